@@ -1,0 +1,52 @@
+# Set-up, build, tests and demo. Every target installs what it needs: Debian packages
+# through apt when missing, Python packages into .venv.
+
+PYTHON ?= python3
+VENV   := .venv
+PY     := $(VENV)/bin/python
+BUILD  := build
+JOBS   ?= 2
+APT_PACKAGES := g++ make libsqlite3-dev libgtest-dev postgresql
+PY_PACKAGES  := nanobind scikit-build-core cmake ninja pytest hypothesis rich
+
+.PHONY: all deps build test test-cpp test-python demo bench clean
+
+all: build
+
+$(VENV)/.apt-ok:
+	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing Debian packages:$$missing"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+	@mkdir -p $(VENV) && touch $@
+
+$(VENV)/.py-ok: $(VENV)/.apt-ok
+	@[ -x $(PY) ] || $(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade $(PY_PACKAGES)
+	@touch $@
+
+deps: $(VENV)/.py-ok
+
+$(BUILD)/CMakeCache.txt: $(VENV)/.py-ok CMakeLists.txt
+	$(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja -DPython_EXECUTABLE=$(abspath $(PY))
+
+build: $(BUILD)/CMakeCache.txt
+	$(VENV)/bin/cmake --build $(BUILD) -j $(JOBS)
+
+test-cpp: build
+	cd $(BUILD) && ../$(VENV)/bin/ctest --output-on-failure
+
+test-python: build
+	PYTHONPATH=$(BUILD)/python $(PY) -m pytest -q tests/python
+
+test: test-cpp test-python
+
+demo: build
+	PYTHONPATH=$(BUILD)/python $(PY) examples/demo.py
+
+bench: build
+	PYTHONPATH=$(BUILD)/python $(PY) bench/run_all.py
+
+clean:
+	rm -rf $(BUILD)

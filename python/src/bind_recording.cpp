@@ -1,0 +1,8 @@
+#include "bindings.h"
+#include "convert.h"
+
+namespace plintrove::py {
+
+void bind_recording(nb::module_& m, TrackerClass& cls) {}
+
+}  // namespace plintrove::py

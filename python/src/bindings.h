@@ -1,0 +1,24 @@
+#pragma once
+// One registration function per area; module.cpp calls them in order.
+
+#include <nanobind/nanobind.h>
+
+#include "plintrove/core/search_tracker.h"
+
+namespace nb = nanobind;
+
+namespace plintrove::py {
+
+using TrackerClass = nb::class_<plintrove::SearchTracker>;
+
+void bind_errors(nb::module_& m);     // error classes and C++ -> Python translation
+void bind_constants(nb::module_& m);  // module constants
+void bind_connection(nb::module_& m); // tracker._conn and its cursors
+void bind_lifecycle(nb::module_& m, TrackerClass& cls);
+void bind_recording(nb::module_& m, TrackerClass& cls);
+void bind_queries(nb::module_& m, TrackerClass& cls);
+void bind_submission(nb::module_& m, TrackerClass& cls);
+void bind_reporting(nb::module_& m, TrackerClass& cls);  // rejection summary, report, maintenance
+void bind_writer(nb::module_& m);
+
+}  // namespace plintrove::py

@@ -1,0 +1,53 @@
+#pragma once
+// Interfaces to the host's objects. The Python binding adapts any Python object with
+// the right attributes to these; a C++ host implements them directly.
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "plintrove/core/records.h"
+#include "plintrove/value/value.h"
+
+namespace plintrove {
+
+// The library identity every insert is attributed to. Attributes are read at each write.
+class Identity {
+public:
+    virtual ~Identity() = default;
+    virtual Value instance_id() const = 0;
+    virtual Value author_id() const = 0;
+};
+
+// Renders a stored status or reason for people: returns a mapping holding at least
+// "rendered" and "machine". `kind` is "status", "rejection_reason" or "failure_reason".
+using ReasonDescriber = std::function<Value(const std::string& text, const std::string& kind)>;
+
+// One queue item of the writer: the item mapping (every key but "stats") and the
+// backtest statistics, absent when the item carried none.
+struct QueueItem {
+    Value fields;  // a Mapping
+    std::optional<BacktestStats> stats;
+};
+
+// The host's inter-process queue. Both calls return nullopt where Python's queue raises
+// (empty, closed, broken); errors are never reported further.
+class EvaluationQueue {
+public:
+    virtual ~EvaluationQueue() = default;
+    virtual std::optional<QueueItem> get(double timeout_seconds) = 0;
+    virtual std::optional<QueueItem> get_nowait() = 0;
+};
+
+// The host's search-status object.
+class SearchStatus {
+public:
+    virtual ~SearchStatus() = default;
+    virtual void set_error_code(const std::string& code) = 0;
+    virtual void set_recovery_advice(const std::string& advice) = 0;
+    virtual void set_running(bool running) = 0;
+    virtual void append_error(const std::string& text) = 0;
+};
+
+}  // namespace plintrove

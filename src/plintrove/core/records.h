@@ -1,0 +1,409 @@
+#pragma once
+// The result records and the one input record. Each record lists its fields once, in
+// declaration order (`fields()`); the Python binding builds its classes from that list.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <tuple>
+
+#include "plintrove/value/value.h"
+
+namespace plintrove {
+
+template <typename Record, typename Member>
+struct Field {
+    const char* name;
+    Member Record::*member;
+};
+
+template <typename Record, typename Member>
+constexpr Field<Record, Member> field(const char* name, Member Record::*member) {
+    return {name, member};
+}
+
+using OptText = std::optional<std::string>;
+using OptReal = std::optional<double>;
+using OptInt = std::optional<std::int64_t>;
+
+struct FunctionStats {
+    static constexpr const char* kName = "FunctionStats";
+    static constexpr const char* kDoc = "Per-function usage statistics.";
+    std::string function_name;
+    OptText rotation_family;
+    std::int64_t total_evaluations = 0;
+    std::int64_t passed_evaluations = 0;
+    double yield_rate = 0.0;
+    static constexpr auto fields() {
+        using R = FunctionStats;
+        return std::make_tuple(field("function_name", &R::function_name),
+                               field("rotation_family", &R::rotation_family),
+                               field("total_evaluations", &R::total_evaluations),
+                               field("passed_evaluations", &R::passed_evaluations),
+                               field("yield_rate", &R::yield_rate));
+    }
+};
+
+struct FeatureStats {
+    static constexpr const char* kName = "FeatureStats";
+    static constexpr const char* kDoc = "Per-feature usage statistics.";
+    std::string feature_name;
+    std::int64_t total_evaluations = 0;
+    std::int64_t passed_evaluations = 0;
+    double yield_rate = 0.0;
+    static constexpr auto fields() {
+        using R = FeatureStats;
+        return std::make_tuple(field("feature_name", &R::feature_name),
+                               field("total_evaluations", &R::total_evaluations),
+                               field("passed_evaluations", &R::passed_evaluations),
+                               field("yield_rate", &R::yield_rate));
+    }
+};
+
+struct EvaluationRecord {
+    static constexpr const char* kName = "EvaluationRecord";
+    static constexpr const char* kDoc = "Full evaluation record from history query.";
+    std::int64_t eval_id = 0;
+    std::string eval_type;
+    std::int64_t era_id = 0;
+    double timestamp = 0.0;
+    std::string named_universe;
+    Value metaparameters;  // mapping or None
+    Value graph;           // mapping or None
+    std::int64_t tree_depth = 0;
+    bool passed_thresholds = false;
+    double sharpe = 0.0;
+    double returns = 0.0;
+    double turnover = 0.0;
+    double drawdown = 0.0;
+    double delta_exposure = 0.0;
+    double max_weight = 0.0;
+    double quality_score = 0.0;
+    double correlation = 0.0;
+    Value per_column_stats;  // mapping or None
+    OptText rejection_reason;
+    Value functions;               // list or None
+    Value features;                // list or None
+    Value rotation_families_used;  // list or None
+    Value referenced_signal_ids;   // list or None
+    std::string source;
+    bool submitted = false;
+    Value liquidity_metrics;  // mapping or None
+    OptReal expression_elapsed_seconds;
+    OptText signal_pool_id;
+    OptText strategy_pool_id;
+    OptText strategy_signal_pool;
+    OptReal is_correlation;
+    OptReal agent_is_correlation;
+    OptReal is_pnl_mi;
+    OptReal agent_is_pnl_mi;
+    OptText failure_reason;
+    Value failure_detail;     // mapping, text, or what the column held
+    Value function_metadata;  // list or None
+    Value feature_metadata;   // list or None
+    static constexpr auto fields() {
+        using R = EvaluationRecord;
+        return std::make_tuple(
+            field("eval_id", &R::eval_id), field("eval_type", &R::eval_type),
+            field("era_id", &R::era_id), field("timestamp", &R::timestamp),
+            field("named_universe", &R::named_universe),
+            field("metaparameters", &R::metaparameters), field("graph", &R::graph),
+            field("tree_depth", &R::tree_depth),
+            field("passed_thresholds", &R::passed_thresholds), field("sharpe", &R::sharpe),
+            field("returns", &R::returns), field("turnover", &R::turnover),
+            field("drawdown", &R::drawdown), field("delta_exposure", &R::delta_exposure),
+            field("max_weight", &R::max_weight), field("quality_score", &R::quality_score),
+            field("correlation", &R::correlation),
+            field("per_column_stats", &R::per_column_stats),
+            field("rejection_reason", &R::rejection_reason),
+            field("functions", &R::functions), field("features", &R::features),
+            field("rotation_families_used", &R::rotation_families_used),
+            field("referenced_signal_ids", &R::referenced_signal_ids),
+            field("source", &R::source), field("submitted", &R::submitted),
+            field("liquidity_metrics", &R::liquidity_metrics),
+            field("expression_elapsed_seconds", &R::expression_elapsed_seconds),
+            field("signal_pool_id", &R::signal_pool_id),
+            field("strategy_pool_id", &R::strategy_pool_id),
+            field("strategy_signal_pool", &R::strategy_signal_pool),
+            field("is_correlation", &R::is_correlation),
+            field("agent_is_correlation", &R::agent_is_correlation),
+            field("is_pnl_mi", &R::is_pnl_mi), field("agent_is_pnl_mi", &R::agent_is_pnl_mi),
+            field("failure_reason", &R::failure_reason),
+            field("failure_detail", &R::failure_detail),
+            field("function_metadata", &R::function_metadata),
+            field("feature_metadata", &R::feature_metadata));
+    }
+};
+
+struct PerColumnStatsRecord {
+    static constexpr const char* kName = "PerColumnStatsRecord";
+    static constexpr const char* kDoc = "Lightweight per-column stats record.";
+    std::int64_t eval_id = 0;
+    std::string eval_type;
+    bool passed_thresholds = false;
+    Value per_column_stats;  // mapping or None
+    OptText rejection_reason;
+    std::string source;
+    static constexpr auto fields() {
+        using R = PerColumnStatsRecord;
+        return std::make_tuple(field("eval_id", &R::eval_id), field("eval_type", &R::eval_type),
+                               field("passed_thresholds", &R::passed_thresholds),
+                               field("per_column_stats", &R::per_column_stats),
+                               field("rejection_reason", &R::rejection_reason),
+                               field("source", &R::source));
+    }
+};
+
+struct RejectionCount {
+    static constexpr const char* kName = "RejectionCount";
+    static constexpr const char* kDoc = "Aggregated rejection count.";
+    std::string rejection_reason;
+    std::int64_t count = 0;
+    double percentage = 0.0;
+    static constexpr auto fields() {
+        using R = RejectionCount;
+        return std::make_tuple(field("rejection_reason", &R::rejection_reason),
+                               field("count", &R::count), field("percentage", &R::percentage));
+    }
+};
+
+struct AutoMetadata {
+    static constexpr const char* kName = "AutoMetadata";
+    static constexpr const char* kDoc = "Auto-generated submission metadata.";
+    std::int64_t expression_complexity = 0;
+    double submission_date = 0.0;
+    Value rotation_families_used = List{};
+    static constexpr auto fields() {
+        using R = AutoMetadata;
+        return std::make_tuple(field("expression_complexity", &R::expression_complexity),
+                               field("submission_date", &R::submission_date),
+                               field("rotation_families_used", &R::rotation_families_used));
+    }
+};
+
+struct CooccurrencePair {
+    static constexpr const char* kName = "CooccurrencePair";
+    static constexpr const char* kDoc = "Function pair co-occurrence.";
+    std::string function_a;
+    std::string function_b;
+    std::int64_t total_cooccurrences = 0;
+    std::int64_t passed_cooccurrences = 0;
+    static constexpr auto fields() {
+        using R = CooccurrencePair;
+        return std::make_tuple(field("function_a", &R::function_a),
+                               field("function_b", &R::function_b),
+                               field("total_cooccurrences", &R::total_cooccurrences),
+                               field("passed_cooccurrences", &R::passed_cooccurrences));
+    }
+};
+
+struct VelocityStats {
+    static constexpr const char* kName = "VelocityStats";
+    static constexpr const char* kDoc = "Evaluation rate statistics.";
+    std::int64_t window_minutes = 0;
+    std::int64_t total_evaluations = 0;
+    std::int64_t passed_evaluations = 0;
+    double evaluations_per_hour = 0.0;
+    double passes_per_hour = 0.0;
+    static constexpr auto fields() {
+        using R = VelocityStats;
+        return std::make_tuple(field("window_minutes", &R::window_minutes),
+                               field("total_evaluations", &R::total_evaluations),
+                               field("passed_evaluations", &R::passed_evaluations),
+                               field("evaluations_per_hour", &R::evaluations_per_hour),
+                               field("passes_per_hour", &R::passes_per_hour));
+    }
+};
+
+struct DeleteResult {
+    static constexpr const char* kName = "DeleteResult";
+    static constexpr const char* kDoc = "Result of delete operation.";
+    std::int64_t signal_rows_deleted = 0;
+    std::int64_t strategy_rows_deleted = 0;
+    std::int64_t signal_rows_remaining = 0;
+    std::int64_t strategy_rows_remaining = 0;
+    static constexpr auto fields() {
+        using R = DeleteResult;
+        return std::make_tuple(field("signal_rows_deleted", &R::signal_rows_deleted),
+                               field("strategy_rows_deleted", &R::strategy_rows_deleted),
+                               field("signal_rows_remaining", &R::signal_rows_remaining),
+                               field("strategy_rows_remaining", &R::strategy_rows_remaining));
+    }
+};
+
+struct DatabaseInfo {
+    static constexpr const char* kName = "DatabaseInfo";
+    static constexpr const char* kDoc = "Database size and row counts.";
+    std::int64_t file_size_bytes = 0;
+    std::int64_t signal_evaluation_count = 0;
+    std::int64_t strategy_evaluation_count = 0;
+    std::int64_t signal_passed_count = 0;
+    std::int64_t strategy_passed_count = 0;
+    Value row_counts = Mapping{};
+    Value passed_counts = Mapping{};
+    Value reason_descriptions = Mapping{};
+    static constexpr auto fields() {
+        using R = DatabaseInfo;
+        return std::make_tuple(field("file_size_bytes", &R::file_size_bytes),
+                               field("signal_evaluation_count", &R::signal_evaluation_count),
+                               field("strategy_evaluation_count", &R::strategy_evaluation_count),
+                               field("signal_passed_count", &R::signal_passed_count),
+                               field("strategy_passed_count", &R::strategy_passed_count),
+                               field("row_counts", &R::row_counts),
+                               field("passed_counts", &R::passed_counts),
+                               field("reason_descriptions", &R::reason_descriptions));
+    }
+};
+
+struct SubmissionQueueItem {
+    static constexpr const char* kName = "SubmissionQueueItem";
+    static constexpr const char* kDoc = "Item from submission queue.";
+    std::int64_t queue_id = 0;
+    std::int64_t eval_id = 0;
+    std::string eval_type;
+    OptText signal_pool_id;
+    OptText strategy_pool_id;
+    std::string payload_json;
+    std::int64_t era_id = 0;
+    std::int64_t priority = 0;
+    double created_at = 0.0;
+    static constexpr auto fields() {
+        using R = SubmissionQueueItem;
+        return std::make_tuple(field("queue_id", &R::queue_id), field("eval_id", &R::eval_id),
+                               field("eval_type", &R::eval_type),
+                               field("signal_pool_id", &R::signal_pool_id),
+                               field("strategy_pool_id", &R::strategy_pool_id),
+                               field("payload_json", &R::payload_json),
+                               field("era_id", &R::era_id), field("priority", &R::priority),
+                               field("created_at", &R::created_at));
+    }
+};
+
+struct PendingSubmission {
+    static constexpr const char* kName = "PendingSubmission";
+    static constexpr const char* kDoc = "Non-finalized submission status.";
+    std::int64_t status_id = 0;
+    std::int64_t eval_id = 0;
+    std::string eval_type;
+    OptText signal_pool_id;
+    OptText strategy_pool_id;
+    OptText strategy_signal_pool;
+    std::string submission_id;
+    std::string sim_id;
+    std::int64_t era_id = 0;
+    std::string status;
+    double submitted_at = 0.0;
+    OptReal last_polled_at;
+    OptReal finalized_at;
+    OptText is_stats_json;
+    OptText payment_json;
+    OptReal payment_usdc;
+    OptInt useful_flag;
+    OptText rejection_reason;
+    static constexpr auto fields() {
+        using R = PendingSubmission;
+        return std::make_tuple(
+            field("status_id", &R::status_id), field("eval_id", &R::eval_id),
+            field("eval_type", &R::eval_type), field("signal_pool_id", &R::signal_pool_id),
+            field("strategy_pool_id", &R::strategy_pool_id),
+            field("strategy_signal_pool", &R::strategy_signal_pool),
+            field("submission_id", &R::submission_id), field("sim_id", &R::sim_id),
+            field("era_id", &R::era_id), field("status", &R::status),
+            field("submitted_at", &R::submitted_at), field("last_polled_at", &R::last_polled_at),
+            field("finalized_at", &R::finalized_at), field("is_stats_json", &R::is_stats_json),
+            field("payment_json", &R::payment_json), field("payment_usdc", &R::payment_usdc),
+            field("useful_flag", &R::useful_flag), field("rejection_reason", &R::rejection_reason));
+    }
+};
+
+struct SubmissionCounts {
+    static constexpr const char* kName = "SubmissionCounts";
+    static constexpr const char* kDoc = "Aggregated submission counts.";
+    std::int64_t queued = 0;
+    std::int64_t pending = 0;
+    std::int64_t accepted = 0;
+    std::int64_t rejected = 0;
+    std::int64_t retrying = 0;
+    std::int64_t discarded = 0;
+    std::int64_t total = 0;
+    static constexpr auto fields() {
+        using R = SubmissionCounts;
+        return std::make_tuple(field("queued", &R::queued), field("pending", &R::pending),
+                               field("accepted", &R::accepted), field("rejected", &R::rejected),
+                               field("retrying", &R::retrying), field("discarded", &R::discarded),
+                               field("total", &R::total));
+    }
+};
+
+struct SubmissionRetryItem {
+    static constexpr const char* kName = "SubmissionRetryItem";
+    static constexpr const char* kDoc = "Item from retry queue.";
+    std::int64_t retry_id = 0;
+    std::int64_t eval_id = 0;
+    std::string eval_type;
+    OptText signal_pool_id;
+    OptText strategy_pool_id;
+    std::string payload_json;
+    std::int64_t era_id = 0;
+    std::int64_t retry_count = 0;
+    std::string last_rejection_reason;
+    OptReal retry_after;
+    double created_at = 0.0;
+    static constexpr auto fields() {
+        using R = SubmissionRetryItem;
+        return std::make_tuple(field("retry_id", &R::retry_id), field("eval_id", &R::eval_id),
+                               field("eval_type", &R::eval_type),
+                               field("signal_pool_id", &R::signal_pool_id),
+                               field("strategy_pool_id", &R::strategy_pool_id),
+                               field("payload_json", &R::payload_json),
+                               field("era_id", &R::era_id), field("retry_count", &R::retry_count),
+                               field("last_rejection_reason", &R::last_rejection_reason),
+                               field("retry_after", &R::retry_after),
+                               field("created_at", &R::created_at));
+    }
+};
+
+struct RetryCounts {
+    static constexpr const char* kName = "RetryCounts";
+    static constexpr const char* kDoc = "Retry queue aggregates.";
+    std::int64_t retrying = 0;
+    std::int64_t ready = 0;
+    static constexpr auto fields() {
+        using R = RetryCounts;
+        return std::make_tuple(field("retrying", &R::retrying), field("ready", &R::ready));
+    }
+};
+
+struct BacktestStats {
+    static constexpr const char* kName = "BacktestStats";
+    static constexpr const char* kDoc = "Backtest statistics used as input to record methods.";
+    double sharpe = 0.0;
+    double returns = 0.0;
+    double turnover = 0.0;
+    double drawdown = 0.0;
+    double delta_exposure = 0.0;
+    double max_weight = 0.0;
+    double quality_score = 0.0;
+    double correlation = 0.0;
+    Value liquidity_metrics = Mapping{};  // None is allowed and stores NULL
+    Value custom_stats = Mapping{};
+    static constexpr auto fields() {
+        using R = BacktestStats;
+        return std::make_tuple(field("sharpe", &R::sharpe), field("returns", &R::returns),
+                               field("turnover", &R::turnover), field("drawdown", &R::drawdown),
+                               field("delta_exposure", &R::delta_exposure),
+                               field("max_weight", &R::max_weight),
+                               field("quality_score", &R::quality_score),
+                               field("correlation", &R::correlation),
+                               field("liquidity_metrics", &R::liquidity_metrics),
+                               field("custom_stats", &R::custom_stats));
+    }
+};
+
+// Every record in declaration order; the binding registers them in this order.
+using AllRecords = std::tuple<FunctionStats, FeatureStats, EvaluationRecord, PerColumnStatsRecord,
+                              RejectionCount, AutoMetadata, CooccurrencePair, VelocityStats,
+                              DeleteResult, DatabaseInfo, SubmissionQueueItem, PendingSubmission,
+                              SubmissionCounts, SubmissionRetryItem, RetryCounts, BacktestStats>;
+
+}  // namespace plintrove
