@@ -1,0 +1,1 @@
+"""plintrove: search tracking for the research engine."""

@@ -1,0 +1,61 @@
+#pragma once
+// Recording one evaluation: the row, its usage rows, one commit.
+
+#include <cstdint>
+#include <string_view>
+
+#include "plintrove/core/records.h"
+#include "plintrove/core/search_tracker.h"
+#include "plintrove/storage/connection.h"
+#include "plintrove/value/value.h"
+
+namespace plintrove {
+
+// Arguments shared by both recording operations, with their defaults.
+struct EvaluationArgs {
+    Value graph;
+    BacktestStats stats;
+    std::int64_t era_id = 0;
+    bool passed_thresholds = false;
+    Value named_universe;
+    Value metaparameters;
+    Value function_families;
+    Value feature_families;
+    Value per_column_stats;
+    Value rejection_reason;
+    Value source = Value("search");
+    Value expression_elapsed_seconds;
+    Value is_correlation;
+    Value is_pnl_mi;
+    Value agent_is_pnl_mi;
+    Value failure_reason;
+    Value failure_detail;
+};
+
+struct SignalEvaluationArgs : EvaluationArgs {
+    Value signal_pool_id;
+};
+
+struct StrategyEvaluationArgs : EvaluationArgs {
+    Value referenced_signal_ids;
+    Value strategy_pool_id;
+    Value strategy_signal_pool;
+};
+
+std::int64_t record_signal_evaluation(SearchTracker& tracker, const SignalEvaluationArgs& args);
+std::int64_t record_strategy_evaluation(SearchTracker& tracker, const StrategyEvaluationArgs& args);
+
+// Shared with the writer thread.
+void insert_usage_rows(Connection& conn, std::int64_t eval_id, const List& functions,
+                       const List& features, std::string_view fn_table,
+                       std::string_view feat_table, const Value& function_families,
+                       const Value& feature_families);
+// Raises CrossPoolReferenceError when a referenced signal is missing or in another pool.
+void check_strategy_signal_pool_references(Connection& conn, const Value& strategy_pool_id,
+                                           const Value& strategy_signal_pool,
+                                           const Value& referenced_signal_ids);
+// None stays None, text stays text, anything else becomes compact sorted JSON, or its
+// str() form when it cannot be encoded.
+Value failure_detail_for_storage(const Value& value);
+
+}  // namespace plintrove
