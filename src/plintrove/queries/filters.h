@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "plintrove/core/constants.h"
@@ -36,6 +37,18 @@ struct UsageTablePair {
     std::string_view usage_table;
     std::string_view eval_table;
 };
+
+// [signal_item, strategy_item] narrowed to the one `eval_type` names; None keeps both and
+// any other value keeps neither (callers validate first).
+template <typename T>
+std::vector<T> filter_by_eval_type(const Value& eval_type, T signal_item, T strategy_item) {
+    std::vector<T> out;
+    const bool both = eval_type.is_none();
+    const bool text = eval_type.is_text();
+    if (both || (text && eval_type.as_text() == "signal")) out.push_back(std::move(signal_item));
+    if (both || (text && eval_type.as_text() == "strategy")) out.push_back(std::move(strategy_item));
+    return out;
+}
 
 std::vector<EvalTablePair> eval_table_pairs(const Value& eval_type);
 std::vector<EvalTables> eval_table_triplets(const Value& eval_type);
