@@ -1,8 +1,387 @@
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "bindings.h"
 #include "convert.h"
+#include "plintrove/queries/distinct_values.h"
+#include "plintrove/queries/evaluation_counts.h"
+#include "plintrove/queries/evaluation_history.h"
+#include "plintrove/queries/evaluation_stats_rows.h"
+#include "plintrove/queries/evaluation_velocity.h"
+#include "plintrove/queries/failure_detail_decoding.h"
+#include "plintrove/queries/filters.h"
+#include "plintrove/queries/usage_statistics.h"
+#include "plintrove/queries/validators.h"
 
 namespace plintrove::py {
 
-void bind_queries(nb::module_& m, TrackerClass& cls) {}
+namespace {
+
+using Release = nb::call_guard<nb::gil_scoped_release>;
+
+// The settings arguments every query shares, converted while the GIL is held.
+SettingsFilter settings(nb::handle era_id, nb::handle named_universe, nb::handle metaparameters,
+                        nb::handle source, nb::handle strategy_pool_id, nb::handle signal_pool_id,
+                        nb::handle strategy_signal_pool) {
+    SettingsFilter f;
+    f.era_id = to_value(era_id);
+    f.named_universe = to_value(named_universe);
+    f.metaparameters = to_value(metaparameters);
+    f.source = to_value(source);
+    f.strategy_pool_id = to_value(strategy_pool_id);
+    f.signal_pool_id = to_value(signal_pool_id);
+    f.strategy_signal_pool = to_value(strategy_signal_pool);
+    return f;
+}
+
+std::optional<std::int64_t> optional_int(nb::handle h) {
+    if (h.is_none()) return std::nullopt;
+    return nb::cast<std::int64_t>(h);
+}
+
+bool truth(nb::handle h) {
+    const int t = PyObject_IsTrue(h.ptr());
+    if (t < 0) throw nb::python_error();
+    return t == 1;
+}
+
+nb::list rows_to_tuples(const std::vector<Row>& rows) {
+    nb::list out;
+    for (const Row& r : rows) {
+        nb::list items;
+        for (const Value& v : r) items.append(from_value(v));
+        out.append(nb::tuple(items));
+    }
+    return out;
+}
+
+template <typename Pair>
+nb::list pairs_to_tuples(const std::vector<Pair>& pairs) {
+    nb::list out;
+    for (const auto& [a, b] : pairs) out.append(nb::make_tuple(nb::str(a.data(), a.size()),
+                                                               nb::str(b.data(), b.size())));
+    return out;
+}
+
+// A validator argument: any object; text and None keep their identity, others keep their
+// printed form for the message (they never pass).
+Value validator_arg(nb::handle h) { return to_value_or_str(h); }
+
+}  // namespace
+
+void bind_queries(nb::module_& m, TrackerClass& cls) {
+    // ---- usage statistics ----------------------------------------------------------------
+    cls.def(
+        "get_function_stats",
+        [](SearchTracker& t, nb::handle era_id, nb::handle eval_type, nb::handle named_universe,
+           nb::handle metaparameters, nb::handle source, nb::handle strategy_pool_id,
+           nb::handle signal_pool_id, nb::handle strategy_signal_pool) {
+            SettingsFilter f = settings(era_id, named_universe, metaparameters, source,
+                                        strategy_pool_id, signal_pool_id, strategy_signal_pool);
+            Value type = to_value(eval_type);
+            nb::gil_scoped_release release;
+            return get_function_stats(t, type, f);
+        },
+        nb::arg("era_id") = nb::none(), nb::arg("eval_type") = nb::none(),
+        nb::arg("named_universe") = nb::none(), nb::arg("metaparameters") = nb::none(),
+        nb::arg("source") = nb::none(), nb::arg("strategy_pool_id") = nb::none(),
+        nb::arg("signal_pool_id") = nb::none(), nb::arg("strategy_signal_pool") = nb::none(),
+        "Per-function yield, highest yield first.");
+    cls.def(
+        "get_feature_stats",
+        [](SearchTracker& t, nb::handle era_id, nb::handle eval_type, nb::handle named_universe,
+           nb::handle metaparameters, nb::handle source, nb::handle strategy_pool_id,
+           nb::handle signal_pool_id, nb::handle strategy_signal_pool) {
+            SettingsFilter f = settings(era_id, named_universe, metaparameters, source,
+                                        strategy_pool_id, signal_pool_id, strategy_signal_pool);
+            Value type = to_value(eval_type);
+            nb::gil_scoped_release release;
+            return get_feature_stats(t, type, f);
+        },
+        nb::arg("era_id") = nb::none(), nb::arg("eval_type") = nb::none(),
+        nb::arg("named_universe") = nb::none(), nb::arg("metaparameters") = nb::none(),
+        nb::arg("source") = nb::none(), nb::arg("strategy_pool_id") = nb::none(),
+        nb::arg("signal_pool_id") = nb::none(), nb::arg("strategy_signal_pool") = nb::none(),
+        "Per-feature yield, highest yield first.");
+    cls.def(
+        "get_function_cooccurrence",
+        [](SearchTracker& t, nb::handle era_id, nb::handle eval_type, nb::handle passed_only,
+           nb::handle named_universe, nb::handle metaparameters, nb::handle source,
+           nb::handle strategy_pool_id, nb::handle signal_pool_id,
+           nb::handle strategy_signal_pool) {
+            SettingsFilter f = settings(era_id, named_universe, metaparameters, source,
+                                        strategy_pool_id, signal_pool_id, strategy_signal_pool);
+            Value type = to_value(eval_type);
+            const bool passed = truth(passed_only);
+            nb::gil_scoped_release release;
+            return get_function_cooccurrence(t, type, passed, f);
+        },
+        nb::arg("era_id") = nb::none(), nb::arg("eval_type") = nb::none(),
+        nb::arg("passed_only") = false, nb::arg("named_universe") = nb::none(),
+        nb::arg("metaparameters") = nb::none(), nb::arg("source") = nb::none(),
+        nb::arg("strategy_pool_id") = nb::none(), nb::arg("signal_pool_id") = nb::none(),
+        nb::arg("strategy_signal_pool") = nb::none(),
+        "Function pairs used together, most frequent first.");
+    cls.def(
+        "_usage_stats_query",
+        [](SearchTracker& t, std::vector<std::pair<std::string, std::string>> usage_tables,
+           std::string select_cols, std::string group_cols, std::string outer_cols,
+           nb::handle era_id, nb::handle named_universe, nb::handle metaparameters,
+           nb::handle source, nb::handle strategy_pool_id, nb::handle signal_pool_id,
+           nb::handle strategy_signal_pool) {
+            SettingsFilter f = settings(era_id, named_universe, metaparameters, source,
+                                        strategy_pool_id, signal_pool_id, strategy_signal_pool);
+            std::vector<UsageTablePair> pairs;
+            for (const auto& [usage, eval] : usage_tables) pairs.push_back({usage, eval});
+            std::vector<Row> rows;
+            {
+                nb::gil_scoped_release release;
+                rows = usage_stats_query(t, pairs, select_cols, group_cols, outer_cols, f);
+            }
+            return rows_to_tuples(rows);
+        },
+        nb::arg("usage_tables"), nb::arg("select_cols"), nb::arg("group_cols"),
+        nb::arg("outer_cols"), nb::arg("era_id"), nb::arg("named_universe"),
+        nb::arg("metaparameters"), nb::arg("source"), nb::arg("strategy_pool_id") = nb::none(),
+        nb::arg("signal_pool_id") = nb::none(), nb::arg("strategy_signal_pool") = nb::none(),
+        "Build and execute a usage stats query across signal/strategy tables.");
+
+    // ---- history and counts --------------------------------------------------------------
+    cls.def(
+        "get_evaluation_history",
+        [](SearchTracker& t, nb::handle era_id, nb::handle eval_type, nb::handle passed_only,
+           nb::handle limit, std::int64_t offset, nb::handle named_universe,
+           nb::handle metaparameters, nb::handle source, nb::handle strategy_pool_id,
+           nb::handle signal_pool_id, nb::handle strategy_signal_pool) {
+            SettingsFilter f = settings(era_id, named_universe, metaparameters, source,
+                                        strategy_pool_id, signal_pool_id, strategy_signal_pool);
+            Value type = to_value(eval_type);
+            const bool passed = truth(passed_only);
+            const auto lim = optional_int(limit);
+            nb::gil_scoped_release release;
+            return get_evaluation_history(t, type, passed, lim, offset, f);
+        },
+        nb::arg("era_id") = nb::none(), nb::arg("eval_type") = nb::none(),
+        nb::arg("passed_only") = false, nb::arg("limit") = 1000, nb::arg("offset") = 0,
+        nb::arg("named_universe") = nb::none(), nb::arg("metaparameters") = nb::none(),
+        nb::arg("source") = nb::none(), nb::arg("strategy_pool_id") = nb::none(),
+        nb::arg("signal_pool_id") = nb::none(), nb::arg("strategy_signal_pool") = nb::none(),
+        "Stored evaluations with their usage, newest first.");
+    cls.def(
+        "get_per_column_stats_batch",
+        [](SearchTracker& t, nb::handle era_id, nb::handle eval_type, nb::handle passed_only,
+           nb::handle limit, std::int64_t offset, nb::handle named_universe,
+           nb::handle metaparameters, nb::handle source, nb::handle strategy_pool_id,
+           nb::handle signal_pool_id, nb::handle strategy_signal_pool) {
+            SettingsFilter f = settings(era_id, named_universe, metaparameters, source,
+                                        strategy_pool_id, signal_pool_id, strategy_signal_pool);
+            Value type = to_value(eval_type);
+            const std::optional<bool> passed =
+                passed_only.is_none() ? std::nullopt : std::optional<bool>(truth(passed_only));
+            const auto lim = optional_int(limit);
+            nb::gil_scoped_release release;
+            return get_per_column_stats_batch(t, type, passed, lim, offset, f);
+        },
+        nb::arg("era_id") = nb::none(), nb::arg("eval_type") = nb::none(),
+        nb::arg("passed_only") = nb::none(), nb::arg("limit") = nb::none(),
+        nb::arg("offset") = 0, nb::arg("named_universe") = nb::none(),
+        nb::arg("metaparameters") = nb::none(), nb::arg("source") = nb::none(),
+        nb::arg("strategy_pool_id") = nb::none(), nb::arg("signal_pool_id") = nb::none(),
+        nb::arg("strategy_signal_pool") = nb::none(),
+        "Per-column statistics of stored evaluations, by ascending eval_id.");
+    cls.def(
+        "get_evaluation_count",
+        [](SearchTracker& t, nb::handle era_id, nb::handle eval_type, nb::handle named_universe,
+           nb::handle metaparameters, nb::handle source, nb::handle strategy_pool_id,
+           nb::handle signal_pool_id, nb::handle strategy_signal_pool) {
+            SettingsFilter f = settings(era_id, named_universe, metaparameters, source,
+                                        strategy_pool_id, signal_pool_id, strategy_signal_pool);
+            Value type = to_value(eval_type);
+            nb::gil_scoped_release release;
+            return get_evaluation_count(t, type, f);
+        },
+        nb::arg("era_id") = nb::none(), nb::arg("eval_type") = nb::none(),
+        nb::arg("named_universe") = nb::none(), nb::arg("metaparameters") = nb::none(),
+        nb::arg("source") = nb::none(), nb::arg("strategy_pool_id") = nb::none(),
+        nb::arg("signal_pool_id") = nb::none(), nb::arg("strategy_signal_pool") = nb::none(),
+        "Number of stored evaluations matching the filters.");
+    cls.def(
+        "get_evaluation_velocity",
+        [](SearchTracker& t, std::int64_t window_minutes, nb::handle eval_type) {
+            Value type = to_value(eval_type);
+            nb::gil_scoped_release release;
+            return get_evaluation_velocity(t, window_minutes, type);
+        },
+        nb::arg("window_minutes") = 60, nb::arg("eval_type") = nb::none(),
+        "Evaluations and passes per hour over the last window_minutes.");
+    cls.def(
+        "get_signal_stats",
+        [](SearchTracker& t, nb::handle eval_id, nb::handle limit) {
+            Value id = to_value(eval_id);
+            const auto lim = optional_int(limit);
+            nb::gil_scoped_release release;
+            return Value(get_signal_stats(t, id, lim));
+        },
+        nb::arg("eval_id") = nb::none(), nb::arg("limit") = 1000);
+    cls.def(
+        "get_strategy_stats",
+        [](SearchTracker& t, nb::handle eval_id, nb::handle limit) {
+            Value id = to_value(eval_id);
+            const auto lim = optional_int(limit);
+            nb::gil_scoped_release release;
+            return Value(get_strategy_stats(t, id, lim));
+        },
+        nb::arg("eval_id") = nb::none(), nb::arg("limit") = 1000);
+    cls.def(
+        "_evaluation_stats_rows",
+        [](SearchTracker& t, std::string table, nb::handle eval_id, nb::handle limit) {
+            Value id = to_value(eval_id);
+            const auto lim = optional_int(limit);
+            nb::gil_scoped_release release;
+            return Value(evaluation_stats_rows(t, table, id, lim));
+        },
+        nb::arg("table"), nb::arg("eval_id") = nb::none(), nb::arg("limit") = 1000);
+    cls.def(
+        "_count_where",
+        [](SearchTracker& t, std::string table, std::string where_clause, nb::handle params) {
+            Value p = to_value(params);
+            Params bound = p.is_list() ? p.as_list() : Params{};
+            nb::gil_scoped_release release;
+            return count_where(t, table, where_clause, bound);
+        },
+        nb::arg("table"), nb::arg("where_clause") = "", nb::arg("params") = nb::tuple(),
+        "Execute SELECT COUNT(*) with optional WHERE clause.");
+    cls.def(
+        "_get_distinct_column",
+        [](SearchTracker& t, std::string column) { return Value(get_distinct_column(t, column)); },
+        nb::arg("column"), Release(),
+        "Return sorted distinct values of a column across both evaluation tables.");
+    cls.def("get_available_eras",
+            [](SearchTracker& t) { return Value(get_available_eras(t)); }, Release());
+    cls.def("get_available_named_universes",
+            [](SearchTracker& t) { return Value(get_available_named_universes(t)); }, Release());
+    cls.def("get_available_universes",
+            [](SearchTracker& t) { return Value(get_available_universes(t)); }, Release());
+
+    // ---- module-level helpers -------------------------------------------------------------
+    m.def(
+        "_filter_by_eval_type",
+        [](nb::handle eval_type, nb::object signal_item, nb::object strategy_item) {
+            nb::list out;
+            for (auto& item : filter_by_eval_type(validator_arg(eval_type), std::move(signal_item),
+                                                  std::move(strategy_item))) {
+                out.append(item);
+            }
+            return out;
+        },
+        nb::arg("eval_type"), nb::arg("signal_item"), nb::arg("strategy_item"));
+    m.def(
+        "_eval_table_pairs",
+        [](nb::handle eval_type) { return pairs_to_tuples(eval_table_pairs(validator_arg(eval_type))); },
+        nb::arg("eval_type"));
+    m.def(
+        "_eval_table_triplets",
+        [](nb::handle eval_type) {
+            nb::list out;
+            for (const EvalTables& t : eval_table_triplets(validator_arg(eval_type))) {
+                out.append(nb::make_tuple(std::string(t.eval_table), std::string(t.fn_table),
+                                          std::string(t.feat_table)));
+            }
+            return out;
+        },
+        nb::arg("eval_type"));
+    m.def(
+        "_fn_usage_table_pairs",
+        [](nb::handle eval_type) {
+            return pairs_to_tuples(fn_usage_table_pairs(validator_arg(eval_type)));
+        },
+        nb::arg("eval_type"));
+    m.def(
+        "_feat_usage_table_pairs",
+        [](nb::handle eval_type) {
+            return pairs_to_tuples(feat_usage_table_pairs(validator_arg(eval_type)));
+        },
+        nb::arg("eval_type"));
+
+    m.def("_validate_eval_type", [](nb::handle v) { validate_eval_type(validator_arg(v)); },
+          nb::arg("eval_type"));
+    m.def("_validate_eval_type_strict",
+          [](nb::handle v) { validate_eval_type_strict(validator_arg(v)); }, nb::arg("eval_type"));
+    m.def("_validate_management_eval_type",
+          [](nb::handle v) { validate_management_eval_type(validator_arg(v)); },
+          nb::arg("eval_type"));
+    m.def("_validate_source_query", [](nb::handle v) { validate_source_query(validator_arg(v)); },
+          nb::arg("source"));
+    m.def("_validate_source_record",
+          [](nb::handle v) { validate_source_record(validator_arg(v)); }, nb::arg("source"));
+    m.def(
+        "_validate_optional_pool_query",
+        [](nb::object value, std::string_view field_name) {
+            validate_optional_pool_query(validator_arg(value), field_name);
+            return value;
+        },
+        nb::arg("value"), nb::arg("field_name"));
+
+    m.def(
+        "_add_pool_filters",
+        [](nb::list clauses, nb::list params, std::string_view prefix,
+           std::optional<std::string> eval_table, nb::handle strategy_pool_id,
+           nb::handle signal_pool_id, nb::handle strategy_signal_pool) {
+            FilterClauses added;
+            std::optional<std::string_view> table;
+            if (eval_table) table = *eval_table;
+            add_pool_filters(added, prefix, table, to_value(strategy_pool_id),
+                             to_value(signal_pool_id), to_value(strategy_signal_pool));
+            for (const std::string& c : added.clauses) clauses.append(nb::str(c.c_str()));
+            for (const Value& p : added.params) params.append(from_value(p));
+        },
+        nb::arg("clauses"), nb::arg("params"), nb::arg("prefix"), nb::arg("eval_table").none(),
+        nb::arg("strategy_pool_id") = nb::none(), nb::arg("signal_pool_id") = nb::none(),
+        nb::arg("strategy_signal_pool") = nb::none());
+    m.def(
+        "_json_path_key", [](nb::handle key) { return json_path_key(validator_arg(key)); },
+        nb::arg("key"));
+    m.def(
+        "_build_settings_filter",
+        [](nb::handle table_alias, nb::handle era_id, nb::handle named_universe,
+           nb::handle metaparameters, nb::handle source, std::optional<std::string> eval_table,
+           nb::handle strategy_pool_id, nb::handle signal_pool_id,
+           nb::handle strategy_signal_pool) {
+            const Value alias = to_value(table_alias);
+            SettingsFilter f = settings(era_id, named_universe, metaparameters, source,
+                                        strategy_pool_id, signal_pool_id, strategy_signal_pool);
+            std::optional<std::string_view> table;
+            if (eval_table) table = *eval_table;
+            FilterClauses out = build_settings_filter(
+                alias.is_text() ? std::string_view(alias.as_text()) : std::string_view(), f, table);
+            nb::list clauses;
+            for (const std::string& c : out.clauses) clauses.append(nb::str(c.c_str()));
+            return nb::make_tuple(clauses, from_value(Value(out.params)));
+        },
+        nb::arg("table_alias"), nb::arg("era_id"), nb::arg("named_universe"),
+        nb::arg("metaparameters"), nb::arg("source"), nb::arg("eval_table") = nb::none(),
+        nb::arg("strategy_pool_id") = nb::none(), nb::arg("signal_pool_id") = nb::none(),
+        nb::arg("strategy_signal_pool") = nb::none(),
+        "Build WHERE clause fragments for settings filtering on an eval table.");
+    m.def(
+        "_join_clauses",
+        [](std::optional<std::vector<std::string>> clauses, std::string_view prefix) {
+            return clauses ? join_clauses(*clauses, prefix) : std::string();
+        },
+        nb::arg("clauses").none(), nb::arg("prefix") = "WHERE",
+        "Join filter clauses into a SQL fragment, or return empty string if none.");
+    m.def(
+        "_failure_detail_from_storage",
+        [](nb::object value) -> nb::object {
+            // Only text is ever decoded; anything else comes back as the very same object.
+            if (!nb::isinstance<nb::str>(value)) return value;
+            Value decoded = failure_detail_from_storage(Value(nb::cast<std::string>(value)));
+            return decoded.is_map() ? from_value(decoded) : value;
+        },
+        nb::arg("value"));
+}
 
 }  // namespace plintrove::py

@@ -1,0 +1,232 @@
+#include "plintrove/queries/evaluation_history.h"
+
+#include <algorithm>
+#include <string>
+#include <unordered_map>
+#include <utility>
+
+#include "plintrove/core/errors.h"
+#include "plintrove/queries/failure_detail_decoding.h"
+#include "plintrove/queries/row_values.h"
+#include "plintrove/queries/validators.h"
+
+namespace plintrove {
+
+namespace {
+
+constexpr std::string_view kHistoryColumns =
+    "eval_id, timestamp, era_id, graph_json, tree_depth, rotation_families_json, "
+    "passed_thresholds, sharpe, returns, turnover, drawdown, delta_exposure, max_weight, "
+    "quality_score, agent_is_correlation, per_column_stats_json, rejection_reason, "
+    "named_universe, metaparameters, submitted, liquidity_metrics_json, source, "
+    "expression_elapsed_seconds, is_correlation, is_pnl_mi, agent_is_pnl_mi, failure_reason, "
+    "failure_detail";
+
+void check_page_args(SearchTracker& tracker, const Value& eval_type, const SettingsFilter& f,
+                     std::optional<std::int64_t> limit, std::int64_t offset) {
+    tracker.check_closed();
+    validate_eval_type(eval_type);
+    validate_source_query(f.source);
+    if (limit && *limit < 1) throw ValueError("limit must be >= 1");
+    if (offset < 0) throw ValueError("offset must be >= 0");
+}
+
+template <typename T>
+std::vector<T> page(std::vector<T> all, std::optional<std::int64_t> limit, std::int64_t offset) {
+    const auto n = static_cast<std::int64_t>(all.size());
+    const std::int64_t begin = std::min(offset, n);
+    const std::int64_t end = limit ? std::min(n, begin + *limit) : n;
+    return std::vector<T>(std::make_move_iterator(all.begin() + begin),
+                          std::make_move_iterator(all.begin() + end));
+}
+
+struct UsageLists {
+    List functions, function_metadata, features, feature_metadata;
+};
+using UsageById = std::unordered_map<std::int64_t, UsageLists>;
+
+// Runs `select_head` + " WHERE eval_id IN (?,...)" over the ids in chunks; each evaluation's
+// rows come from exactly one chunk, so its lists match those of a single lookup.
+template <typename OnRow>
+void lookup_usage(SearchTracker& tracker, const std::string& select_head, const Params& ids,
+                  OnRow on_row) {
+    for (std::size_t start = 0; start < ids.size(); start += kUsageLookupChunk) {
+        const std::size_t count = std::min(kUsageLookupChunk, ids.size() - start);
+        std::string sql = select_head;
+        sql += " WHERE eval_id IN (";
+        for (std::size_t i = 0; i < count; ++i) {
+            if (i) sql += ',';
+            sql += '?';
+        }
+        sql += ')';
+        Params chunk(ids.begin() + static_cast<std::ptrdiff_t>(start),
+                     ids.begin() + static_cast<std::ptrdiff_t>(start + count));
+        for (Row& r : tracker.conn().execute(sql, chunk).fetchall()) on_row(r);
+    }
+}
+
+UsageById read_usage(SearchTracker& tracker, const EvalTables& tables, const Params& ids) {
+    UsageById usage;
+    lookup_usage(tracker,
+                 "SELECT eval_id, function_name, rotation_family, function_family, "
+                 "function_subfamily FROM " +
+                     std::string(tables.fn_table),
+                 ids, [&](Row& r) {
+                     UsageLists& u = usage[rows::to_int(r[0])];
+                     u.functions.push_back(r[1]);
+                     u.function_metadata.emplace_back(Mapping{{"function_name", std::move(r[1])},
+                                                              {"rotation_family", std::move(r[2])},
+                                                              {"function_family", std::move(r[3])},
+                                                              {"function_subfamily", std::move(r[4])}});
+                 });
+    lookup_usage(tracker,
+                 "SELECT eval_id, feature_name, feature_family, feature_subfamily FROM " +
+                     std::string(tables.feat_table),
+                 ids, [&](Row& r) {
+                     UsageLists& u = usage[rows::to_int(r[0])];
+                     u.features.push_back(r[1]);
+                     u.feature_metadata.emplace_back(Mapping{{"feature_name", std::move(r[1])},
+                                                             {"feature_family", std::move(r[2])},
+                                                             {"feature_subfamily", std::move(r[3])}});
+                 });
+    return usage;
+}
+
+EvaluationRecord history_record(Row& r, std::string_view label, UsageById& usage) {
+    using namespace rows;
+    EvaluationRecord e;
+    e.eval_id = to_int(r[0]);
+    e.eval_type = std::string(label);
+    e.timestamp = to_real(r[1]);
+    e.era_id = to_int(r[2]);
+    e.graph = json_column(r[3]);
+    e.tree_depth = to_int(r[4]);
+    e.rotation_families_used = json_column(r[5], Value(List{}));
+    e.passed_thresholds = r[6].truthy();
+    e.sharpe = to_real(r[7]);
+    e.returns = to_real(r[8]);
+    e.turnover = to_real(r[9]);
+    e.drawdown = to_real(r[10]);
+    e.delta_exposure = to_real(r[11]);
+    e.max_weight = to_real(r[12]);
+    e.quality_score = to_real(r[13]);
+    e.correlation = to_real(r[14]);
+    e.agent_is_correlation = to_opt_real(r[14]);
+    e.per_column_stats = json_column(r[15]);
+    e.rejection_reason = to_opt_text(r[16]);
+    e.named_universe = to_text(r[17]);
+    e.metaparameters = json_column(r[18]);
+    e.submitted = r[19].truthy();
+    e.liquidity_metrics = json_column(r[20]);
+    e.source = to_text(r[21]);
+    e.expression_elapsed_seconds = to_opt_real(r[22]);
+    e.is_correlation = to_opt_real(r[23]);
+    e.is_pnl_mi = to_opt_real(r[24]);
+    e.agent_is_pnl_mi = to_opt_real(r[25]);
+    e.failure_reason = to_opt_text(r[26]);
+    e.failure_detail = failure_detail_from_storage(r[27]);
+    if (label == "strategy") {
+        e.referenced_signal_ids = json_column(r[28]);
+        e.strategy_pool_id = to_opt_text(r[29]);
+        e.strategy_signal_pool = to_opt_text(r[30]);
+    } else {
+        e.signal_pool_id = to_opt_text(r[28]);
+    }
+    auto it = usage.find(e.eval_id);
+    if (it == usage.end()) {
+        e.functions = List{};
+        e.function_metadata = List{};
+        e.features = List{};
+        e.feature_metadata = List{};
+    } else {
+        e.functions = std::move(it->second.functions);
+        e.function_metadata = std::move(it->second.function_metadata);
+        e.features = std::move(it->second.features);
+        e.feature_metadata = std::move(it->second.feature_metadata);
+    }
+    return e;
+}
+
+}  // namespace
+
+std::vector<EvaluationRecord> get_evaluation_history(SearchTracker& tracker,
+                                                     const Value& eval_type, bool passed_only,
+                                                     std::optional<std::int64_t> limit,
+                                                     std::int64_t offset,
+                                                     const SettingsFilter& filter) {
+    check_page_args(tracker, eval_type, filter, limit, offset);
+    const auto pairs = eval_table_pairs(eval_type);
+    const auto tables = eval_table_triplets(eval_type);
+    std::vector<EvaluationRecord> results;
+    for (std::size_t t = 0; t < pairs.size(); ++t) {
+        const auto& [eval_table, label] = pairs[t];
+        FilterClauses f = build_settings_filter("", filter, eval_table);
+        if (passed_only) f.clauses.emplace_back("passed_thresholds = 1");
+        std::string sql = "SELECT ";
+        sql += kHistoryColumns;
+        sql += label == "strategy" ? ", referenced_signal_ids_json, strategy_pool_id, strategy_signal_pool"
+                                   : ", signal_pool_id";
+        sql += " FROM ";
+        sql += eval_table;
+        sql += ' ';
+        sql += join_clauses(f.clauses);
+        sql += " ORDER BY timestamp DESC";
+        if (limit) {
+            // Enough rows from each table to fill the page after merging.
+            sql += " LIMIT ?";
+            f.params.emplace_back(*limit + offset);
+        }
+        std::vector<Row> rows = tracker.conn().execute(sql, f.params).fetchall();
+        if (rows.empty()) continue;
+
+        Params ids;
+        ids.reserve(rows.size());
+        for (const Row& r : rows) ids.push_back(r.at(0));
+        UsageById usage = read_usage(tracker, tables[t], ids);
+        for (Row& r : rows) results.push_back(history_record(r, label, usage));
+    }
+    if (pairs.size() > 1) {
+        std::stable_sort(results.begin(), results.end(),
+                         [](const EvaluationRecord& a, const EvaluationRecord& b) {
+                             return a.timestamp > b.timestamp;
+                         });
+    }
+    return page(std::move(results), limit, offset);
+}
+
+std::vector<PerColumnStatsRecord> get_per_column_stats_batch(
+    SearchTracker& tracker, const Value& eval_type, std::optional<bool> passed_only,
+    std::optional<std::int64_t> limit, std::int64_t offset, const SettingsFilter& filter) {
+    check_page_args(tracker, eval_type, filter, limit, offset);
+    std::vector<PerColumnStatsRecord> results;
+    for (const auto& [eval_table, label] : eval_table_pairs(eval_type)) {
+        FilterClauses f = build_settings_filter("", filter, eval_table);
+        if (passed_only) {
+            f.clauses.emplace_back(*passed_only ? "passed_thresholds = 1" : "passed_thresholds = 0");
+        }
+        std::string sql =
+            "SELECT eval_id, passed_thresholds, per_column_stats_json, rejection_reason, source "
+            "FROM ";
+        sql += eval_table;
+        sql += ' ';
+        sql += join_clauses(f.clauses);
+        sql += " ORDER BY eval_id ASC";
+        for (Row& r : tracker.conn().execute(sql, f.params).fetchall()) {
+            PerColumnStatsRecord p;
+            p.eval_id = rows::to_int(r[0]);
+            p.eval_type = std::string(label);
+            p.passed_thresholds = r[1].truthy();
+            p.per_column_stats = rows::json_column(r[2]);
+            p.rejection_reason = rows::to_opt_text(r[3]);
+            p.source = rows::to_text(r[4]);
+            results.push_back(std::move(p));
+        }
+    }
+    std::stable_sort(results.begin(), results.end(),
+                     [](const PerColumnStatsRecord& a, const PerColumnStatsRecord& b) {
+                         return a.eval_id < b.eval_id;
+                     });
+    return page(std::move(results), limit, offset);
+}
+
+}  // namespace plintrove
