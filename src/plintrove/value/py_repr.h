@@ -17,5 +17,6 @@ std::string py_str(const Value& v);
 
 // repr()/str() of a float, e.g. 1.0, 1e-05, 1e+16, nan, inf.
 std::string py_float_repr(double d);
+void py_float_repr_into(double d, std::string& out);
 
 }  // namespace plintrove

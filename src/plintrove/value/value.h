@@ -3,6 +3,7 @@
 // metaparameters, family tables, statistics mappings and SQL parameters travel.
 
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -22,7 +23,10 @@ public:
     using Item = std::pair<Value, Value>;
 
     Mapping() = default;
+    // Like a dict display: a repeated key keeps its first place and takes the last value.
     Mapping(std::initializer_list<Item> items);
+    // Takes items whose keys are already pairwise distinct (the JSON decoder's output).
+    static Mapping from_unique_items(std::vector<Item> items);
 
     // Lookup by key, following Python's equality for scalar keys (1 == 1.0 == True).
     const Value* find(const Value& key) const;
@@ -44,7 +48,7 @@ private:
 
 // Integers beyond 64 bits keep their decimal text so they survive a round trip.
 struct BigInt {
-    std::string digits;  // optional leading '-', then decimal digits
+    std::string digits;  // optional leading '-', then decimal digits without leading zeros
     bool operator==(const BigInt&) const = default;
 };
 
@@ -102,6 +106,14 @@ private:
                  std::shared_ptr<const List>, std::shared_ptr<const Mapping>>
         v_;
 };
+
+// Python's type name of the value: NoneType, bool, int, float, str, list, dict.
+const char* py_type_name(const Value& v);
+
+// Python's a < b: numbers compare exactly across int, float and bool, text by code
+// point, lists lexicographically. Other pairs raise TypeError("'<' not supported
+// between instances of 'X' and 'Y'").
+bool py_less(const Value& a, const Value& b);
 
 using Params = std::vector<Value>;
 using Row = std::vector<Value>;

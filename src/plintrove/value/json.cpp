@@ -1,0 +1,581 @@
+// JSON writer and decoder with Python's json module as the reference for every byte.
+//
+// The decoder is written here rather than taken from a JSON library: Python's acceptance
+// rules (integers of any size, NaN and the infinities, duplicate keys where the last value
+// wins in the first key's place, its exact error messages and positions) are easier to
+// match in a small recursive parser than to bolt onto a general one, and it stays fast
+// enough for decoding every history row.
+
+#include "plintrove/value/json.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <unordered_map>
+
+#include "plintrove/core/errors.h"
+#include "plintrove/value/py_repr.h"
+#include "plintrove/value/utf8.h"
+
+namespace plintrove {
+
+namespace {
+
+// Containers nested deeper than this raise, as Python's recursion limit would, instead of
+// exhausting the C++ stack.
+constexpr int kMaxDepth = 1000;
+
+constexpr char kHex[] = "0123456789abcdef";
+
+// Bytes that a JSON string written with ensure_ascii carries unchanged.
+constexpr std::array<bool, 256> kAsciiPlain = [] {
+    std::array<bool, 256> t{};
+    for (int c = 0x20; c < 0x7F; ++c) t[c] = c != '"' && c != '\\';
+    return t;
+}();
+
+void append_u_escape(std::string& out, char32_t unit) {
+    const char esc[6] = {'\\', 'u', kHex[(unit >> 12) & 0xF], kHex[(unit >> 8) & 0xF],
+                         kHex[(unit >> 4) & 0xF], kHex[unit & 0xF]};
+    out.append(esc, 6);
+}
+
+void append_quoted(std::string& out, std::string_view text) {
+    out.push_back('"');
+    const char* p = text.data();
+    const char* end = p + text.size();
+    while (p < end) {
+        const char* run = p;
+        while (p < end && kAsciiPlain[static_cast<unsigned char>(*p)]) ++p;
+        out.append(run, p);
+        if (p == end) break;
+        const auto c = static_cast<unsigned char>(*p);
+        if (c >= 0x80) {
+            char32_t cp = utf8::decode(p, end);
+            if (cp >= 0x10000) {
+                cp -= 0x10000;
+                append_u_escape(out, 0xD800 + (cp >> 10));
+                append_u_escape(out, 0xDC00 + (cp & 0x3FF));
+            } else {
+                append_u_escape(out, cp);
+            }
+            continue;
+        }
+        ++p;
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            case '\b': out += "\\b"; break;
+            case '\f': out += "\\f"; break;
+            default: append_u_escape(out, c);
+        }
+    }
+    out.push_back('"');
+}
+
+void append_int(std::string& out, std::int64_t i) {
+    char buf[24];
+    const auto r = std::to_chars(buf, buf + sizeof buf, i);
+    out.append(buf, r.ptr);
+}
+
+[[noreturn]] void throw_depth(const char* what) {
+    throw RuntimeError(std::string("maximum recursion depth exceeded while ") + what);
+}
+
+using ItemRef = const Mapping::Item*;
+
+// list.sort() of the items as Python 3.11 runs it on short lists (a natural run, then
+// binary insertion), so that keys that cannot be ordered fail on the same pair, with the
+// same operand order in the message, as sort_keys=True does.
+void python_sort(std::vector<ItemRef>& a) {
+    const std::size_t n = a.size();
+    if (n < 2) return;
+    auto lt = [](ItemRef x, ItemRef y) { return py_less(x->first, y->first); };
+    std::size_t run = 2;
+    if (lt(a[1], a[0])) {
+        while (run < n && lt(a[run], a[run - 1])) ++run;
+        std::reverse(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(run));
+    } else {
+        while (run < n && !lt(a[run], a[run - 1])) ++run;
+    }
+    for (std::size_t start = run; start < n; ++start) {
+        ItemRef pivot = a[start];
+        std::size_t l = 0, r = start;
+        do {
+            const std::size_t mid = l + ((r - l) >> 1);
+            if (lt(pivot, a[mid])) {
+                r = mid;
+            } else {
+                l = mid + 1;
+            }
+        } while (l < r);
+        std::move_backward(a.begin() + static_cast<std::ptrdiff_t>(l),
+                           a.begin() + static_cast<std::ptrdiff_t>(start),
+                           a.begin() + static_cast<std::ptrdiff_t>(start) + 1);
+        a[l] = pivot;
+    }
+}
+
+// kCompact: separators "," and ":", sorted keys, no NaN or infinities.
+template <bool kCompact>
+class Writer {
+public:
+    explicit Writer(std::string& out) : out_(out) {}
+
+    void write(const Value& v, int depth) {
+        switch (v.kind()) {
+            case Value::Kind::None: out_ += "null"; return;
+            case Value::Kind::Bool: out_ += v.as_bool() ? "true" : "false"; return;
+            case Value::Kind::Int: append_int(out_, v.as_int()); return;
+            case Value::Kind::BigInt: out_ += v.as_big_int().digits; return;
+            case Value::Kind::Float: write_float(v.as_float()); return;
+            case Value::Kind::Text: append_quoted(out_, v.as_text()); return;
+            case Value::Kind::List: write_list(v.as_list(), depth + 1); return;
+            case Value::Kind::Map: write_map(v.as_map(), depth + 1); return;
+        }
+    }
+
+private:
+    static constexpr const char* kItemSep = kCompact ? "," : ", ";
+    static constexpr const char* kKeySep = kCompact ? ":" : ": ";
+
+    void write_float(double d) {
+        if (std::isfinite(d)) {
+            py_float_repr_into(d, out_);
+            return;
+        }
+        if (kCompact) throw ValueError("Out of range float values are not JSON compliant");
+        out_ += std::isnan(d) ? "NaN" : (d > 0 ? "Infinity" : "-Infinity");
+    }
+
+    void write_list(const List& list, int depth) {
+        if (depth > kMaxDepth) throw_depth("encoding a JSON object");
+        out_.push_back('[');
+        bool first = true;
+        for (const Value& item : list) {
+            if (!first) out_ += kItemSep;
+            first = false;
+            write(item, depth);
+        }
+        out_.push_back(']');
+    }
+
+    // Keys become text the way json.dumps converts them.
+    void write_key(const Value& key) {
+        switch (key.kind()) {
+            case Value::Kind::Text: append_quoted(out_, key.as_text()); return;
+            case Value::Kind::Float:
+                out_.push_back('"');
+                write_float(key.as_float());
+                out_.push_back('"');
+                return;
+            case Value::Kind::Bool: out_ += key.as_bool() ? "\"true\"" : "\"false\""; return;
+            case Value::Kind::None: out_ += "\"null\""; return;
+            case Value::Kind::Int:
+                out_.push_back('"');
+                append_int(out_, key.as_int());
+                out_.push_back('"');
+                return;
+            case Value::Kind::BigInt:
+                out_.push_back('"');
+                out_ += key.as_big_int().digits;
+                out_.push_back('"');
+                return;
+            case Value::Kind::List:
+            case Value::Kind::Map:
+                throw TypeError(std::string("keys must be str, int, float, bool or None, not ") +
+                                py_type_name(key));
+        }
+    }
+
+    void write_item(const Mapping::Item& item, bool first, int depth) {
+        if (!first) out_ += kItemSep;
+        write_key(item.first);
+        out_ += kKeySep;
+        write(item.second, depth);
+    }
+
+    void write_map(const Mapping& map, int depth) {
+        if (depth > kMaxDepth) throw_depth("encoding a JSON object");
+        out_.push_back('{');
+        if constexpr (kCompact) {
+            std::vector<ItemRef> order;
+            order.reserve(map.size());
+            bool all_text = true;
+            for (const auto& item : map) {
+                order.push_back(&item);
+                all_text = all_text && item.first.is_text();
+            }
+            if (all_text) {
+                std::sort(order.begin(), order.end(), [](ItemRef x, ItemRef y) {
+                    return x->first.as_text() < y->first.as_text();
+                });
+            } else {
+                python_sort(order);
+            }
+            for (std::size_t i = 0; i < order.size(); ++i) write_item(*order[i], i == 0, depth);
+        } else {
+            bool first = true;
+            for (const auto& item : map) {
+                write_item(item, first, depth);
+                first = false;
+            }
+        }
+        out_.push_back('}');
+    }
+
+    std::string& out_;
+};
+
+// Bytes that a JSON string literal may hold unescaped (json.loads is strict about
+// control characters).
+constexpr std::array<bool, 256> kStringPlain = [] {
+    std::array<bool, 256> t{};
+    for (int c = 0x20; c < 256; ++c) t[c] = c != '"' && c != '\\';
+    return t;
+}();
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Follows the acceptance rules and error positions of Python's json scanner.
+class Parser {
+public:
+    explicit Parser(std::string_view text)
+        : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()) {}
+
+    Value document() {
+        if (end_ - p_ >= 3 && std::string_view(p_, 3) == "\xEF\xBB\xBF")
+            fail("Unexpected UTF-8 BOM (decode using utf-8-sig)", p_);
+        skip_ws();
+        Value v = value(0);
+        skip_ws();
+        if (p_ != end_) fail("Extra data", p_);
+        return v;
+    }
+
+private:
+    // Python reports positions in code points, with a 1-based line and column.
+    [[noreturn]] void fail(const char* message, const char* at) const {
+        std::size_t pos = 0, line = 1, last_newline = 0;
+        bool seen_newline = false;
+        for (const char* c = begin_; c < at; ++c) {
+            if ((static_cast<unsigned char>(*c) & 0xC0) == 0x80) continue;
+            if (*c == '\n') {
+                ++line;
+                last_newline = pos;
+                seen_newline = true;
+            }
+            ++pos;
+        }
+        const std::size_t column = seen_newline ? pos - last_newline : pos + 1;
+        char buf[96];
+        std::snprintf(buf, sizeof buf, ": line %zu column %zu (char %zu)", line, column, pos);
+        throw ValueError(std::string(message) + buf);
+    }
+
+    void skip_ws() {
+        while (p_ < end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\n' || *p_ == '\r')) ++p_;
+    }
+
+    bool literal(std::string_view word) {
+        if (static_cast<std::size_t>(end_ - p_) < word.size() ||
+            std::string_view(p_, word.size()) != word)
+            return false;
+        p_ += word.size();
+        return true;
+    }
+
+    Value value(int depth) {
+        if (p_ >= end_) fail("Expecting value", p_);
+        switch (*p_) {
+            case '"': ++p_; return Value(string());
+            case '{': ++p_; return object(depth + 1);
+            case '[': ++p_; return array(depth + 1);
+            case 'n': if (literal("null")) return Value(); break;
+            case 't': if (literal("true")) return Value(true); break;
+            case 'f': if (literal("false")) return Value(false); break;
+            case 'N':
+                if (literal("NaN")) return Value(std::numeric_limits<double>::quiet_NaN());
+                break;
+            case 'I':
+                if (literal("Infinity")) return Value(std::numeric_limits<double>::infinity());
+                break;
+            case '-':
+                if (literal("-Infinity")) return Value(-std::numeric_limits<double>::infinity());
+                break;
+            default: break;
+        }
+        return number();
+    }
+
+    Value number() {
+        const char* start = p_;
+        const char* q = p_;
+        if (*q == '-' && ++q >= end_) fail("Expecting value", start);
+        const char* int_start = q;
+        if (*q >= '1' && *q <= '9') {
+            ++q;
+            while (q < end_ && is_digit(*q)) ++q;
+        } else if (*q == '0') {
+            ++q;
+        } else {
+            fail("Expecting value", start);
+        }
+        const char* int_end = q;
+        bool is_float = false;
+        if (end_ - q > 1 && *q == '.' && is_digit(q[1])) {
+            is_float = true;
+            q += 2;
+            while (q < end_ && is_digit(*q)) ++q;
+        }
+        // An exponent without digits is not part of the number (Python backs off to the 'e').
+        if (end_ - q > 1 && (*q == 'e' || *q == 'E')) {
+            const char* e = q++;
+            if (end_ - q > 1 && (*q == '-' || *q == '+')) ++q;
+            while (q < end_ && is_digit(*q)) ++q;
+            if (is_digit(q[-1])) {
+                is_float = true;
+            } else {
+                q = e;
+            }
+        }
+        p_ = q;
+        if (is_float) return Value(to_double(start, q, int_start, int_end));
+        return integer(start, int_start, int_end);
+    }
+
+    static Value integer(const char* start, const char* digits, const char* end) {
+        const bool negative = start != digits;
+        const std::size_t n = static_cast<std::size_t>(end - digits);
+        if (n <= 19) {
+            std::uint64_t magnitude = 0;
+            for (const char* c = digits; c < end; ++c) magnitude = magnitude * 10 + (*c - '0');
+            constexpr std::uint64_t kMax = std::numeric_limits<std::int64_t>::max();
+            if (magnitude <= kMax) {
+                const auto i = static_cast<std::int64_t>(magnitude);
+                return Value(negative ? -i : i);
+            }
+            if (negative && magnitude == kMax + 1) return Value(std::numeric_limits<std::int64_t>::min());
+        }
+        return Value(BigInt{std::string(start, end)});
+    }
+
+    // float() of the number text; values beyond the double range become +-inf or +-0.0.
+    static double to_double(const char* start, const char* end, const char* int_start,
+                            const char* int_end) {
+        double d = 0;
+        const auto r = std::from_chars(start, end, d);
+        if (r.ec != std::errc::result_out_of_range) return d;
+        // Decide between overflow and underflow from the position of the first
+        // significant digit and the exponent.
+        long long magnitude;
+        const char* c = int_start;
+        while (c < int_end && *c == '0') ++c;
+        if (c < int_end) {
+            magnitude = int_end - c;
+        } else {
+            const char* f = int_end < end && *int_end == '.' ? int_end + 1 : int_end;
+            const char* first = f;
+            while (f < end && *f == '0') ++f;
+            magnitude = -(f - first);
+        }
+        const char* e = std::find_if(int_end, end, [](char ch) { return ch == 'e' || ch == 'E'; });
+        if (e != end) {
+            bool negative_exp = false;
+            ++e;
+            if (*e == '+' || *e == '-') negative_exp = *e++ == '-';
+            long long exponent = 0;
+            for (; e < end && exponent < 1000000000; ++e) exponent = exponent * 10 + (*e - '0');
+            magnitude += negative_exp ? -exponent : exponent;
+        }
+        const bool negative = *start == '-';
+        const double result = magnitude > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+        return negative ? -result : result;
+    }
+
+    std::string string() {
+        const char* quote = p_ - 1;
+        const char* q = p_;
+        while (q < end_ && kStringPlain[static_cast<unsigned char>(*q)]) ++q;
+        if (q < end_ && *q == '"') {
+            std::string s(p_, q);
+            p_ = q + 1;
+            return s;
+        }
+        std::string s(p_, q);
+        while (true) {
+            if (q >= end_) fail("Unterminated string starting at", quote);
+            if (*q == '"') break;
+            if (*q != '\\') fail("Invalid control character at", q);
+            const char* backslash = q++;
+            if (q >= end_) fail("Unterminated string starting at", quote);
+            switch (*q) {
+                case '"': s.push_back('"'); break;
+                case '\\': s.push_back('\\'); break;
+                case '/': s.push_back('/'); break;
+                case 'b': s.push_back('\b'); break;
+                case 'f': s.push_back('\f'); break;
+                case 'n': s.push_back('\n'); break;
+                case 'r': s.push_back('\r'); break;
+                case 't': s.push_back('\t'); break;
+                case 'u': q = unicode_escape(q, s) - 1; break;
+                default: fail("Invalid \\escape", backslash);
+            }
+            ++q;
+            const char* run = q;
+            while (q < end_ && kStringPlain[static_cast<unsigned char>(*q)]) ++q;
+            s.append(run, q);
+        }
+        p_ = q + 1;
+        return s;
+    }
+
+    // u points at the 'u' of a \uXXXX escape; returns the position after the escape (or
+    // after the low half of a surrogate pair). Like Python, it wants at least one
+    // character after the digits, and joins a pair only when another follows the pair.
+    const char* unicode_escape(const char* u, std::string& out) const {
+        const char* h = u + 1;
+        if (end_ - h <= 4) fail("Invalid \\uXXXX escape", u);
+        char32_t cp = hex4(h, u);
+        const char* next = h + 4;
+        if (cp >= 0xD800 && cp <= 0xDBFF && end_ - next > 6 && next[0] == '\\' && next[1] == 'u') {
+            const char32_t low = hex4(next + 2, next + 1);
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+                next += 6;
+            }
+        }
+        utf8::append(out, cp);
+        return next;
+    }
+
+    char32_t hex4(const char* h, const char* u) const {
+        char32_t cp = 0;
+        for (int i = 0; i < 4; ++i) {
+            const int d = hex_value(h[i]);
+            if (d < 0) fail("Invalid \\uXXXX escape", u);
+            cp = (cp << 4) | static_cast<char32_t>(d);
+        }
+        return cp;
+    }
+
+    Value array(int depth) {
+        if (depth > kMaxDepth) throw_depth("decoding a JSON array from a unicode string");
+        List items;
+        skip_ws();
+        if (p_ >= end_ || *p_ != ']') {
+            while (true) {
+                items.push_back(value(depth));
+                skip_ws();
+                if (p_ < end_ && *p_ == ']') break;
+                if (p_ >= end_ || *p_ != ',') fail("Expecting ',' delimiter", p_);
+                ++p_;
+                skip_ws();
+            }
+        }
+        ++p_;
+        return Value(std::move(items));
+    }
+
+    Value object(int depth) {
+        if (depth > kMaxDepth) throw_depth("decoding a JSON object from a unicode string");
+        std::vector<Mapping::Item> items;
+        // Built once an object grows large, so duplicate detection stays linear.
+        std::unordered_map<std::string, std::size_t> index;
+        constexpr std::size_t kIndexFrom = 16;
+        skip_ws();
+        if (p_ >= end_ || *p_ != '}') {
+            while (true) {
+                if (p_ >= end_ || *p_ != '"')
+                    fail("Expecting property name enclosed in double quotes", p_);
+                ++p_;
+                std::string key = string();
+                skip_ws();
+                if (p_ >= end_ || *p_ != ':') fail("Expecting ':' delimiter", p_);
+                ++p_;
+                skip_ws();
+                Value v = value(depth);
+                std::size_t found = items.size();
+                if (items.size() < kIndexFrom) {
+                    for (std::size_t i = 0; i < items.size(); ++i) {
+                        if (items[i].first.as_text() == key) {
+                            found = i;
+                            break;
+                        }
+                    }
+                } else {
+                    if (index.empty()) {
+                        for (std::size_t i = 0; i < items.size(); ++i) index.emplace(items[i].first.as_text(), i);
+                    }
+                    auto [it, inserted] = index.emplace(key, items.size());
+                    if (!inserted) found = it->second;
+                }
+                if (found < items.size()) {
+                    items[found].second = std::move(v);
+                } else {
+                    items.emplace_back(Value(std::move(key)), std::move(v));
+                }
+                skip_ws();
+                if (p_ < end_ && *p_ == '}') break;
+                if (p_ >= end_ || *p_ != ',') fail("Expecting ',' delimiter", p_);
+                ++p_;
+                skip_ws();
+            }
+        }
+        ++p_;
+        return Value(Mapping::from_unique_items(std::move(items)));
+    }
+
+    const char* begin_;
+    const char* p_;
+    const char* end_;
+};
+
+}  // namespace
+
+void json_dumps_into(const Value& v, std::string& out) {
+    const std::size_t mark = out.size();
+    try {
+        Writer<false>(out).write(v, 0);
+    } catch (...) {
+        out.resize(mark);
+        throw;
+    }
+}
+
+std::string json_dumps(const Value& v) {
+    std::string out;
+    json_dumps_into(v, out);
+    return out;
+}
+
+std::string json_dumps_compact_sorted(const Value& v) {
+    std::string out;
+    Writer<true>(out).write(v, 0);
+    return out;
+}
+
+Value json_loads(std::string_view text) { return Parser(text).document(); }
+
+std::string json_quote(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() + 2);
+    append_quoted(out, text);
+    return out;
+}
+
+}  // namespace plintrove
