@@ -2,6 +2,7 @@
 // Interfaces to the host's objects. The Python binding adapts any Python object with
 // the right attributes to these; a C++ host implements them directly.
 
+#include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -29,6 +30,9 @@ using ReasonDescriber = std::function<Value(const std::string& text, const std::
 struct QueueItem {
     Value fields;  // a Mapping
     std::optional<BacktestStats> stats;
+    // Set when the host's item could not be read (not a mapping, unconvertible values, no
+    // usable stats); writing the item raises it, so the item fails its batch there.
+    std::exception_ptr conversion_error;
 };
 
 // The host's inter-process queue. Both calls return nullopt where Python's queue raises
