@@ -1,0 +1,449 @@
+#include "plintrove/writer/writer_thread.h"
+
+#include <sys/statvfs.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <cxxabi.h>
+#include <exception>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "plintrove/core/errors.h"
+#include "plintrove/core/evaluation_recording.h"
+#include "plintrove/core/evaluation_validation.h"
+#include "plintrove/core/graph_analysis.h"
+#include "plintrove/core/logging.h"
+#include "plintrove/value/json.h"
+#include "plintrove/value/py_repr.h"
+
+namespace plintrove {
+
+// ---- events ----------------------------------------------------------------------------
+
+void ThreadEvent::set() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        set_ = true;
+    }
+    cv_.notify_all();
+}
+
+bool ThreadEvent::is_set() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return set_;
+}
+
+bool ThreadEvent::wait(double timeout_seconds) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (timeout_seconds < 0) {
+        cv_.wait(lock, [this] { return set_; });
+    } else {
+        cv_.wait_for(lock, std::chrono::duration<double>(timeout_seconds), [this] { return set_; });
+    }
+    return set_;
+}
+
+namespace {
+
+// ---- clocks ----------------------------------------------------------------------------
+
+double wall_now() {
+    using namespace std::chrono;
+    return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+
+double monotonic_now() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+// ---- disk check ------------------------------------------------------------------------
+
+// os.path.dirname: everything before the last slash, trailing slashes removed unless the
+// head is nothing but slashes.
+std::string path_dirname(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return "";
+    std::string head = path.substr(0, slash + 1);
+    if (head.find_first_not_of('/') != std::string::npos) {
+        while (!head.empty() && head.back() == '/') head.pop_back();
+    }
+    return head;
+}
+
+// Bytes available to an unprivileged user, as shutil.disk_usage reports them.
+std::int64_t free_disk_bytes(const std::string& directory) {
+    struct statvfs st {};
+    if (::statvfs(directory.c_str(), &st) != 0) {
+        const int err = errno;
+        throw IOError("[Errno " + std::to_string(err) + "] " + std::strerror(err) + ": " +
+                      py_repr(std::string_view(directory)));
+    }
+    return static_cast<std::int64_t>(st.f_bavail) * static_cast<std::int64_t>(st.f_frsize);
+}
+
+// ---- statements ------------------------------------------------------------------------
+
+constexpr std::string_view kBaseColumnText =
+    "timestamp, era_id, graph_json, tree_depth, rotation_families_json, passed_thresholds, "
+    "sharpe, returns, turnover, drawdown, delta_exposure, max_weight, quality_score, "
+    "agent_is_correlation, per_column_stats_json, rejection_reason, named_universe, "
+    "metaparameters, submitted, liquidity_metrics_json, source, expression_elapsed_seconds";
+constexpr std::size_t kBaseColumnCount = 22;
+constexpr std::string_view kStrategyColumnText =
+    ", referenced_signal_ids_json, strategy_pool_id, strategy_signal_pool";
+constexpr std::string_view kSignalColumnText = ", signal_pool_id";
+
+// The insert text of one evaluation kind. It only changes with the identity columns, and
+// the connection caches prepared statements by text, so it is rebuilt only when they do.
+const std::string& insert_sql(bool strategy, const std::vector<std::string>& identity_columns) {
+    struct Cached {
+        bool built = false;
+        std::vector<std::string> identity_columns;
+        std::string sql;
+    };
+    thread_local Cached cache[2];
+    Cached& cached = cache[strategy ? 1 : 0];
+    if (cached.built && cached.identity_columns == identity_columns) return cached.sql;
+
+    std::string columns(kBaseColumnText);
+    std::size_t count = kBaseColumnCount;
+    if (strategy) {
+        columns += kStrategyColumnText;
+        count += 3;
+    } else {
+        columns += kSignalColumnText;
+        count += 1;
+    }
+    if (!identity_columns.empty()) {
+        for (const std::string& column : identity_columns) {
+            columns += ", ";
+            columns += column;
+        }
+        count += identity_columns.size();
+    }
+    std::string sql = "INSERT INTO ";
+    sql += strategy ? kStrategyTables.eval_table : kSignalTables.eval_table;
+    sql += " (";
+    sql += columns;
+    sql += ") VALUES (";
+    for (std::size_t i = 0; i < count; ++i) sql += i == 0 ? "?" : ", ?";
+    sql += ")";
+    cached = {true, identity_columns, std::move(sql)};
+    return cached.sql;
+}
+
+// JSON goes through one buffer per thread that keeps its capacity.
+Value json_param(const Value& v) {
+    thread_local std::string buffer;
+    buffer.clear();
+    json_dumps_into(v, buffer);
+    return Value(std::string(buffer));
+}
+
+const Value& field_or(const Mapping& fields, std::string_view key, const Value& fallback) {
+    const Value* v = fields.find(key);
+    return v != nullptr ? *v : fallback;
+}
+
+}  // namespace
+
+// ---- state shared with the thread ------------------------------------------------------
+
+// Everything the thread touches lives here, owned jointly by the WriterThread and the
+// running thread, so a thread that outlives stop()'s wait still has all it uses.
+struct WriterThread::State {
+    std::shared_ptr<SearchTracker> tracker;
+    std::shared_ptr<EvaluationQueue> queue;
+    std::shared_ptr<SearchStatus> status;
+    StopWorkers stop_workers;
+    std::shared_ptr<ThreadEvent> stop_event = std::make_shared<ThreadEvent>();
+    std::atomic<std::int64_t> disk_threshold{kDiskThreshold};
+
+    std::mutex thread_mutex;  // start() and joining
+    std::shared_ptr<ThreadEvent> finished;
+
+    void drain_into(std::vector<QueueItem>& items, bool final);
+    void run();
+    void flush(const std::vector<QueueItem>& batch);
+    void do_write(const std::vector<QueueItem>& batch);
+    void write_evaluation(Connection& conn, const QueueItem& item);
+
+    // Sets the failure on the status, stops the workers and this writer.
+    void report_and_stop(const char* code, const char* advice,
+                         const std::optional<std::string>& error);
+};
+
+void WriterThread::State::drain_into(std::vector<QueueItem>& items, bool final) {
+    // Any error from the queue, its "empty" error included, ends the drain unreported.
+    auto take = [this](bool blocking) -> std::optional<QueueItem> {
+        try {
+            return blocking ? queue->get(kFinalDrainGetTimeoutSeconds) : queue->get_nowait();
+        } catch (const std::exception&) {
+            return std::nullopt;
+        }
+    };
+    if (!final) {
+        while (std::optional<QueueItem> item = take(false)) items.push_back(std::move(*item));
+        return;
+    }
+    // A producer's feeder thread may hand over an item put just before shutdown a little
+    // later, so keep taking until the queue has been quiet for the idle window.
+    double idle_deadline = monotonic_now() + kFinalDrainIdleSeconds;
+    const double hard_deadline = monotonic_now() + kFinalDrainLimitSeconds;
+    while (monotonic_now() < hard_deadline) {
+        if (std::optional<QueueItem> item = take(true)) {
+            items.push_back(std::move(*item));
+            idle_deadline = monotonic_now() + kFinalDrainIdleSeconds;
+        } else if (monotonic_now() >= idle_deadline) {
+            break;
+        }
+    }
+}
+
+void WriterThread::State::run() {
+    std::vector<QueueItem> batch;
+    double last_flush = wall_now();
+    while (!stop_event->is_set()) {
+        drain_into(batch, false);
+        const double now = wall_now();
+        if (batch.size() >= kWriterBatchSize ||
+            (!batch.empty() && now - last_flush >= kWriterFlushIntervalSeconds)) {
+            flush(batch);
+            batch = {};
+            last_flush = wall_now();
+        }
+        stop_event->wait(kWriterPollSeconds);
+    }
+    drain_into(batch, true);
+    if (!batch.empty()) flush(batch);
+}
+
+void WriterThread::State::report_and_stop(const char* code, const char* advice,
+                                          const std::optional<std::string>& error) {
+    status->set_error_code(code);
+    status->set_recovery_advice(advice);
+    status->set_running(false);
+    if (error) status->append_error(*error);
+    stop_workers();
+    stop_event->set();
+}
+
+void WriterThread::State::flush(const std::vector<QueueItem>& batch) {
+    const std::optional<std::string>& db_path = tracker->db_path();
+    if (db_path) {
+        std::optional<std::int64_t> free_bytes;
+        try {
+            free_bytes = free_disk_bytes(path_dirname(*db_path));
+        } catch (const std::exception& e) {
+            log(LogLevel::Warning, "Disk space check failed: %s", {Value(e.what())});
+        }
+        if (free_bytes && *free_bytes < disk_threshold.load()) {
+            report_and_stop(kDiskFullCode, kDiskFullAdvice, std::nullopt);
+            return;
+        }
+    }
+    try {
+        do_write(batch);
+        return;
+    } catch (const std::exception&) {
+    }
+    std::this_thread::sleep_for(std::chrono::duration<double>(kWriteRetryPauseSeconds));
+    try {
+        do_write(batch);
+    } catch (const std::exception& e) {
+        report_and_stop(kWriteFailedCode, kWriteFailedAdvice,
+                        std::string("Database write failed: ") + e.what());
+    }
+}
+
+void WriterThread::State::do_write(const std::vector<QueueItem>& batch) {
+    // Read at each batch: the tracker may have been closed since the last one.
+    std::shared_ptr<ConnWrapper> conn = tracker->conn_ptr();
+    if (!conn) throw DatabaseError("Cannot operate on a closed database.", 0);
+    conn->execute("BEGIN");
+    try {
+        for (const QueueItem& item : batch) write_evaluation(*conn, item);
+        conn->execute("COMMIT");
+    } catch (...) {
+        try {
+            conn->execute("ROLLBACK");
+        } catch (const std::exception& rollback_error) {
+            log(LogLevel::Warning, "ROLLBACK failed during evaluation batch write: %s",
+                {Value(rollback_error.what())});
+        }
+        throw;
+    }
+}
+
+void WriterThread::State::write_evaluation(Connection& conn, const QueueItem& item) {
+    if (item.conversion_error) std::rethrow_exception(item.conversion_error);
+    if (!item.fields.is_map()) throw TypeError("queue item must be a mapping");
+    const Mapping& fields = item.fields.as_map();
+
+    static const Value kNone;
+    static const Value kSignal("signal");
+    static const Value kStrategy("strategy");
+    static const Value kDefaultEra(1);
+    static const Value kTrue(true);
+    static const Value kEmptyText("");
+    static const Value kSearch("search");
+    static const Value kEmptyList{List{}};
+    static const Value kEmptyObjectJson("{}");
+
+    const bool is_strategy = field_or(fields, "type", kSignal) == kStrategy;
+    const Value& graph = field_or(fields, "graph", kNone);
+    const Value& function_families = field_or(fields, "function_families", kNone);
+    const Value& feature_families = field_or(fields, "feature_families", kNone);
+    const Value& metaparameters = field_or(fields, "metaparameters", kNone);
+    const Value& per_column_stats = field_or(fields, "per_column_stats", kNone);
+
+    const std::int64_t tree_depth = compute_tree_depth(graph);
+    const List functions = extract_names(graph, "function");
+    const List features = extract_names(graph, "feature");
+    const List rotation_families = collect_rotation_families(functions, function_families);
+
+    Value metaparameters_json =
+        metaparameters.truthy() ? json_param(metaparameters) : kEmptyObjectJson;
+    Value per_column_json = per_column_stats.is_none() ? Value() : json_param(per_column_stats);
+    Value liquidity_json;
+    if (item.stats && !item.stats->liquidity_metrics.is_none()) {
+        liquidity_json = json_param(item.stats->liquidity_metrics);
+    }
+
+    Params values;
+    values.reserve(kBaseColumnCount + 5);
+    values.emplace_back(wall_now());
+    values.push_back(field_or(fields, "era_id", kDefaultEra));
+    values.push_back(json_param(graph));
+    values.emplace_back(tree_depth);
+    values.push_back(json_param(Value(rotation_families)));
+    values.emplace_back(field_or(fields, "passed_thresholds", kTrue).truthy() ? 1 : 0);
+    if (!item.stats) throw TypeError("queue item carries no stats");
+    const BacktestStats& s = *item.stats;
+    for (double stat : {s.sharpe, s.returns, s.turnover, s.drawdown, s.delta_exposure,
+                        s.max_weight, s.quality_score, s.correlation}) {
+        values.emplace_back(stat);
+    }
+    values.push_back(std::move(per_column_json));
+    values.push_back(field_or(fields, "rejection_reason", kNone));
+    values.push_back(field_or(fields, "named_universe", kEmptyText));
+    values.push_back(std::move(metaparameters_json));
+    values.emplace_back(0);
+    values.push_back(std::move(liquidity_json));
+    values.push_back(field_or(fields, "source", kSearch));
+    values.push_back(field_or(fields, "expression_elapsed_seconds", kNone));
+
+    const EvalTables& tables = is_strategy ? kStrategyTables : kSignalTables;
+    if (is_strategy) {
+        const Value& referenced = field_or(fields, "referenced_signal_ids", kEmptyList);
+        const Value& pool_id = field_or(fields, "strategy_pool_id", kNone);
+        const Value& signal_pool = field_or(fields, "strategy_signal_pool", kNone);
+        validate_pool_id_required(pool_id, "strategy_pool_id");
+        validate_pool_id_required(signal_pool, "strategy_signal_pool");
+        check_strategy_signal_pool_references(conn, pool_id, signal_pool, referenced);
+        values.push_back(json_param(referenced));
+        values.push_back(pool_id);
+        values.push_back(signal_pool);
+    } else {
+        const Value& pool_id = field_or(fields, "signal_pool_id", kNone);
+        validate_pool_id_required(pool_id, "signal_pool_id");
+        values.push_back(pool_id);
+    }
+
+    // Raises when no identity is attached; read for every item, never cached.
+    IdentityColumns identity = tracker->identity_columns();
+    for (Value& v : identity.values) values.push_back(std::move(v));
+
+    Cursor cursor = conn.execute(insert_sql(is_strategy, identity.columns), values);
+    const std::optional<std::int64_t> eval_id = cursor.lastrowid();
+    if (!eval_id) {
+        throw RuntimeError("INSERT INTO " + std::string(tables.eval_table) +
+                           " returned no eval_id");
+    }
+    insert_usage_rows(conn, *eval_id, functions, features, tables.fn_table, tables.feat_table,
+                      function_families, feature_families);
+}
+
+// ---- WriterThread ----------------------------------------------------------------------
+
+WriterThread::WriterThread(std::shared_ptr<SearchTracker> tracker,
+                           std::shared_ptr<EvaluationQueue> queue,
+                           std::shared_ptr<SearchStatus> status, StopWorkers stop_workers)
+    : state_(std::make_shared<State>()) {
+    state_->tracker = std::move(tracker);
+    state_->queue = std::move(queue);
+    state_->status = std::move(status);
+    state_->stop_workers = std::move(stop_workers);
+}
+
+WriterThread::~WriterThread() {
+    // Joining here could wait on a thread that needs something the destroying thread holds
+    // (the host's interpreter lock, for one); the thread owns what it uses, so let it go.
+    std::lock_guard<std::mutex> lock(state_->thread_mutex);
+    if (thread_.joinable()) thread_.detach();
+}
+
+void WriterThread::start() {
+    std::lock_guard<std::mutex> lock(state_->thread_mutex);
+    if (state_->finished) throw RuntimeError("WriterThread can only be started once");
+    auto finished = std::make_shared<ThreadEvent>();
+    state_->finished = finished;
+    thread_ = std::thread([state = state_, finished] {
+        try {
+            state->run();
+        } catch (abi::__forced_unwind&) {
+            throw;  // thread cancellation must unwind to the end
+        } catch (const std::exception& e) {
+            log(LogLevel::Warning, "Writer thread stopped by an unexpected error: %s",
+                {Value(e.what())});
+        }
+        finished->set();
+    });
+}
+
+void WriterThread::stop() {
+    state_->stop_event->set();
+    std::shared_ptr<ThreadEvent> finished = finished_event();
+    if (!finished) return;
+    if (finished->wait(kWriterJoinTimeoutSeconds)) {
+        std::lock_guard<std::mutex> lock(state_->thread_mutex);
+        if (thread_.joinable()) thread_.join();
+    }
+}
+
+std::vector<QueueItem> WriterThread::drain_queue(bool final) {
+    std::vector<QueueItem> items;
+    state_->drain_into(items, final);
+    return items;
+}
+
+void WriterThread::run() { state_->run(); }
+
+void WriterThread::flush(const std::vector<QueueItem>& batch) { state_->flush(batch); }
+
+void WriterThread::do_write(const std::vector<QueueItem>& batch) { state_->do_write(batch); }
+
+void WriterThread::write_evaluation(Connection& conn, const QueueItem& item) {
+    state_->write_evaluation(conn, item);
+}
+
+void WriterThread::set_disk_threshold(std::int64_t bytes) { state_->disk_threshold.store(bytes); }
+
+std::int64_t WriterThread::disk_threshold() const { return state_->disk_threshold.load(); }
+
+const std::shared_ptr<ThreadEvent>& WriterThread::stop_event() const {
+    return state_->stop_event;
+}
+
+std::shared_ptr<ThreadEvent> WriterThread::finished_event() const {
+    std::lock_guard<std::mutex> lock(state_->thread_mutex);
+    return state_->finished;
+}
+
+}  // namespace plintrove
