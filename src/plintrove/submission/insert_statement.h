@@ -1,0 +1,33 @@
+#pragma once
+// The INSERT text every submission table shares: fixed table and column names, one "?" per
+// value.
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace plintrove {
+
+// verb + table + " (" + columns joined by ", " + ") VALUES (" + "?"s joined by ", " + ")",
+// where verb is "INSERT INTO " or "INSERT OR IGNORE INTO ".
+inline std::string insert_statement(std::string_view verb, std::string_view table,
+                                    const std::vector<std::string>& columns) {
+    std::string sql(verb);
+    sql += table;
+    sql += " (";
+    std::string placeholders;
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        if (i > 0) {
+            sql += ", ";
+            placeholders += ", ";
+        }
+        sql += columns[i];
+        placeholders += "?";
+    }
+    sql += ") VALUES (";
+    sql += placeholders;
+    sql += ")";
+    return sql;
+}
+
+}  // namespace plintrove

@@ -1,0 +1,141 @@
+#include "plintrove/submission/submission_queue.h"
+
+#include <string>
+#include <vector>
+
+#include "plintrove/core/errors.h"
+#include "plintrove/core/evaluation_validation.h"
+#include "plintrove/queries/validators.h"
+#include "plintrove/submission/insert_statement.h"
+#include "plintrove/submission/pool_resolution.h"
+#include "plintrove/submission/row_fields.h"
+#include "plintrove/submission/submission_tables.h"
+#include "plintrove/submission/wall_clock.h"
+
+namespace plintrove {
+
+namespace {
+
+constexpr const char* kHeadItemSql =
+    "SELECT queue_id, eval_id, eval_type, signal_pool_id, strategy_pool_id, payload_json, "
+    "era_id, priority, created_at\n"
+    "FROM (\n"
+    "    SELECT queue_id, eval_id, 'signal' AS eval_type, signal_pool_id, "
+    "NULL AS strategy_pool_id, payload_json, era_id, priority, created_at\n"
+    "    FROM signal_submission_queue\n"
+    "    UNION ALL\n"
+    "    SELECT queue_id, eval_id, 'strategy' AS eval_type, NULL AS signal_pool_id, "
+    "strategy_pool_id, payload_json, era_id, priority, created_at\n"
+    "    FROM strategy_submission_queue\n"
+    ") AS queue_union\n"
+    "ORDER BY priority DESC, queue_id ASC\n"
+    "LIMIT 1";
+
+std::optional<std::int64_t> insert_queue_item(SearchTracker& t, std::int64_t eval_id,
+                                              const Value& eval_type,
+                                              const std::optional<std::string>& payload_json,
+                                              std::int64_t era_id, std::int64_t priority,
+                                              const Value& signal_pool_id,
+                                              const Value& strategy_pool_id) {
+    ConnWrapper& conn = t.conn();
+    std::string_view pool_column = submission_pool_column(eval_type);
+    std::string own_pool_id = validate_pool_id_required(
+        submission_own_pool_id(conn, eval_id, eval_type, payload_json, signal_pool_id,
+                               strategy_pool_id),
+        pool_column);
+    std::string_view table = submission_table(eval_type, "queue");
+    IdentityColumns identity = t.identity_columns();
+
+    std::vector<std::string> columns{"eval_id",  std::string(pool_column), "payload_json",
+                                     "era_id",   "priority",               "created_at"};
+    Params values{Value(eval_id),
+                  Value(own_pool_id),
+                  payload_json ? Value(*payload_json) : Value(),
+                  Value(era_id),
+                  Value(priority),
+                  Value(wall_clock_now())};
+    columns.insert(columns.end(), identity.columns.begin(), identity.columns.end());
+    values.insert(values.end(), identity.values.begin(), identity.values.end());
+
+    Cursor cursor = conn.execute(insert_statement("INSERT INTO ", table, columns), values);
+    conn.commit();
+    return cursor.lastrowid();
+}
+
+SubmissionQueueItem queue_item_from_row(const Row& row) {
+    SubmissionQueueItem item;
+    item.queue_id = int_field(row.at(0), "queue_id");
+    item.eval_id = int_field(row.at(1), "eval_id");
+    item.eval_type = text_field(row.at(2), "eval_type");
+    item.signal_pool_id = opt_text_field(row.at(3), "signal_pool_id");
+    item.strategy_pool_id = opt_text_field(row.at(4), "strategy_pool_id");
+    item.payload_json = text_field(row.at(5), "payload_json");
+    item.era_id = int_field(row.at(6), "era_id");
+    item.priority = int_field(row.at(7), "priority");
+    item.created_at = real_field(row.at(8), "created_at");
+    return item;
+}
+
+}  // namespace
+
+std::optional<std::int64_t> enqueue_submission(SearchTracker& t, std::int64_t eval_id,
+                                               const Value& eval_type,
+                                               const std::optional<std::string>& payload_json,
+                                               std::int64_t era_id,
+                                               const Value& signal_pool_id,
+                                               const Value& strategy_pool_id) {
+    t.check_closed();
+    validate_eval_type_strict(eval_type);
+    if (!payload_json || payload_json->empty()) {
+        throw ValueError("payload_json must not be empty");
+    }
+    if (era_id <= 0) throw ValueError("era_id must be > 0");
+    return insert_queue_item(t, eval_id, eval_type, payload_json, era_id, 0, signal_pool_id,
+                             strategy_pool_id);
+}
+
+std::optional<std::int64_t> requeue_submission(SearchTracker& t, std::int64_t eval_id,
+                                               const Value& eval_type,
+                                               const std::optional<std::string>& payload_json,
+                                               std::int64_t era_id,
+                                               const Value& signal_pool_id,
+                                               const Value& strategy_pool_id) {
+    t.check_closed();
+    validate_eval_type_strict(eval_type);
+    return insert_queue_item(t, eval_id, eval_type, payload_json, era_id, 1, signal_pool_id,
+                             strategy_pool_id);
+}
+
+std::optional<SubmissionQueueItem> dequeue_submission(SearchTracker& t) {
+    t.check_closed();
+    ConnWrapper& conn = t.conn();
+    // Between our SELECT and DELETE another taker (a thread on this connection or another
+    // process) may remove the same head item; it is ours only when our DELETE removed it.
+    // A DELETE that reports no count at all is taken as having removed it.
+    while (true) {
+        std::optional<Row> row = conn.execute(kHeadItemSql).fetchone();
+        if (!row) return std::nullopt;
+        SubmissionQueueItem item = queue_item_from_row(*row);
+        std::string sql = "DELETE FROM ";
+        sql += submission_table(Value(item.eval_type), "queue");
+        sql += " WHERE queue_id=?";
+        std::int64_t removed = conn.execute(sql, {row->at(0)}).rowcount();
+        conn.commit();
+        if (removed != 0) return item;
+    }
+}
+
+void mark_submitted(SearchTracker& t, std::int64_t eval_id, const Value& eval_type) {
+    t.check_closed();
+    validate_eval_type_strict(eval_type);
+    std::string table(eval_table(eval_type));
+    ConnWrapper& conn = t.conn();
+    if (!conn.execute("SELECT eval_id FROM " + table + " WHERE eval_id=?", {Value(eval_id)})
+             .fetchone()) {
+        throw ValueError("eval_id=" + std::to_string(eval_id) + " not found in " + table);
+    }
+    conn.execute("UPDATE " + table + " SET submitted=1 WHERE eval_id=?", {Value(eval_id)});
+    conn.commit();
+}
+
+}  // namespace plintrove
