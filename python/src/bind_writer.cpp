@@ -1,8 +1,109 @@
+#include <nanobind/stl/shared_ptr.h>
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+#include <vector>
+
 #include "bindings.h"
 #include "convert.h"
+#include "plintrove/writer/writer_thread.h"
+#include "writer_adapters.h"
 
 namespace plintrove::py {
 
-void bind_writer(nb::module_& m) {}
+namespace {
+
+// What `_thread` shows of the running thread.
+struct WriterThreadHandle {
+    std::shared_ptr<ThreadEvent> finished;
+};
+
+nb::list items_to_py(const std::vector<QueueItem>& items) {
+    nb::list out;
+    for (const QueueItem& item : items) out.append(queue_item_to_py(item));
+    return out;
+}
+
+double timeout_or_forever(const std::optional<double>& timeout) {
+    return timeout ? std::max(0.0, *timeout) : -1.0;
+}
+
+}  // namespace
+
+void bind_writer(nb::module_& m) {
+    nb::class_<ThreadEvent>(m, "_WriterEvent")
+        .def("is_set", &ThreadEvent::is_set)
+        .def("set", &ThreadEvent::set)
+        .def(
+            "wait",
+            [](ThreadEvent& e, std::optional<double> timeout) {
+                return e.wait(timeout_or_forever(timeout));
+            },
+            nb::arg("timeout") = nb::none(), nb::call_guard<nb::gil_scoped_release>());
+
+    nb::class_<WriterThreadHandle>(m, "_WriterThreadHandle")
+        .def("is_alive", [](const WriterThreadHandle& h) { return !h.finished->is_set(); })
+        .def(
+            "join",
+            [](WriterThreadHandle& h, std::optional<double> timeout) {
+                h.finished->wait(timeout_or_forever(timeout));
+            },
+            nb::arg("timeout") = nb::none(), nb::call_guard<nb::gil_scoped_release>());
+
+    nb::class_<WriterThread>(m, "WriterThread", "Writer thread for batched DB writes.")
+        .def(
+            "__init__",
+            [](WriterThread* self, nb::object tracker, nb::object queue, nb::object search_status,
+               nb::object stop_workers_callback) {
+                SearchTracker& t = nb::cast<SearchTracker&>(tracker);
+                // The tracker stays alive as long as the thread may use it.
+                std::shared_ptr<SearchTracker> shared_tracker(py_shared(tracker), &t);
+                new (self) WriterThread(std::move(shared_tracker),
+                                        std::make_shared<PyEvaluationQueue>(queue),
+                                        std::make_shared<PySearchStatus>(search_status),
+                                        py_stop_workers(stop_workers_callback));
+            },
+            nb::arg("tracker"), nb::arg("queue"), nb::arg("search_status"),
+            nb::arg("stop_workers_callback"))
+        .def("start", &WriterThread::start)
+        .def("stop", &WriterThread::stop, nb::call_guard<nb::gil_scoped_release>())
+        .def(
+            "_drain_queue",
+            [](WriterThread& w, bool final) {
+                std::vector<QueueItem> items;
+                {
+                    nb::gil_scoped_release release;
+                    items = w.drain_queue(final);
+                }
+                return items_to_py(items);
+            },
+            nb::arg("final") = false, "Drain available items from the queue.")
+        .def(
+            "_flush",
+            [](WriterThread& w, nb::handle batch) {
+                std::vector<QueueItem> items = queue_items_from(batch);
+                nb::gil_scoped_release release;
+                w.flush(items);
+            },
+            nb::arg("batch"), "Flush a batch of items to the database.")
+        .def(
+            "_do_write",
+            [](WriterThread& w, nb::handle batch) {
+                std::vector<QueueItem> items = queue_items_from(batch);
+                nb::gil_scoped_release release;
+                w.do_write(items);
+            },
+            nb::arg("batch"), "Write a batch within a single transaction.")
+        .def_prop_ro("_stop_event", [](const WriterThread& w) { return w.stop_event(); })
+        .def_prop_ro("_thread",
+                     [](const WriterThread& w) -> std::optional<WriterThreadHandle> {
+                         std::shared_ptr<ThreadEvent> finished = w.finished_event();
+                         if (!finished) return std::nullopt;
+                         return WriterThreadHandle{std::move(finished)};
+                     })
+        .def_prop_rw("_disk_threshold", &WriterThread::disk_threshold,
+                     &WriterThread::set_disk_threshold);
+}
 
 }  // namespace plintrove::py

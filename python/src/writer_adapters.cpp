@@ -1,0 +1,244 @@
+#include "writer_adapters.h"
+
+#include <array>
+#include <exception>
+#include <utility>
+
+#include "convert.h"
+
+namespace plintrove::py {
+
+namespace {
+
+// The keys the writer reads; others stay unconverted, as the writer never looks at them.
+constexpr std::array<const char*, 16> kItemKeys{
+    "type",          "graph",          "era_id",           "passed_thresholds",
+    "named_universe", "metaparameters", "function_families", "feature_families",
+    "per_column_stats", "rejection_reason", "source",        "expression_elapsed_seconds",
+    "referenced_signal_ids", "strategy_pool_id", "strategy_signal_pool", "signal_pool_id"};
+
+// Items taken from the queue under one GIL acquisition; bounds both the time the GIL is
+// held in one go and the memory of items taken ahead of the drain that asked for them.
+constexpr std::size_t kTakeLimit = 256;
+
+std::string str_of(nb::handle obj) {
+    PyObject* s = PyObject_Str(obj.ptr());
+    if (s == nullptr) {
+        PyErr_Clear();
+        return Py_TYPE(obj.ptr())->tp_name;
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(s, &size);
+    std::string text = data != nullptr ? std::string(data, static_cast<std::size_t>(size))
+                                       : std::string(Py_TYPE(obj.ptr())->tp_name);
+    if (data == nullptr) PyErr_Clear();
+    Py_DECREF(s);
+    return text;
+}
+
+// The pending Python error as the error of an unreadable item. GIL held.
+std::exception_ptr unreadable_item(nb::handle item) {
+    nb::python_error error;
+    return std::make_exception_ptr(
+        UnreadableItemError(str_of(error.value()), py_shared(error.value()), py_shared(item)));
+}
+
+// Reports the pending Python error through sys.unraisablehook. GIL held.
+void report_unraisable(PyObject* context) { PyErr_WriteUnraisable(context); }
+
+}  // namespace
+
+bool python_alive() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsInitialized() && !Py_IsFinalizing();
+#else
+    return Py_IsInitialized() && !_Py_IsFinalizing();
+#endif
+}
+
+std::shared_ptr<PyObject> py_shared(nb::handle obj) {
+    Py_XINCREF(obj.ptr());
+    return std::shared_ptr<PyObject>(obj.ptr(), [](PyObject* p) {
+        if (p == nullptr || !python_alive()) return;
+        GilHold gil;
+        Py_DECREF(p);
+    });
+}
+
+QueueItem queue_item_from(nb::handle item) {
+    QueueItem out;
+    try {
+        Mapping fields;
+        PyObject* obj = item.ptr();
+        nb::object stats;
+        if (PyDict_Check(obj)) {
+            for (const char* key : kItemKeys) {
+                PyObject* v = PyDict_GetItemString(obj, key);  // borrowed
+                if (v != nullptr) fields.set(Value(key), to_value(v));
+            }
+            PyObject* s = PyDict_GetItemString(obj, "stats");
+            stats = nb::borrow(s != nullptr ? s : Py_None);
+        } else {
+            // Anything else is read the way the writer would read it: item.get(key, default).
+            nb::object get = item.attr("get");
+            nb::object missing = nb::steal(PyBaseObject_Type.tp_alloc(&PyBaseObject_Type, 0));
+            if (!missing.is_valid()) throw nb::python_error();
+            for (const char* key : kItemKeys) {
+                nb::object v = get(key, missing);
+                if (!v.is(missing)) fields.set(Value(key), to_value(v));
+            }
+            stats = get("stats", nb::none());
+        }
+        // A missing or None stats object fails here with the error reading its first
+        // statistic raises, exactly what writing the item would raise.
+        out.stats = backtest_stats_from(stats);
+        out.fields = Value(std::move(fields));
+    } catch (nb::python_error& e) {
+        e.restore();
+        out = QueueItem{};
+        out.conversion_error = unreadable_item(item);
+    } catch (const std::exception& e) {
+        // Conversions refuse values as json.dumps would, with a TypeError.
+        PyErr_SetString(PyExc_TypeError, e.what());
+        out = QueueItem{};
+        out.conversion_error = unreadable_item(item);
+    }
+    return out;
+}
+
+std::vector<QueueItem> queue_items_from(nb::handle items) {
+    std::vector<QueueItem> out;
+    for (nb::handle item : items) out.push_back(queue_item_from(item));
+    return out;
+}
+
+nb::object queue_item_to_py(const QueueItem& item) {
+    if (item.conversion_error) {
+        try {
+            std::rethrow_exception(item.conversion_error);
+        } catch (const UnreadableItemError& e) {
+            return nb::borrow(e.item().get());
+        }
+    }
+    nb::dict out;
+    if (item.fields.is_map()) {
+        for (const auto& [key, value] : item.fields.as_map()) {
+            out[from_value(key)] = from_value(value);
+        }
+    }
+    out["stats"] = item.stats ? record_to_py(*item.stats) : nb::none();
+    return std::move(out);
+}
+
+// ---- queue -----------------------------------------------------------------------------
+
+PyEvaluationQueue::PyEvaluationQueue(nb::handle queue) : queue_(py_shared(queue)) {}
+
+std::optional<QueueItem> PyEvaluationQueue::get_nowait() {
+    if (taken_.empty()) {
+        if (exhausted_) {
+            exhausted_ = false;
+            return std::nullopt;
+        }
+        if (!python_alive()) return std::nullopt;
+        GilHold gil;
+        PyObject* method = PyObject_GetAttrString(queue_.get(), "get_nowait");
+        if (method == nullptr) {
+            PyErr_Clear();
+            return std::nullopt;
+        }
+        while (taken_.size() < kTakeLimit) {
+            PyObject* raw = PyObject_CallNoArgs(method);
+            if (raw == nullptr) {
+                // Any error, the queue's "empty" one included, ends the drain.
+                PyErr_Clear();
+                exhausted_ = true;
+                break;
+            }
+            nb::object obj = nb::steal(raw);
+            taken_.push_back(queue_item_from(obj));
+        }
+        Py_DECREF(method);
+        if (taken_.empty()) {
+            exhausted_ = false;
+            return std::nullopt;
+        }
+    }
+    QueueItem item = std::move(taken_.front());
+    taken_.pop_front();
+    return item;
+}
+
+std::optional<QueueItem> PyEvaluationQueue::get(double timeout_seconds) {
+    if (!taken_.empty()) {
+        QueueItem item = std::move(taken_.front());
+        taken_.pop_front();
+        return item;
+    }
+    exhausted_ = false;
+    if (!python_alive()) return std::nullopt;
+    GilHold gil;
+    try {
+        nb::object obj = nb::handle(queue_.get()).attr("get")(nb::arg("timeout") = timeout_seconds);
+        return queue_item_from(obj);
+    } catch (nb::python_error&) {
+        return std::nullopt;  // the error is cleared when it is destroyed, under the GIL
+    }
+}
+
+// ---- status ----------------------------------------------------------------------------
+
+PySearchStatus::PySearchStatus(nb::handle status) : status_(py_shared(status)) {}
+
+void PySearchStatus::set_attribute(const char* name, PyObject* value) {
+    if (value == nullptr || PyObject_SetAttrString(status_.get(), name, value) != 0) {
+        report_unraisable(status_.get());
+    }
+    Py_XDECREF(value);
+}
+
+void PySearchStatus::set_error_code(const std::string& code) {
+    if (!python_alive()) return;
+    GilHold gil;
+    set_attribute("error_code", PyUnicode_FromStringAndSize(code.data(), code.size()));
+}
+
+void PySearchStatus::set_recovery_advice(const std::string& advice) {
+    if (!python_alive()) return;
+    GilHold gil;
+    set_attribute("recovery_advice", PyUnicode_FromStringAndSize(advice.data(), advice.size()));
+}
+
+void PySearchStatus::set_running(bool running) {
+    if (!python_alive()) return;
+    GilHold gil;
+    set_attribute("running", PyBool_FromLong(running ? 1 : 0));
+}
+
+void PySearchStatus::append_error(const std::string& text) {
+    if (!python_alive()) return;
+    GilHold gil;
+    try {
+        nb::handle(status_.get()).attr("errors").attr("append")(nb::str(text.data(), text.size()));
+    } catch (nb::python_error& e) {
+        e.discard_as_unraisable(status_.get());
+    }
+}
+
+// ---- stop-workers callback -------------------------------------------------------------
+
+std::function<void()> py_stop_workers(nb::handle callback) {
+    std::shared_ptr<PyObject> fn = py_shared(callback);
+    return [fn] {
+        if (!python_alive()) return;
+        GilHold gil;
+        PyObject* result = PyObject_CallNoArgs(fn.get());
+        if (result == nullptr) {
+            report_unraisable(fn.get());
+        } else {
+            Py_DECREF(result);
+        }
+    };
+}
+
+}  // namespace plintrove::py
