@@ -1,0 +1,279 @@
+#include "plintrove/storage/sqlite_connection.h"
+
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+
+#include "plintrove/value/py_repr.h"
+
+namespace plintrove {
+
+namespace {
+
+constexpr int kBusyTimeoutMs = 5000;
+constexpr std::size_t kStatementCacheSize = 256;
+
+// sqlite3's rule: a statement whose text, after leading blanks, starts with one of these
+// words (any case) opens a transaction when none is open.
+bool is_dml(std::string_view sql) {
+    std::size_t i = 0;
+    while (i < sql.size() && (sql[i] == ' ' || sql[i] == '\t' || sql[i] == '\n' || sql[i] == '\r')) ++i;
+    auto starts = [&](std::string_view word) {
+        if (sql.size() - i < word.size()) return false;
+        for (std::size_t k = 0; k < word.size(); ++k)
+            if (std::tolower(static_cast<unsigned char>(sql[i + k])) != word[k]) return false;
+        return true;
+    };
+    return starts("insert") || starts("update") || starts("delete") || starts("replace");
+}
+
+// Skips blanks and SQL comments, as sqlite3 does before deciding that a tail is empty.
+bool only_comments_left(const char* p, const char* end) {
+    while (p < end) {
+        if (std::isspace(static_cast<unsigned char>(*p))) {
+            ++p;
+        } else if (p + 1 < end && p[0] == '-' && p[1] == '-') {
+            while (p < end && *p != '\n') ++p;
+        } else if (p + 1 < end && p[0] == '/' && p[1] == '*') {
+            p += 2;
+            while (p + 1 < end && !(p[0] == '*' && p[1] == '/')) ++p;
+            if (p + 1 >= end) return true;  // an unterminated comment runs to the end
+            p += 2;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+const char* kind_name(const Value& v) {
+    switch (v.kind()) {
+        case Value::Kind::List: return "list";
+        case Value::Kind::Map: return "dict";
+        default: return "object";
+    }
+}
+
+Value column_value(sqlite3_stmt* stmt, int col) {
+    switch (sqlite3_column_type(stmt, col)) {
+        case SQLITE_INTEGER: return Value(static_cast<long long>(sqlite3_column_int64(stmt, col)));
+        case SQLITE_FLOAT: return Value(sqlite3_column_double(stmt, col));
+        case SQLITE_NULL: return Value();
+        default: {
+            // TEXT; the tracker stores no BLOBs, and any that appear are read as their bytes.
+            const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, col));
+            int n = sqlite3_column_bytes(stmt, col);
+            return Value(std::string(text ? text : "", static_cast<std::size_t>(n)));
+        }
+    }
+}
+
+}  // namespace
+
+DatabaseError with_database_path(const DatabaseError& e, const std::string& path) {
+    return DatabaseError(std::string(e.what()) + " (database file: " + path + ")", e.sqlite_code(),
+                         e.origin());
+}
+
+SqliteConnection::SqliteConnection(const std::string& path) : path_(path), owner_pid_(getpid()) {
+    int rc = sqlite3_open_v2(path.c_str(), &db_,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                             nullptr);
+    if (rc != SQLITE_OK) {
+        std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+        int code = db_ ? sqlite3_extended_errcode(db_) : rc;
+        sqlite3_close_v2(db_);
+        db_ = nullptr;
+        throw with_database_path(DatabaseError(message, code), path);
+    }
+    sqlite3_extended_result_codes(db_, 1);
+    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+}
+
+SqliteConnection::~SqliteConnection() {
+    try {
+        close();
+    } catch (...) {
+        // A destructor cannot report; close() only fails on misuse.
+    }
+}
+
+void SqliteConnection::check_process() const {
+    pid_t now = getpid();
+    if (now != owner_pid_) {
+        throw RuntimeError("SQLite connection to '" + path_ + "' was opened in process " +
+                           std::to_string(owner_pid_) + " and cannot be used in process " +
+                           std::to_string(now) +
+                           " (after fork()); create a new SearchTracker in this process.");
+    }
+}
+
+void SqliteConnection::check_open() const {
+    if (!db_) throw DatabaseError("Cannot operate on a closed database.", SQLITE_MISUSE);
+}
+
+void SqliteConnection::raise_last_error() const {
+    throw DatabaseError(sqlite3_errmsg(db_), sqlite3_extended_errcode(db_));
+}
+
+sqlite3_stmt* SqliteConnection::prepare_cached(std::string_view sql) {
+    std::string key(sql);
+    auto found = cache_.find(key);
+    if (found != cache_.end()) {
+        found->second.last_used = ++use_clock_;
+        return found->second.stmt;
+    }
+    sqlite3_stmt* stmt = nullptr;
+    const char* tail = nullptr;
+    int rc = sqlite3_prepare_v3(db_, key.data(), static_cast<int>(key.size()),
+                                SQLITE_PREPARE_PERSISTENT, &stmt, &tail);
+    if (rc != SQLITE_OK) {
+        sqlite3_finalize(stmt);
+        raise_last_error();
+    }
+    if (tail && !only_comments_left(tail, key.data() + key.size())) {
+        sqlite3_finalize(stmt);
+        throw DatabaseError("You can only execute one statement at a time.", SQLITE_MISUSE);
+    }
+    if (!stmt) return nullptr;  // blanks and comments only: nothing to run
+    if (cache_.size() >= kStatementCacheSize) {
+        auto oldest = std::min_element(cache_.begin(), cache_.end(), [](const auto& a, const auto& b) {
+            return a.second.last_used < b.second.last_used;
+        });
+        sqlite3_finalize(oldest->second.stmt);
+        cache_.erase(oldest);
+    }
+    cache_.emplace(std::move(key), CachedStatement{stmt, ++use_clock_});
+    return stmt;
+}
+
+Cursor SqliteConnection::execute(std::string_view sql, const Params& params) {
+    check_process();
+    std::lock_guard<std::mutex> lock(mutex_);
+    check_open();
+    sqlite3_stmt* stmt = prepare_cached(sql);
+    if (!stmt) return Cursor({}, sqlite3_last_insert_rowid(db_), -1);
+
+    const bool dml = is_dml(sql);
+    // Like sqlite3, the implicit BEGIN comes before binding.
+    if (dml && sqlite3_get_autocommit(db_)) {
+        if (sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) raise_last_error();
+    }
+
+    struct Reset {
+        sqlite3_stmt* s;
+        ~Reset() {
+            sqlite3_reset(s);
+            sqlite3_clear_bindings(s);
+        }
+    } reset{stmt};
+
+    const int expected = sqlite3_bind_parameter_count(stmt);
+    if (static_cast<std::size_t>(expected) != params.size()) {
+        throw DatabaseError("Incorrect number of bindings supplied. The current statement uses " +
+                                std::to_string(expected) + ", and there are " +
+                                std::to_string(params.size()) + " supplied.",
+                            SQLITE_MISUSE);
+    }
+    for (int i = 0; i < expected; ++i) {
+        const Value& v = params[static_cast<std::size_t>(i)];
+        int rc = SQLITE_OK;
+        switch (v.kind()) {
+            case Value::Kind::None: rc = sqlite3_bind_null(stmt, i + 1); break;
+            case Value::Kind::Bool: rc = sqlite3_bind_int64(stmt, i + 1, v.as_bool() ? 1 : 0); break;
+            case Value::Kind::Int: rc = sqlite3_bind_int64(stmt, i + 1, v.as_int()); break;
+            case Value::Kind::Float: rc = sqlite3_bind_double(stmt, i + 1, v.as_float()); break;
+            case Value::Kind::Text:
+                // The parameters outlive the statement's use; bindings are cleared on reset.
+                rc = sqlite3_bind_text64(stmt, i + 1, v.as_text().data(), v.as_text().size(),
+                                         SQLITE_STATIC, SQLITE_UTF8);
+                break;
+            case Value::Kind::BigInt:
+                throw ValueError("Python int too large to convert to SQLite INTEGER");
+            default:
+                throw TypeError("Error binding parameter " + std::to_string(i + 1) + ": type '" +
+                                kind_name(v) + "' is not supported");
+        }
+        if (rc != SQLITE_OK) raise_last_error();
+    }
+
+    std::vector<Row> rows;
+    const int ncols = sqlite3_column_count(stmt);
+    for (;;) {
+        int rc = sqlite3_step(stmt);
+        if (rc == SQLITE_DONE) break;
+        if (rc != SQLITE_ROW) raise_last_error();
+        Row row;
+        row.reserve(static_cast<std::size_t>(ncols));
+        for (int c = 0; c < ncols; ++c) row.push_back(column_value(stmt, c));
+        rows.push_back(std::move(row));
+    }
+    std::int64_t rowcount = dml ? sqlite3_changes64(db_) : -1;
+    return Cursor(std::move(rows), sqlite3_last_insert_rowid(db_), rowcount);
+}
+
+void SqliteConnection::end_transaction(const char* sql) {
+    check_process();
+    std::lock_guard<std::mutex> lock(mutex_);
+    check_open();
+    if (sqlite3_get_autocommit(db_)) return;  // nothing open
+    sqlite3_stmt* stmt = prepare_cached(sql);
+    int rc = sqlite3_step(stmt);
+    if (rc != SQLITE_DONE && rc != SQLITE_ROW) {
+        DatabaseError error(sqlite3_errmsg(db_), sqlite3_extended_errcode(db_));
+        sqlite3_reset(stmt);
+        throw error;
+    }
+    sqlite3_reset(stmt);
+}
+
+void SqliteConnection::commit() { end_transaction("COMMIT"); }
+
+void SqliteConnection::rollback() { end_transaction("ROLLBACK"); }
+
+void SqliteConnection::finalize_all() {
+    for (auto& [sql, cached] : cache_) sqlite3_finalize(cached.stmt);
+    cache_.clear();
+}
+
+void SqliteConnection::close() {
+    if (getpid() != owner_pid_) {
+        // SQLite forbids touching a connection inherited across fork(); the parent owns it.
+        return;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!db_) return;
+    finalize_all();
+    sqlite3_close_v2(db_);
+    db_ = nullptr;
+}
+
+bool SqliteConnection::in_transaction() {
+    check_process();
+    std::lock_guard<std::mutex> lock(mutex_);
+    check_open();
+    return !sqlite3_get_autocommit(db_);
+}
+
+std::unique_ptr<SqliteConnection> open_sqlite_tracker_connection(const std::string& db_path) {
+    auto conn = std::make_unique<SqliteConnection>(db_path);
+    try {
+        auto row = conn->execute("PRAGMA journal_mode=WAL").fetchone();
+        if (!row || row->empty() || !(*row)[0].is_text() || (*row)[0].as_text() != "wal") {
+            std::string actual = row && !row->empty() ? py_str((*row)[0]) : "unknown";
+            conn->close();
+            throw IOError("WAL mode failed to activate (got '" + actual + "'). Check that '" +
+                          db_path + "' is on a local filesystem with write access.");
+        }
+        conn->execute("PRAGMA foreign_keys=ON");
+        conn->execute("PRAGMA synchronous=NORMAL");
+    } catch (const DatabaseError& e) {
+        conn->close();
+        throw with_database_path(e, db_path);
+    }
+    return conn;
+}
+
+}  // namespace plintrove

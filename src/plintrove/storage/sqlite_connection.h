@@ -1,0 +1,71 @@
+#pragma once
+// The raw SQLite connection, with the behaviour of Python's sqlite3 module that the
+// tracker relies on: implicit transactions before data-changing statements, lastrowid and
+// rowcount as sqlite3 reports them, and its parameter binding rules. One connection is
+// shared by the host's threads and the writer thread; it belongs to the process that
+// opened it.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "plintrove/core/errors.h"
+#include "plintrove/storage/connection.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace plintrove {
+
+class SqliteConnection : public Connection {
+public:
+    // Opens (creating if absent) the file for use from any thread, with a 5 s busy
+    // timeout. Raises DatabaseError, its message ending with the path, when it cannot.
+    explicit SqliteConnection(const std::string& path);
+    ~SqliteConnection() override;
+    SqliteConnection(const SqliteConnection&) = delete;
+    SqliteConnection& operator=(const SqliteConnection&) = delete;
+
+    Cursor execute(std::string_view sql, const Params& params = {}) override;
+    void commit() override;
+    void rollback() override;
+    // Idempotent. In a process other than the opening one the handle is left alone.
+    void close() override;
+    bool in_transaction() override;
+
+    const std::string& path() const { return path_; }
+
+private:
+    struct CachedStatement {
+        sqlite3_stmt* stmt;
+        std::uint64_t last_used;
+    };
+
+    void check_process() const;
+    void check_open() const;  // call with mutex_ held
+    sqlite3_stmt* prepare_cached(std::string_view sql);
+    [[noreturn]] void raise_last_error() const;
+    void finalize_all();
+    void end_transaction(const char* sql);
+
+    std::string path_;
+    pid_t owner_pid_;
+    sqlite3* db_ = nullptr;
+    std::mutex mutex_;
+    std::unordered_map<std::string, CachedStatement> cache_;
+    std::uint64_t use_clock_ = 0;
+};
+
+// `e` with " (database file: <path>)" appended to its message, keeping its result code.
+DatabaseError with_database_path(const DatabaseError& e, const std::string& path);
+
+// Opens the tracker's file, switches it to write-ahead logging and sets the connection
+// pragmas. Raises IOError when WAL cannot be enabled (the connection is closed first).
+std::unique_ptr<SqliteConnection> open_sqlite_tracker_connection(const std::string& db_path);
+
+}  // namespace plintrove
