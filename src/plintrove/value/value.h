@@ -31,6 +31,7 @@ public:
     // Lookup by key, following Python's equality for scalar keys (1 == 1.0 == True).
     const Value* find(const Value& key) const;
     const Value* find(std::string_view text_key) const;
+    const Value* find(const char* text_key) const { return find(std::string_view(text_key)); }
     // Python `d[key] = value`: replaces in place, else appends.
     void set(Value key, Value value);
 

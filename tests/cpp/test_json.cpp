@@ -1,0 +1,241 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include "plintrove/core/errors.h"
+#include "plintrove/value/json.h"
+
+using namespace plintrove;
+
+namespace {
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+const double kInf = std::numeric_limits<double>::infinity();
+
+template <typename E, typename F>
+std::string error_of(F&& f) {
+    try {
+        f();
+    } catch (const E& e) {
+        return e.what();
+    }
+    return "no error";
+}
+
+}  // namespace
+
+TEST(JsonDumps, FloatsAreWrittenAsPythonRepr) {
+    const std::pair<double, const char*> cases[] = {
+        {1.0, "1.0"},
+        {100.0, "100.0"},
+        {0.1, "0.1"},
+        {1.0 / 3, "0.3333333333333333"},
+        {1e16, "1e+16"},
+        {1e15, "1000000000000000.0"},
+        {9999999999999998.0, "9999999999999998.0"},
+        {12345678901234567890.0, "1.2345678901234567e+19"},
+        {1e22, "1e+22"},
+        {1e-5, "1e-05"},
+        {0.0001, "0.0001"},
+        {2.5e-7, "2.5e-07"},
+        {-1.25e-10, "-1.25e-10"},
+        {1.5e300, "1.5e+300"},
+        {-0.0, "-0.0"},
+        {0.0, "0.0"},
+        {123456789.125, "123456789.125"},
+        {5e-324, "5e-324"},
+        {1.7976931348623157e308, "1.7976931348623157e+308"},
+        {kNaN, "NaN"},
+        {kInf, "Infinity"},
+        {-kInf, "-Infinity"},
+    };
+    for (const auto& [d, text] : cases) EXPECT_EQ(json_dumps(Value(d)), text) << text;
+}
+
+TEST(JsonDumps, ScalarsAndContainers) {
+    EXPECT_EQ(json_dumps(Value()), "null");
+    EXPECT_EQ(json_dumps(Value(true)), "true");
+    EXPECT_EQ(json_dumps(Value(std::numeric_limits<std::int64_t>::min())), "-9223372036854775808");
+    EXPECT_EQ(json_dumps(Value(BigInt{"-123456789012345678901234567890"})),
+              "-123456789012345678901234567890");
+    EXPECT_EQ(json_dumps(Value(List{})), "[]");
+    EXPECT_EQ(json_dumps(Value(Mapping{})), "{}");
+    const Value v = Mapping{{"a", List{1, Mapping{}}}, {"b", List{}}, {"c", Mapping{{"d", Value()}}}};
+    EXPECT_EQ(json_dumps(v), R"({"a": [1, {}], "b": [], "c": {"d": null}})");
+    // Keys stay in insertion order.
+    EXPECT_EQ(json_dumps(Value(Mapping{{"z", 1}, {"a", 2}})), R"({"z": 1, "a": 2})");
+}
+
+TEST(JsonDumps, TextIsEscapedWithEnsureAscii) {
+    const std::string text =
+        std::string("\x00\x01\x08\x09\x0a\x0b\x0c\x0d\x1f \"\\/\x7f", 14) +
+        "\xC2\x80\xC3\xA9\xE2\x80\xA8\xEF\xBF\xBF\xF0\x9F\x98\x80";
+    EXPECT_EQ(json_dumps(Value(text)),
+              R"("\u0000\u0001\b\t\n\u000b\f\r\u001f \"\\/\u007f\u0080\u00e9\u2028\uffff\ud83d\ude00")");
+    EXPECT_EQ(json_quote("plain"), "\"plain\"");
+    EXPECT_EQ(json_quote("\xF4\x8F\xBF\xBF"), R"("\udbff\udfff")");
+}
+
+TEST(JsonDumps, KeysAreConvertedLikePython) {
+    // {1: 'a', 1.5: 'b', nan: 'c', inf: 'd', -inf: 'e', True: 'f', False: 'g', None: 'h',
+    //  2**64: 'i', -0.0: 'j'}: True joins 1 and -0.0 joins False, as in a dict display.
+    const Value v = Mapping{{1, "a"},       {1.5, "b"},   {kNaN, "c"},
+                            {kInf, "d"},    {-kInf, "e"}, {true, "f"},
+                            {false, "g"},   {Value(), "h"}, {BigInt{"18446744073709551616"}, "i"},
+                            {-0.0, "j"}};
+    EXPECT_EQ(json_dumps(v),
+              R"({"1": "f", "1.5": "b", "NaN": "c", "Infinity": "d", "-Infinity": "e", )"
+              R"("false": "j", "null": "h", "18446744073709551616": "i"})");
+    EXPECT_EQ(json_dumps(Value(Mapping{{"\xC3\xA9", 1}})), R"({"\u00e9": 1})");
+}
+
+TEST(JsonDumps, ContainerKeysRaiseTypeError) {
+    Mapping m;
+    m.set("ok", 1);
+    m.set(List{1}, 2);
+    const Value v = List{Value(std::move(m))};
+    EXPECT_EQ(error_of<TypeError>([&] { json_dumps(v); }),
+              "keys must be str, int, float, bool or None, not list");
+    Mapping d;
+    d.set(Mapping{}, 1);
+    EXPECT_EQ(error_of<TypeError>([&] { json_dumps(Value(std::move(d))); }),
+              "keys must be str, int, float, bool or None, not dict");
+
+    // The appending form leaves the buffer as it was.
+    std::string out = "prefix";
+    EXPECT_THROW(json_dumps_into(v, out), TypeError);
+    EXPECT_EQ(out, "prefix");
+    json_dumps_into(Value(List{1, "a"}), out);
+    EXPECT_EQ(out, R"(prefix[1, "a"])");
+}
+
+TEST(JsonDumpsCompactSorted, SortsKeysAndDropsBlanks) {
+    const Value v = Mapping{{"b", List{1, Mapping{{"z", Value()}, {"a", true}}}}, {"a", "\xC3\xA9"}};
+    EXPECT_EQ(json_dumps_compact_sorted(v), R"({"a":"\u00e9","b":[1,{"a":true,"z":null}]})");
+    // Numeric keys sort as numbers before they become text.
+    const Value n = Mapping{{10, 1}, {9, 2}, {2.5, 3}, {-1, 4}};
+    EXPECT_EQ(json_dumps_compact_sorted(n), R"({"-1":4,"2.5":3,"9":2,"10":1})");
+    // Text sorts by code point, not by its escaped form.
+    const Value t = Mapping{{"\xF0\x9F\x98\x80", 1}, {"\xEF\xBF\xBF", 2}, {"~", 3}};
+    EXPECT_EQ(json_dumps_compact_sorted(t), R"({"~":3,"\uffff":2,"\ud83d\ude00":1})");
+    EXPECT_EQ(json_dumps_compact_sorted(Value(Mapping{{Value(), 1}})), R"({"null":1})");
+    EXPECT_EQ(json_dumps_compact_sorted(Value("x")), R"("x")");
+}
+
+TEST(JsonDumpsCompactSorted, UnorderableKeysFailOnPythonsPair) {
+    auto message = [](const Value& v) {
+        return error_of<TypeError>([&] { json_dumps_compact_sorted(v); });
+    };
+    EXPECT_EQ(message(Mapping{{"a", 1}, {2, 3}}),
+              "'<' not supported between instances of 'int' and 'str'");
+    EXPECT_EQ(message(Mapping{{2, 3}, {"a", 1}}),
+              "'<' not supported between instances of 'str' and 'int'");
+    EXPECT_EQ(message(Mapping{{1, 1}, {Value(), 2}}),
+              "'<' not supported between instances of 'NoneType' and 'int'");
+    EXPECT_EQ(message(Mapping{{Value(), 1}, {"b", 2}, {1, 3}}),
+              "'<' not supported between instances of 'str' and 'NoneType'");
+}
+
+TEST(JsonDumpsCompactSorted, NonFiniteNumbersRaiseValueError) {
+    const char* msg = "Out of range float values are not JSON compliant";
+    for (const Value& v : {Value(kNaN), Value(List{1, -kInf}), Value(Mapping{{"a", kInf}}),
+                           Value(Mapping{{kNaN, 1}})}) {
+        EXPECT_EQ(error_of<ValueError>([&] { json_dumps_compact_sorted(v); }), msg);
+    }
+}
+
+TEST(JsonLoads, AcceptsWhatPythonAccepts) {
+    EXPECT_TRUE(std::isnan(json_loads("NaN").as_float()));
+    EXPECT_EQ(json_loads(" \t\n\r-Infinity\n ").as_float(), -kInf);
+    EXPECT_EQ(json_loads("1e400").as_float(), kInf);
+    EXPECT_EQ(json_loads("-1E+400").as_float(), -kInf);
+    const Value tiny = json_loads("-1e-400");
+    EXPECT_EQ(tiny.as_float(), 0.0);
+    EXPECT_TRUE(std::signbit(tiny.as_float()));
+    EXPECT_TRUE(std::signbit(json_loads("-0.0").as_float()));
+    EXPECT_TRUE(json_loads("-0").is_int());
+    EXPECT_EQ(json_loads("2.5E-3").as_float(), 0.0025);
+    EXPECT_EQ(json_loads("9223372036854775807").as_int(), std::numeric_limits<std::int64_t>::max());
+    EXPECT_EQ(json_loads("-9223372036854775808").as_int(), std::numeric_limits<std::int64_t>::min());
+    EXPECT_EQ(json_loads("9223372036854775808").as_big_int().digits, "9223372036854775808");
+    EXPECT_EQ(json_loads("-123456789012345678901234567890").as_big_int().digits,
+              "-123456789012345678901234567890");
+    EXPECT_EQ(json_loads(R"("\"\\\/\b\f\n\r\t\u00e9\u00E9")").as_text(),
+              "\"\\/\b\f\n\r\t\xC3\xA9\xC3\xA9");
+    EXPECT_EQ(json_loads(R"("\ud83d\ude00")").as_text(), "\xF0\x9F\x98\x80");
+    // Raw non-ASCII and DEL pass through; lone surrogates survive a round trip.
+    EXPECT_EQ(json_loads("\"\xC3\xA9\x7f\"").as_text(), "\xC3\xA9\x7f");
+    EXPECT_EQ(json_dumps(json_loads(R"(["\ud800", "\udc00\ud83d", "\ud800\u0041"])")),
+              R"(["\ud800", "\udc00\ud83d", "\ud800A"])");
+    EXPECT_EQ(json_loads(R"({"a": [true, false, null], "b": {}})"),
+              Value(Mapping{{"a", List{true, false, Value()}}, {"b", Mapping{}}}));
+}
+
+TEST(JsonLoads, DuplicateKeysKeepFirstPlaceAndLastValue) {
+    EXPECT_EQ(json_dumps(json_loads(R"({"a": 1, "b": 2, "a": 3})")), R"({"a": 3, "b": 2})");
+    // Large objects use an index for the duplicate check.
+    std::string text = "{";
+    for (int i = 0; i < 40; ++i) text += "\"k" + std::to_string(i) + "\": " + std::to_string(i) + ", ";
+    text += R"("k3": "late", "k39": "last", "k0": "again"})";
+    const Value v = json_loads(text);
+    ASSERT_EQ(v.as_map().size(), 40u);
+    EXPECT_EQ(v.as_map().items()[0].second, Value("again"));
+    EXPECT_EQ(v.as_map().items()[3].second, Value("late"));
+    EXPECT_EQ(v.as_map().items()[39].second, Value("last"));
+}
+
+TEST(JsonLoads, MalformedTextRaisesPythonsMessages) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"", "Expecting value: line 1 column 1 (char 0)"},
+        {" ", "Expecting value: line 1 column 2 (char 1)"},
+        {"nul", "Expecting value: line 1 column 1 (char 0)"},
+        {"-", "Expecting value: line 1 column 1 (char 0)"},
+        {"[1,]", "Expecting value: line 1 column 4 (char 3)"},
+        {"[", "Expecting value: line 1 column 2 (char 1)"},
+        {"[1 2]", "Expecting ',' delimiter: line 1 column 4 (char 3)"},
+        {"{", "Expecting property name enclosed in double quotes: line 1 column 2 (char 1)"},
+        {"{\"a\":1,}", "Expecting property name enclosed in double quotes: line 1 column 8 (char 7)"},
+        {"{1:2}", "Expecting property name enclosed in double quotes: line 1 column 2 (char 1)"},
+        {"{\"a\" 1}", "Expecting ':' delimiter: line 1 column 6 (char 5)"},
+        {"{\"a\": 1 \"b\"}", "Expecting ',' delimiter: line 1 column 9 (char 8)"},
+        {"\"abc", "Unterminated string starting at: line 1 column 1 (char 0)"},
+        {"[\"a\\", "Unterminated string starting at: line 1 column 2 (char 1)"},
+        {"\"a\\x\"", "Invalid \\escape: line 1 column 3 (char 2)"},
+        {"\"\\u12\"", "Invalid \\uXXXX escape: line 1 column 3 (char 2)"},
+        {"\"\\u12zz\"", "Invalid \\uXXXX escape: line 1 column 3 (char 2)"},
+        {"\"\\ud800\\u12x4\"", "Invalid \\uXXXX escape: line 1 column 9 (char 8)"},
+        {"\"\\ud800\\udc00", "Invalid \\uXXXX escape: line 1 column 9 (char 8)"},
+        {"\"a\nb\"", "Invalid control character at: line 1 column 3 (char 2)"},
+        {"01", "Extra data: line 1 column 2 (char 1)"},
+        {"1.", "Extra data: line 1 column 2 (char 1)"},
+        {"1e", "Extra data: line 1 column 2 (char 1)"},
+        {"1e+ ", "Extra data: line 1 column 2 (char 1)"},
+        {"{} {}", "Extra data: line 1 column 4 (char 3)"},
+        {"\xEF\xBB\xBF" "1", "Unexpected UTF-8 BOM (decode using utf-8-sig): line 1 column 1 (char 0)"},
+        // Positions count code points and lines.
+        {"[\"\xC3\xA9\xF0\x9F\x98\x80\", x]", "Expecting value: line 1 column 8 (char 7)"},
+        {"[1,\n 2,\n  x]", "Expecting value: line 3 column 3 (char 10)"},
+    };
+    for (const auto& [text, message] : cases) {
+        EXPECT_EQ(error_of<ValueError>([&] { json_loads(text); }), message) << text;
+    }
+}
+
+TEST(JsonLoads, NestingIsBounded) {
+    const std::string ok = std::string(1000, '[') + std::string(1000, ']');
+    EXPECT_TRUE(json_loads(ok).is_list());
+    const std::string deep = std::string(1001, '[') + std::string(1001, ']');
+    EXPECT_EQ(error_of<RuntimeError>([&] { json_loads(deep); }),
+              "maximum recursion depth exceeded while decoding a JSON array from a unicode string");
+}
+
+TEST(JsonLoads, RoundTripsPythonsOutput) {
+    const char* texts[] = {
+        R"({"type": "rotation", "node": "rank", "children": [{"type": "feature", "node": "close"}]})",
+        R"([1, -0.0, 1e-05, 1e+16, 1.5e+300, NaN, -Infinity, 18446744073709551616, "\u2028\ud83d\ude00"])",
+        R"({"p": {"s": 1, "t": [null, true, {"": ""}]}, "\u00e9": 0.1})",
+    };
+    for (const char* text : texts) EXPECT_EQ(json_dumps(json_loads(text)), text);
+}
