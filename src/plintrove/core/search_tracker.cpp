@@ -1,0 +1,111 @@
+#include "plintrove/core/search_tracker.h"
+
+#include <filesystem>
+#include <system_error>
+
+#include "plintrove/core/constants.h"
+#include "plintrove/core/errors.h"
+#include "plintrove/core/identity_schema.h"
+#include "plintrove/core/logging.h"
+#include "plintrove/core/schema.h"
+#include "plintrove/storage/legacy_reset.h"
+#include "plintrove/storage/postgres_url.h"
+#include "plintrove/storage/sqlite_catalog.h"
+#include "plintrove/storage/sqlite_connection.h"
+
+namespace plintrove {
+
+namespace fs = std::filesystem;
+
+SearchTracker::SearchTracker(const std::string& data_dir, std::shared_ptr<Identity> identity) {
+    if (data_dir.empty()) throw ValueError("data_dir must not be empty");
+    std::error_code ec;
+    if (!fs::is_directory(data_dir, ec)) throw IOError("Directory does not exist: " + data_dir);
+    data_dir_ = data_dir;
+    db_url_ = postgres_db_url_from_env();
+    if (!db_url_) db_path_ = (fs::path(data_dir) / "tracking.db").string();
+    identity_ = std::move(identity);
+
+    if (db_url_) {
+        throw RuntimeError(
+            "PostgreSQL storage is not built into this version of plintrove; unset "
+            "PLINTROVE_DB_URL to use the SQLite file in the data directory.");
+    }
+    std::unique_ptr<SqliteConnection> raw = open_sqlite_tracker_connection(*db_path_);
+    try {
+        raw = reset_pre_pool_redesign_sqlite_db_if_needed(*db_path_, std::move(raw));
+    } catch (const DatabaseError& e) {
+        throw with_database_path(e, *db_path_);
+    }
+    conn_ = std::make_shared<ConnWrapper>(std::move(raw));
+    create_tables();
+}
+
+// The connection is released with the last reference to it; closing is the host's call.
+SearchTracker::~SearchTracker() = default;
+
+void SearchTracker::create_tables() {
+    ConnWrapper& conn = *conn_;
+    for (std::string_view ddl : kSchemaDdls) conn.execute(ddl);
+
+    std::vector<std::string_view> identity_tables(kSearchTrackingFkTables.begin(),
+                                                  kSearchTrackingFkTables.end());
+    identity_tables.push_back("sims");
+    sqlite_ensure_fk_columns(conn, identity_tables);
+    sqlite_ensure_columns(conn, kSqliteEvalColumnMigrations);
+
+    for (std::string_view index : kSchemaIndexes) conn.execute(index);
+    for (const std::string& statement : fk_index_statements(identity_tables)) conn.execute(statement);
+
+    conn.execute("PRAGMA user_version = " + std::to_string(kPoolV2SchemaVersion));
+    if (conn.in_transaction()) conn.execute("COMMIT");
+}
+
+void SearchTracker::set_identity(std::shared_ptr<Identity> identity) {
+    std::lock_guard<std::mutex> lock(identity_mutex_);
+    identity_ = std::move(identity);
+}
+
+std::shared_ptr<Identity> SearchTracker::current_identity() const {
+    std::lock_guard<std::mutex> lock(identity_mutex_);
+    return identity_;
+}
+
+IdentityColumns SearchTracker::identity_columns() const {
+    std::shared_ptr<Identity> identity = current_identity();
+    if (!identity) {
+        throw ValueError(
+            "SearchTracker writes require an attached LibraryIdentity; call set_identity() "
+            "before recording evaluations or submissions.");
+    }
+    // Read at each call: the host may change the attributes between writes.
+    Value instance_id = identity->instance_id();
+    Value author_id = identity->author_id();
+    return IdentityColumns{{std::string(kIdentityColumnNames[0]), std::string(kIdentityColumnNames[1])},
+                           {std::move(instance_id), std::move(author_id)}};
+}
+
+void SearchTracker::check_closed() const {
+    if (closed_.load()) throw IOError("SearchTracker is closed");
+}
+
+void SearchTracker::set_search_active(bool active) {
+    check_closed();
+    search_active_.store(active);
+}
+
+void SearchTracker::close() {
+    // Marked closed first, so the tracker counts as closed even when closing fails.
+    if (closed_.exchange(true)) return;
+    try {
+        conn_->close();
+    } catch (const std::exception& e) {
+        log(LogLevel::Warning, "Error closing database connection: %s", {Value(e.what())});
+    }
+}
+
+void SearchTracker::set_reason_describer(ReasonDescriber describer) {
+    describer_ = std::move(describer);
+}
+
+}  // namespace plintrove
