@@ -4,6 +4,8 @@
 #include <utility>
 #include <vector>
 
+#include <nanobind/stl/pair.h>
+
 #include "bindings.h"
 #include "convert.h"
 #include "plintrove/queries/distinct_values.h"
@@ -39,7 +41,11 @@ SettingsFilter settings(nb::handle era_id, nb::handle named_universe, nb::handle
 
 std::optional<std::int64_t> optional_int(nb::handle h) {
     if (h.is_none()) return std::nullopt;
-    return nb::cast<std::int64_t>(h);
+    std::int64_t v = 0;
+    if (!PyLong_Check(h.ptr()) || !nb::try_cast(h, v)) {
+        throw nb::type_error("limit must be an integer or None");
+    }
+    return v;
 }
 
 bool truth(nb::handle h) {
