@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 
 #include "plintrove/core/errors.h"
@@ -72,13 +71,21 @@ TEST(GraphAnalysis, MalformedGraphsRaiseTypeError) {
 
 TEST(GraphAnalysis, DeepGraphIsWalkedWithoutRecursion) {
     constexpr int kDepth = 100000;
-    // Kept alive on purpose: this test is about the walks, not about tearing down a
-    // value nested this deep.
-    static auto* g = new Value(node("feature", "leaf"));
-    for (int i = 0; i < kDepth - 1; ++i) *g = node(i % 2 ? "rotation" : "feature", "n", {*g});
+    // Deliberately never freed: this test is about the walks, and tearing down a value
+    // nested this deep is the value type's concern.
+    auto* g = new Value(node("feature", "leaf"));
+    for (int level = kDepth - 1; level >= 1; --level) {
+        *g = node(level % 2 ? "rotation" : "feature", level, {*g});
+    }
     EXPECT_EQ(compute_tree_depth(*g), kDepth);
-    EXPECT_EQ(extract_names(*g, "function").size(), static_cast<std::size_t>(kDepth / 2));
-    EXPECT_EQ(extract_names(*g, "feature").size(), static_cast<std::size_t>(kDepth / 2));
+    List functions = extract_names(*g, "function");
+    ASSERT_EQ(functions.size(), static_cast<std::size_t>(kDepth / 2));
+    // Parent before child: levels 1, 3, 5, ... from the root down.
+    EXPECT_EQ(functions.front(), Value(1));
+    EXPECT_EQ(functions.back(), Value(kDepth - 1));
+    List features = extract_names(*g, "feature");
+    ASSERT_EQ(features.size(), static_cast<std::size_t>(kDepth / 2));
+    EXPECT_EQ(features.back(), Value("leaf"));
 }
 
 TEST(GraphAnalysis, RotationFamiliesFirstSeenWithoutDuplicates) {
