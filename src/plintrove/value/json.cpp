@@ -559,6 +559,7 @@ void json_dumps_into(const Value& v, std::string& out) {
 
 std::string json_dumps(const Value& v) {
     std::string out;
+    out.reserve(256);
     json_dumps_into(v, out);
     return out;
 }
