@@ -3,6 +3,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -14,7 +16,11 @@
 #include "plintrove/core/errors.h"
 #include "plintrove/core/logging.h"
 #include "plintrove/storage/conn_wrapper.h"
+#include "plintrove/storage/legacy_reset.h"
+#include "plintrove/storage/normalized_index_sql.h"
+#include "plintrove/storage/sqlite_catalog.h"
 #include "plintrove/storage/sqlite_connection.h"
+#include "plintrove/value/py_repr.h"
 
 using namespace plintrove;
 namespace fs = std::filesystem;
@@ -352,4 +358,190 @@ TEST(Logging, SinkReceivesFormatAndArgsAndDefaultFormatsLikePython) {
     EXPECT_EQ(err,
               "INFO:plintrove.search_tracking:Archived at /a b; dropped 3 item(s) 'q' 0.50 100%\n"
               "WARNING:plintrove.search_tracking:mismatch %d 'text'\n");
+}
+
+// ---- catalogue, legacy detection and reset ---------------------------------------------
+
+namespace {
+
+struct LogCapture {
+    std::vector<std::string> lines;
+    LogCapture() {
+        set_log_sink([this](LogLevel level, const std::string& fmt, const std::vector<Value>& args) {
+            std::string line = std::to_string(static_cast<int>(level)) + " " + fmt;
+            for (const Value& a : args) line += " | " + py_str(a);
+            lines.push_back(line);
+        });
+    }
+    ~LogCapture() { set_log_sink(nullptr); }
+};
+
+void write_file(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+}  // namespace
+
+TEST(SqliteCatalog, TablesColumnsAndQuotedNames) {
+    TempDir dir;
+    SqliteConnection c(dir.file("t.db"));
+    c.execute("CREATE TABLE \"odd\"\"name\" (a, \"b c\")");
+    c.execute("CREATE VIEW v AS SELECT 1 AS x");
+    EXPECT_TRUE(sqlite_table_exists(c, "odd\"name"));
+    EXPECT_FALSE(sqlite_table_exists(c, "v"));
+    EXPECT_FALSE(sqlite_table_exists(c, "absent"));
+    EXPECT_EQ(sqlite_table_columns(c, "odd\"name"), (std::set<std::string>{"a", "b c"}));
+    EXPECT_TRUE(sqlite_table_columns(c, "absent").empty());
+    EXPECT_EQ(quote_sqlite_identifier("a\"b"), "\"a\"\"b\"");
+}
+
+TEST(SqliteCatalog, EnsureColumnsAddsOnlyWhatIsMissing) {
+    TempDir dir;
+    ConnWrapper w(std::make_unique<SqliteConnection>(dir.file("t.db")));
+    w.execute("CREATE TABLE t (a)");
+    w.execute("INSERT INTO t VALUES (1)");
+    w.commit();
+    std::vector<std::string> statements;
+    w.replace_execute([&](std::string_view sql, const Params& p) {
+        statements.emplace_back(sql);
+        return w.real().execute(sql, p);
+    });
+    const std::array<ColumnType, 3> columns{{{"a", "TEXT"}, {"b", "INTEGER NOT NULL DEFAULT 0"}, {"c", "TEXT"}}};
+    const std::array<TableColumns, 2> entries{{{"missing", columns}, {"t", columns}}};
+    sqlite_ensure_columns(w, entries);
+    std::vector<std::string> alters;
+    for (const auto& s : statements)
+        if (s.rfind("ALTER", 0) == 0) alters.push_back(s);
+    EXPECT_EQ(alters, (std::vector<std::string>{"ALTER TABLE \"t\" ADD COLUMN b INTEGER NOT NULL DEFAULT 0",
+                                                "ALTER TABLE \"t\" ADD COLUMN c TEXT"}));
+    EXPECT_FALSE(sqlite_table_exists(w, "missing"));
+    EXPECT_EQ((*w.execute("SELECT a, b, c FROM t").fetchone()), (Row{Value(1), Value(0), Value()}));
+
+    statements.clear();
+    sqlite_ensure_columns(w, entries);  // everything present: reads only
+    for (const auto& s : statements) EXPECT_TRUE(s.rfind("ALTER", 0) != 0) << s;
+}
+
+TEST(LegacyDetection, RecognisesEveryOldLayoutMark) {
+    auto needs_reset = [](const std::string& ddl) {
+        TempDir dir;
+        SqliteConnection c(dir.file("t.db"));
+        if (!ddl.empty()) {
+            std::string rest = ddl;
+            std::size_t pos;
+            while ((pos = rest.find(';')) != std::string::npos) {
+                c.execute(rest.substr(0, pos));
+                rest = rest.substr(pos + 1);
+            }
+        }
+        return sqlite_needs_pre_pool_redesign_reset(c);
+    };
+    const std::string current_signal =
+        "CREATE TABLE signal_evaluations (eval_id, signal_pool_id, agent_is_correlation);";
+    const std::string current_strategy =
+        "CREATE TABLE strategy_evaluations (eval_id, strategy_pool_id, strategy_signal_pool, "
+        "agent_is_correlation);";
+
+    EXPECT_FALSE(needs_reset(""));
+    EXPECT_FALSE(needs_reset(current_signal + current_strategy));
+    EXPECT_TRUE(needs_reset(current_signal + "CREATE TABLE submission_status (x);"));
+    EXPECT_TRUE(needs_reset("CREATE TABLE signal_evaluations (eval_id, signal_pool_id);"));
+    EXPECT_TRUE(needs_reset(
+        "CREATE TABLE strategy_evaluations (strategy_pool_id, strategy_signal_pool, "
+        "agent_is_correlation, signal_pool_id);"));
+    EXPECT_TRUE(needs_reset(current_signal + "CREATE TABLE signal_submission_queue (signal_pool_id, pool_id);"));
+    EXPECT_TRUE(needs_reset(
+        "CREATE TABLE signal_evaluations (signal_pool_id, agent_is_correlation, correlation);"));
+    EXPECT_TRUE(needs_reset("CREATE TABLE strategy_submission_retry (strategy_pool_id, is_weights_mi);"));
+    EXPECT_TRUE(needs_reset("CREATE TABLE strategy_submission_status (strategy_pool_id);"));
+    // Tables outside the detection list do not matter, whatever their columns.
+    EXPECT_FALSE(needs_reset("CREATE TABLE sims (id, pool_id);"));
+}
+
+TEST(LegacyReset, ArchivesAnOldDatabaseAndOpensAnEmptyOne) {
+    TempDir dir;
+    const std::string db = dir.file("tracking.db");
+    {
+        auto old = open_sqlite_tracker_connection(db);
+        old->execute("CREATE TABLE submission_queue (id INTEGER PRIMARY KEY, pool_id TEXT)");
+        old->execute("CREATE TABLE signal_submission_queue (id INTEGER PRIMARY KEY, signal_pool_id TEXT)");
+        for (int i = 0; i < 3; ++i) old->execute("INSERT INTO submission_queue (pool_id) VALUES ('p')");
+        old->execute("INSERT INTO signal_submission_queue (signal_pool_id) VALUES ('p')");
+        old->commit();
+        EXPECT_EQ(sqlite_pre_redesign_queue_count(*old), 4);
+    }
+    LogCapture log;
+    auto conn = reset_pre_pool_redesign_sqlite_db_if_needed(db, open_sqlite_tracker_connection(db));
+    EXPECT_TRUE(conn->execute("SELECT name FROM sqlite_master").fetchall().empty());
+    EXPECT_EQ((*conn->execute("PRAGMA journal_mode").fetchone())[0], Value("wal"));
+    EXPECT_EQ(log.lines,
+              std::vector<std::string>{
+                  "20 Archived pre-pool-redesign SQLite tracker database at %s; dropped %d "
+                  "pre-redesign queued item(s). | " + db + ".pre-pool-redesign | 4"});
+    SqliteConnection archived(db + ".pre-pool-redesign");
+    EXPECT_EQ((*archived.execute("SELECT COUNT(*) FROM submission_queue").fetchone())[0], Value(3));
+
+    // A current database is handed back untouched.
+    conn->execute("CREATE TABLE signal_evaluations (signal_pool_id, agent_is_correlation)");
+    SqliteConnection* same = conn.get();
+    auto kept = reset_pre_pool_redesign_sqlite_db_if_needed(db, std::move(conn));
+    EXPECT_EQ(kept.get(), same);
+    EXPECT_EQ(log.lines.size(), 1u);
+}
+
+TEST(LegacyReset, ArchiveMovesSideFilesAndNeverOverwritesAnEarlierArchive) {
+    TempDir dir;
+    const std::string db = dir.file("tracking.db");
+    write_file(db + ".pre-pool-redesign", "first archive");
+    write_file(db, "main");
+    write_file(db + "-wal", "log");
+    write_file(db + "-shm", "index");
+    LogCapture log;
+    const auto before = std::chrono::duration_cast<std::chrono::seconds>(
+                            std::chrono::system_clock::now().time_since_epoch()).count();
+    archive_pre_pool_redesign_sqlite_db(db, 0);
+    const auto after = std::chrono::duration_cast<std::chrono::seconds>(
+                           std::chrono::system_clock::now().time_since_epoch()).count();
+
+    EXPECT_EQ(read_file(db + ".pre-pool-redesign"), "first archive");
+    std::string archive;
+    for (const auto& entry : fs::directory_iterator(dir.path())) {
+        std::string name = entry.path().filename().string();
+        if (name.rfind("tracking.db.pre-pool-redesign.", 0) == 0 && name.find('-', 30) == std::string::npos)
+            archive = entry.path().string();
+    }
+    ASSERT_FALSE(archive.empty());
+    const long long stamp = std::stoll(archive.substr(archive.rfind('.') + 1));
+    EXPECT_GE(stamp, before);
+    EXPECT_LE(stamp, after);
+    EXPECT_EQ(read_file(archive), "main");
+    EXPECT_EQ(read_file(archive + "-wal"), "log");
+    EXPECT_EQ(read_file(archive + "-shm"), "index");
+    EXPECT_FALSE(fs::exists(db));
+    EXPECT_FALSE(fs::exists(db + "-wal"));
+    ASSERT_EQ(log.lines.size(), 1u);
+    EXPECT_NE(log.lines[0].find(" | " + archive + " | 0"), std::string::npos);
+}
+
+TEST(LegacyReset, AFailedMoveRaisesWithoutLogging) {
+    TempDir dir;
+    LogCapture log;
+    const std::string db = dir.file("tracking.db");
+    EXPECT_EQ(message_of<IOError>([&] { archive_pre_pool_redesign_sqlite_db(db, 1); }),
+              "[Errno 2] No such file or directory: '" + db + "' -> '" + db + ".pre-pool-redesign'");
+    EXPECT_TRUE(log.lines.empty());
+}
+
+TEST(NormalizedIndexSql, CollapsesBlanksAndUppercases) {
+    EXPECT_EQ(normalized_index_sql(std::nullopt), "");
+    EXPECT_EQ(normalized_index_sql(""), "");
+    EXPECT_EQ(normalized_index_sql("  create index  idx_a\n\ton t(a,  b)  \n"),
+              "CREATE INDEX IDX_A ON T(A, B)");
+    EXPECT_EQ(normalized_index_sql("CREATE INDEX idx_a ON t(a, b)"),
+              normalized_index_sql("create   index idx_a\non t(a, b)"));
 }
