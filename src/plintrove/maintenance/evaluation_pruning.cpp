@@ -1,0 +1,138 @@
+#include "plintrove/maintenance/evaluation_pruning.h"
+
+#include <algorithm>
+#include <exception>
+#include <functional>
+#include <string>
+
+#include "plintrove/core/constants.h"
+#include "plintrove/core/errors.h"
+#include "plintrove/queries/evaluation_counts.h"
+#include "plintrove/queries/filters.h"
+#include "plintrove/queries/validators.h"
+
+namespace plintrove {
+
+namespace {
+
+std::string placeholder_list(std::size_t n) {
+    std::string out;
+    out.reserve(n * 2);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i) out.push_back(',');
+        out.push_back('?');
+    }
+    return out;
+}
+
+void check_may_delete(SearchTracker& tracker) {
+    tracker.check_closed();
+    if (tracker.search_active()) throw RuntimeError(std::string(kDeleteActiveError));
+}
+
+// Picks the ids to delete from one evaluation table; an empty list skips the table.
+using IdSelector = std::function<Params(Connection& conn, const EvalTables& triple,
+                                        std::int64_t total)>;
+
+// The guarded block both deletions share: counts, selection, deletion, index rebuild and
+// commit under one write lock, rolled back whole on a storage error.
+DeleteResult delete_selected(SearchTracker& tracker, const Value& eval_type,
+                             const IdSelector& select_ids, std::string_view error_prefix) {
+    ConnWrapper& conn = tracker.conn();
+    DeleteResult result;
+    try {
+        if (!conn.in_transaction()) conn.execute("BEGIN IMMEDIATE");
+        result.signal_rows_remaining = count_where(tracker, kSignalTables.eval_table);
+        result.strategy_rows_remaining = count_where(tracker, kStrategyTables.eval_table);
+        for (const EvalTables& triple : eval_table_triplets(eval_type)) {
+            const bool is_signal = triple.eval_table == kSignalTables.eval_table;
+            std::int64_t& deleted =
+                is_signal ? result.signal_rows_deleted : result.strategy_rows_deleted;
+            std::int64_t& remaining =
+                is_signal ? result.signal_rows_remaining : result.strategy_rows_remaining;
+
+            Params ids = select_ids(conn, triple, remaining);
+            if (ids.empty()) continue;
+            delete_eval_ids(conn, ids, triple.eval_table, triple.fn_table, triple.feat_table);
+            reindex_evaluation_tables(tracker, triple.eval_table, triple.fn_table,
+                                      triple.feat_table);
+            deleted = static_cast<std::int64_t>(ids.size());
+            remaining = count_where(tracker, triple.eval_table);
+        }
+        conn.commit();
+    } catch (const DatabaseError& e) {
+        conn.rollback();
+        throw IOError(std::string(error_prefix) + e.what(), std::current_exception());
+    }
+    return result;
+}
+
+Params first_column(std::vector<Row> rows) {
+    Params out;
+    out.reserve(rows.size());
+    for (Row& row : rows) out.push_back(std::move(row[0]));
+    return out;
+}
+
+}  // namespace
+
+void delete_eval_ids(Connection& conn, const Params& id_list, std::string_view eval_table,
+                     std::string_view fn_table, std::string_view feat_table) {
+    if (id_list.empty()) return;
+    // Every chunk of a table goes before the next table, so no evaluation is deleted
+    // while a usage row of it remains.
+    for (std::string_view table : {fn_table, feat_table, eval_table}) {
+        const std::string prefix = "DELETE FROM " + std::string(table) + " WHERE eval_id IN (";
+        for (std::size_t start = 0; start < id_list.size(); start += kDeleteChunkSize) {
+            std::size_t stop = std::min(id_list.size(), start + kDeleteChunkSize);
+            Params chunk(id_list.begin() + static_cast<std::ptrdiff_t>(start),
+                         id_list.begin() + static_cast<std::ptrdiff_t>(stop));
+            conn.execute(prefix + placeholder_list(chunk.size()) + ")", chunk);
+        }
+    }
+}
+
+void reindex_evaluation_tables(SearchTracker& tracker, std::string_view eval_table,
+                               std::string_view fn_table, std::string_view feat_table) {
+    ConnWrapper& conn = tracker.conn();
+    for (std::string_view table : {eval_table, fn_table, feat_table}) {
+        for (const TableIndexes& entry : kTableIndexes) {
+            if (entry.table != table) continue;
+            for (std::size_t i = 0; i < entry.count; ++i) {
+                conn.execute("REINDEX " + std::string(entry.names[i]));
+            }
+        }
+    }
+}
+
+DeleteResult delete_evaluations(SearchTracker& tracker, const Value& eval_type,
+                                std::int64_t keep_last) {
+    check_may_delete(tracker);
+    if (keep_last < 0) {
+        throw ValueError("keep_last must be >= 0, got " + std::to_string(keep_last) + ".");
+    }
+    validate_management_eval_type(eval_type);
+    auto oldest = [keep_last](Connection& conn, const EvalTables& triple,
+                              std::int64_t total) -> Params {
+        std::int64_t to_delete = total - keep_last;
+        if (to_delete <= 0) return {};
+        return first_column(conn.execute("SELECT eval_id FROM " + std::string(triple.eval_table) +
+                                             " ORDER BY eval_id ASC LIMIT ?",
+                                         {Value(to_delete)})
+                                .fetchall());
+    };
+    return delete_selected(tracker, eval_type, oldest, "Failed to delete evaluations: ");
+}
+
+DeleteResult delete_failed_evaluations(SearchTracker& tracker, const Value& eval_type) {
+    check_may_delete(tracker);
+    validate_management_eval_type(eval_type);
+    auto failed = [](Connection& conn, const EvalTables& triple, std::int64_t) -> Params {
+        return first_column(conn.execute("SELECT eval_id FROM " + std::string(triple.eval_table) +
+                                              " WHERE passed_thresholds = 0")
+                                .fetchall());
+    };
+    return delete_selected(tracker, eval_type, failed, "Failed to delete failed evaluations: ");
+}
+
+}  // namespace plintrove

@@ -1,0 +1,75 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "plintrove/core/constants.h"
+#include "plintrove/core/errors.h"
+#include "plintrove/core/reason_descriptions.h"
+
+using namespace plintrove;
+
+namespace {
+
+std::string rendered(std::string_view text, std::string_view kind) {
+    return describe_reason(text, kind).get("rendered")->as_text();
+}
+std::string machine(std::string_view text, std::string_view kind = "rejection_reason") {
+    return describe_reason(text, kind).get("machine")->as_text();
+}
+
+}  // namespace
+
+TEST(ReasonDescriptions, ResultHoldsExactlyRenderedThenMachine) {
+    Value r = describe_reason("low_sharpe", "rejection_reason");
+    ASSERT_TRUE(r.is_map());
+    ASSERT_EQ(r.as_map().size(), 2u);
+    EXPECT_EQ(r.as_map().items()[0].first, Value("rendered"));
+    EXPECT_EQ(r.as_map().items()[1].first, Value("machine"));
+}
+
+TEST(ReasonDescriptions, EveryStoredStatusReadsAsAnOwnSentence) {
+    for (std::string_view status : kValidStatuses) {
+        std::string text = rendered(status, "status");
+        EXPECT_NE(text.rfind("Status: ", 0), 0u) << status << " fell back to the generic form";
+        EXPECT_EQ(text.back(), '.') << status;
+        EXPECT_EQ(machine(status, "status"), status);
+    }
+    EXPECT_EQ(rendered("signal_os_failed", "status"), "Signal failed out-of-sample validation.");
+    EXPECT_EQ(rendered("strategy_useful_transition_failed", "status"),
+              "Strategy was judged useful, but the transition failed.");
+    EXPECT_EQ(rendered("on_hold", "status"), "Status: On hold.");
+}
+
+TEST(ReasonDescriptions, IdentifiersAreSpelledOutAndProseKept) {
+    EXPECT_EQ(rendered("low_sharpe", "rejection_reason"), "Rejected: Low sharpe.");
+    EXPECT_EQ(rendered("maxDrawdown-exceeded", "rejection_reason"),
+              "Rejected: Max drawdown exceeded.");
+    EXPECT_EQ(rendered("pnl_mi_below_0.02", "rejection_reason"),
+              "Rejected: PnL MI below 0.02.");
+    EXPECT_EQ(rendered("HTTPError", "failure_reason"), "Failed: HTTP error.");
+    EXPECT_EQ(rendered("  Sharpe 0.31 below   threshold 0.5 ", "rejection_reason"),
+              "Rejected: Sharpe 0.31 below threshold 0.5.");
+    EXPECT_EQ(rendered("worker crashed!", "failure_reason"), "Failed: Worker crashed!");
+    EXPECT_EQ(rendered("", "failure_reason"), "No failure reason recorded.");
+}
+
+TEST(ReasonDescriptions, MachineTokenIsStableAcrossMeasuredValues) {
+    EXPECT_EQ(machine("Sharpe 0.31 below threshold 0.5"), "sharpe_below_threshold");
+    EXPECT_EQ(machine("Sharpe 1.7 below threshold 2"), "sharpe_below_threshold");
+    EXPECT_EQ(machine("maxDrawdown exceeded (p95)"), "max_drawdown_exceeded_p95");
+    EXPECT_EQ(machine("HTTPError 503"), "http_error");
+    EXPECT_EQ(machine("503"), "503");
+    EXPECT_EQ(machine("-- ! --"), "unknown");
+    EXPECT_EQ(machine("Corrélation élevée"), "corrélation_élevée");
+}
+
+TEST(ReasonDescriptions, UnknownKindIsRefused) {
+    try {
+        describe_reason("x", "reason");
+        FAIL() << "no error";
+    } catch (const ValueError& e) {
+        EXPECT_STREQ(e.what(),
+                     "kind must be one of 'status', 'rejection_reason', 'failure_reason', got "
+                     "'reason'");
+    }
+}
