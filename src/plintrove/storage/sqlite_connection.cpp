@@ -73,8 +73,10 @@ Value column_value(sqlite3_stmt* stmt, int col) {
 }  // namespace
 
 DatabaseError with_database_path(const DatabaseError& e, const std::string& path) {
-    return DatabaseError(std::string(e.what()) + " (database file: " + path + ")", e.sqlite_code(),
-                         e.origin());
+    const std::string suffix = " (database file: " + path + ")";
+    std::string message = e.what();
+    if (!message.ends_with(suffix)) message += suffix;
+    return DatabaseError(message, e.sqlite_code(), e.origin());
 }
 
 SqliteConnection::SqliteConnection(const std::string& path) : path_(path), owner_pid_(getpid()) {
@@ -119,12 +121,12 @@ void SqliteConnection::raise_last_error() const {
 }
 
 sqlite3_stmt* SqliteConnection::prepare_cached(std::string_view sql) {
-    std::string key(sql);
-    auto found = cache_.find(key);
+    auto found = cache_.find(sql);
     if (found != cache_.end()) {
         found->second.last_used = ++use_clock_;
         return found->second.stmt;
     }
+    std::string key(sql);
     sqlite3_stmt* stmt = nullptr;
     const char* tail = nullptr;
     int rc = sqlite3_prepare_v3(db_, key.data(), static_cast<int>(key.size()),
@@ -159,7 +161,14 @@ Cursor SqliteConnection::execute(std::string_view sql, const Params& params) {
     const bool dml = is_dml(sql);
     // Like sqlite3, the implicit BEGIN comes before binding.
     if (dml && sqlite3_get_autocommit(db_)) {
-        if (sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) raise_last_error();
+        sqlite3_stmt* begin = prepare_cached("BEGIN");
+        int rc = sqlite3_step(begin);
+        if (rc != SQLITE_DONE) {
+            DatabaseError error(sqlite3_errmsg(db_), sqlite3_extended_errcode(db_));
+            sqlite3_reset(begin);
+            throw error;
+        }
+        sqlite3_reset(begin);
     }
 
     struct Reset {

@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -45,6 +46,11 @@ private:
         sqlite3_stmt* stmt;
         std::uint64_t last_used;
     };
+    // Lets the cache be searched with the caller's string_view, without a copy.
+    struct TextHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+    };
 
     void check_process() const;
     void check_open() const;  // call with mutex_ held
@@ -57,11 +63,11 @@ private:
     pid_t owner_pid_;
     sqlite3* db_ = nullptr;
     std::mutex mutex_;
-    std::unordered_map<std::string, CachedStatement> cache_;
+    std::unordered_map<std::string, CachedStatement, TextHash, std::equal_to<>> cache_;
     std::uint64_t use_clock_ = 0;
 };
 
-// `e` with " (database file: <path>)" appended to its message, keeping its result code.
+// `e` with " (database file: <path>)" appended to its message (once), keeping its code.
 DatabaseError with_database_path(const DatabaseError& e, const std::string& path);
 
 // Opens the tracker's file, switches it to write-ahead logging and sets the connection
