@@ -223,12 +223,18 @@ TEST(JsonLoads, MalformedTextRaisesPythonsMessages) {
     }
 }
 
-TEST(JsonLoads, NestingIsBounded) {
+TEST(JsonNesting, IsBoundedBothWays) {
     const std::string ok = std::string(1000, '[') + std::string(1000, ']');
-    EXPECT_TRUE(json_loads(ok).is_list());
+    const Value v = json_loads(ok);
+    EXPECT_EQ(json_dumps(v), ok);
     const std::string deep = std::string(1001, '[') + std::string(1001, ']');
     EXPECT_EQ(error_of<RuntimeError>([&] { json_loads(deep); }),
               "maximum recursion depth exceeded while decoding a JSON array from a unicode string");
+    EXPECT_EQ(error_of<RuntimeError>([&] { json_loads("{\"a\": " + ok + "}"); }),
+              "maximum recursion depth exceeded while decoding a JSON array from a unicode string");
+    const Value deeper = Mapping{{"a", v}};
+    EXPECT_EQ(error_of<RuntimeError>([&] { json_dumps_compact_sorted(deeper); }),
+              "maximum recursion depth exceeded while encoding a JSON object");
 }
 
 TEST(JsonLoads, RoundTripsPythonsOutput) {

@@ -1,5 +1,8 @@
 #pragma once
-// JSON text in exactly the forms Python's json module writes and reads.
+// JSON text in exactly the forms Python's json module writes and reads. Both directions are
+// our own code: the writer must match json.dumps byte for byte, and the decoder follows
+// json.loads's acceptance rules and messages (big integers, NaN, duplicate keys), which a
+// small dedicated parser gets right more simply than a general JSON library.
 
 #include <string>
 #include <string_view>
@@ -9,8 +12,10 @@
 namespace plintrove {
 
 // json.dumps(v): ", " and ": " separators, keys in order, ensure_ascii,
-// NaN/Infinity/-Infinity, floats as repr(). Raises TypeError for keys JSON cannot hold.
+// NaN/Infinity/-Infinity, floats as repr(). Raises TypeError for keys JSON cannot hold, and
+// RuntimeError (Python's RecursionError) for containers nested more than 1000 deep.
 std::string json_dumps(const Value& v);
+// Appends to `out`; on an error `out` is left as it was.
 void json_dumps_into(const Value& v, std::string& out);
 
 // json.dumps(v, sort_keys=True, separators=(",", ":"), allow_nan=False).
@@ -20,7 +25,8 @@ std::string json_dumps_compact_sorted(const Value& v);
 
 // json.loads(text): accepts all that Python accepts (NaN, Infinity, -Infinity, big
 // integers, duplicate keys with the last value winning in the first key's place).
-// Raises ValueError with Python's JSONDecodeError message on malformed text.
+// Raises ValueError with Python's JSONDecodeError message on malformed text, and
+// RuntimeError for containers nested more than 1000 deep.
 Value json_loads(std::string_view text);
 
 // The JSON string literal of `text` with ensure_ascii escaping (surrounding quotes included).

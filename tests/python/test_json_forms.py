@@ -1,0 +1,114 @@
+"""The library's JSON text against Python's json module, on generated values.
+
+The default form is checked on what recording stores in graph_json and on what the history
+decodes back; the compact sorted form through the failure-detail encoder, whose fallback on
+an encoding error is str(value), so Python's repr rules are checked there too.
+"""
+
+import json
+import os
+import sqlite3
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as hs
+
+from plintrove import search_tracking as st
+from plintrove.search_tracking import BacktestStats
+
+SPECIAL_TEXT = ["", "\x00", "\x1f", "\x7f", "\x85", "\xa0", "\xad", "\u2028", "\u200b", "\ufeff",
+                "\uffff", "\U0001f600", "\U000e0001", "\u0378", "é", "'", '"', "\\", "it's",
+                'a\'b"c', "\b\f\n\r\t", "/"]
+SPECIAL_FLOATS = [-0.0, 0.0, 1e16, 1e15, 1e-5, 1e-4, 1.5e300, 5e-324, 1.7976931348623157e308,
+                  9999999999999998.0, 0.1, float("nan"), float("inf"), float("-inf")]
+
+# Lone surrogates are left out: a Python str holding one cannot cross into UTF-8 text.
+texts = hs.text(hs.characters(blacklist_categories=("Cs",)), max_size=10) | hs.sampled_from(SPECIAL_TEXT)
+floats = hs.floats() | hs.sampled_from(SPECIAL_FLOATS)
+integers = (hs.integers() | hs.integers(min_value=2**63 - 3, max_value=2**63 + 3)
+            | hs.integers(min_value=-2**63 - 3, max_value=-2**63 + 3)
+            | hs.integers(min_value=-10**40, max_value=10**40))
+scalars = hs.none() | hs.booleans() | integers | floats | texts
+
+
+def values(keys):
+    return hs.recursive(
+        scalars,
+        lambda kids: hs.lists(kids, max_size=4) | hs.dictionaries(keys, kids, max_size=5),
+        max_leaves=12,
+    )
+
+
+def python_failure_detail(value):
+    if value is None or isinstance(value, str):
+        return value
+    try:
+        return json.dumps(value, sort_keys=True, separators=(",", ":"), allow_nan=False)
+    except (TypeError, ValueError):
+        return str(value)
+
+
+def stored_graph_json(data_dir, eval_id):
+    conn = sqlite3.connect(os.path.join(data_dir, "tracking.db"))
+    try:
+        return conn.execute("SELECT graph_json FROM signal_evaluations WHERE eval_id=?",
+                            (eval_id,)).fetchone()[0]
+    finally:
+        conn.close()
+
+
+@settings(max_examples=1000, deadline=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
+@given(value=values(texts | integers))
+def test_recorded_graph_json_is_json_dumps_and_decodes_back(tracker, data_dir, value):
+    graph = {"type": "feature", "node": "x", "payload": value}
+    eval_id = tracker.record_signal_evaluation(graph, BacktestStats(), 1, True, "U",
+                                               {"p": {"s": 1}}, signal_pool_id="p")
+    assert stored_graph_json(data_dir, eval_id) == json.dumps(graph)
+
+    record = tracker.get_evaluation_history(limit=1)[0]
+    assert record.eval_id == eval_id
+    # Compared as text: NaN != NaN, and integer keys come back as text as they do in Python.
+    assert json.dumps(record.graph) == json.dumps(json.loads(json.dumps(graph)))
+
+
+@settings(max_examples=1000, deadline=None)
+@given(value=values(texts | integers | floats | hs.booleans() | hs.none()))
+def test_failure_detail_uses_compact_sorted_json_or_str(value):
+    assert st._failure_detail_for_storage(value) == python_failure_detail(value)
+
+
+@pytest.mark.parametrize("value, expected", [
+    ({"b": 1, "a": [1.0, None]}, '{"a":[1.0,null],"b":1}'),
+    ({2: "x", 10: "y", -1.5: "z"}, '{"-1.5":"z","2":"x","10":"y"}'),
+    ({"a": 1, 2: 3}, "{'a': 1, 2: 3}"),
+    ({"a": float("nan")}, "{'a': nan}"),
+    ([{"k": "it's\u2028"}, 1e16, -2**70], '[{"k":"it\'s\\u2028"},1e+16,-1180591620717411303424]'),
+    ([{"k": "it's\u2028"}, 1e-5, float("-inf")], "[{'k': \"it's\\u2028\"}, 1e-05, -inf]"),
+    ("text \x00 stays", "text \x00 stays"),
+    (None, None),
+])
+def test_failure_detail_examples(value, expected):
+    assert st._failure_detail_for_storage(value) == expected
+
+
+@pytest.mark.parametrize("stored", [
+    '{"type": "feature", "node": "x",}',
+    '{"type": "feature" "node": "x"}',
+    '{"type": "feat\nure"}',
+    '{"type": "\\ufeature"}',
+    '{"node": "\u00e9\U0001f600"} x',
+    '[1,\n 2,\n  ]',
+])
+def test_malformed_stored_json_fails_with_pythons_message(tracker, data_dir, stored):
+    eval_id = tracker.record_signal_evaluation({"type": "feature", "node": "x"}, BacktestStats(), 1,
+                                               True, "U", {"p": {"s": 1}}, signal_pool_id="p")
+    conn = sqlite3.connect(os.path.join(data_dir, "tracking.db"))
+    conn.execute("UPDATE signal_evaluations SET graph_json=? WHERE eval_id=?", (stored, eval_id))
+    conn.commit()
+    conn.close()
+    with pytest.raises(json.JSONDecodeError) as expected:
+        json.loads(stored)
+    with pytest.raises(ValueError) as actual:
+        tracker.get_evaluation_history()
+    assert str(actual.value) == str(expected.value)
