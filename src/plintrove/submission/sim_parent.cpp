@@ -14,20 +14,6 @@ namespace plintrove {
 
 namespace {
 
-const char* python_type_name(const Value& v) {
-    switch (v.kind()) {
-        case Value::Kind::None: return "NoneType";
-        case Value::Kind::Bool: return "bool";
-        case Value::Kind::Int:
-        case Value::Kind::BigInt: return "int";
-        case Value::Kind::Float: return "float";
-        case Value::Kind::Text: return "str";
-        case Value::Kind::List: return "list";
-        case Value::Kind::Map: return "dict";
-    }
-    return "object";
-}
-
 bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // int(text) in base 10: surrounding blanks, an optional sign, digits with single
@@ -94,7 +80,7 @@ Value python_int(const Value& value) {
             throw TypeError(
                 std::string("int() argument must be a string, a bytes-like object or a real "
                             "number, not '") +
-                python_type_name(value) + "'");
+                py_type_name(value) + "'");
     }
 }
 

@@ -82,7 +82,7 @@ Value python_float(const Value& value) {
         case Value::Kind::Map: break;
     }
     throw TypeError(std::string("float() argument must be a string or a real number, not '") +
-                    (value.is_list() ? "list" : value.is_map() ? "dict" : "NoneType") + "'");
+                    py_type_name(value) + "'");
 }
 
 std::string terminal_placeholders() {
