@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -389,4 +391,60 @@ TEST(TrackerConstruction, AnOldLayoutIsArchivedAndReplacedByTheCurrentSchema) {
                     !name.ends_with("-shm");
     }
     EXPECT_EQ(archives, 1);
+}
+
+namespace {
+
+// Runs `fn` without the power to override file permissions: as itself when not root, else
+// in a child that drops to an unprivileged user. Returns the DatabaseError text it raised.
+std::string database_error_without_privileges(const std::function<void()>& fn) {
+    if (geteuid() != 0) return message_of<DatabaseError>(fn);
+    int fds[2];
+    if (pipe(fds) != 0) return "<pipe failed>";
+    pid_t child = fork();
+    if (child == 0) {
+        close(fds[0]);
+        std::string text = "<could not drop privileges>";
+        if (setgid(65534) == 0 && setuid(65534) == 0) text = message_of<DatabaseError>(fn);
+        if (write(fds[1], text.data(), text.size()) < 0) _exit(2);
+        _exit(0);
+    }
+    close(fds[1]);
+    std::string text;
+    char buf[512];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0) text.append(buf, static_cast<std::size_t>(n));
+    close(fds[0]);
+    waitpid(child, nullptr, 0);
+    return text;
+}
+
+}  // namespace
+
+TEST(TrackerConstruction, UnwritableLocationsFailNamingTheFile) {
+    EnvVar url("PLINTROVE_DB_URL", nullptr);
+    TempDir dir;
+    fs::create_directory(dir.file("locked"));
+    fs::permissions(dir.file("locked"), fs::perms::owner_read | fs::perms::owner_exec |
+                                            fs::perms::group_read | fs::perms::group_exec |
+                                            fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(dir.path(), fs::perms::all);
+    const std::string locked_db = dir.file("locked/tracking.db");
+    EXPECT_EQ(database_error_without_privileges([&] { SearchTracker t(dir.file("locked")); }),
+              "unable to open database file (database file: " + locked_db + ")");
+    EXPECT_FALSE(fs::exists(locked_db));
+
+    fs::create_directory(dir.file("ro"));
+    fs::permissions(dir.file("ro"), fs::perms::all);
+    const std::string ro_db = dir.file("ro/tracking.db");
+    { SearchTracker t(dir.file("ro")); t.close(); }
+    fs::permissions(ro_db, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    const std::string before = [&] {
+        std::ifstream in(ro_db, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }();
+    EXPECT_EQ(database_error_without_privileges([&] { SearchTracker t(dir.file("ro")); }),
+              "attempt to write a readonly database (database file: " + ro_db + ")");
+    std::ifstream in(ro_db, std::ios::binary);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), before);
 }

@@ -266,6 +266,13 @@ bool SqliteConnection::in_transaction() {
     return !sqlite3_get_autocommit(db_);
 }
 
+bool SqliteConnection::read_only() {
+    check_process();
+    std::lock_guard<std::mutex> lock(mutex_);
+    check_open();
+    return sqlite3_db_readonly(db_, "main") == 1;
+}
+
 std::unique_ptr<SqliteConnection> open_sqlite_tracker_connection(const std::string& db_path) {
     auto conn = std::make_unique<SqliteConnection>(db_path);
     try {
@@ -278,6 +285,10 @@ std::unique_ptr<SqliteConnection> open_sqlite_tracker_connection(const std::stri
         }
         conn->execute("PRAGMA foreign_keys=ON");
         conn->execute("PRAGMA synchronous=NORMAL");
+        // SQLite silently falls back to reading a file it may not write; every tracker
+        // needs to write, so say so now, naming the file, rather than at the first write.
+        if (conn->read_only())
+            throw DatabaseError("attempt to write a readonly database", SQLITE_READONLY);
     } catch (const DatabaseError& e) {
         conn->close();
         throw with_database_path(e, db_path);

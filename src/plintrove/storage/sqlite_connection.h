@@ -40,6 +40,8 @@ public:
     bool in_transaction() override;
 
     const std::string& path() const { return path_; }
+    // True when SQLite could open the file for reading only (its permissions forbid writes).
+    bool read_only();
 
 private:
     struct CachedStatement {
