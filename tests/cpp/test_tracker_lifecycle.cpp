@@ -282,22 +282,8 @@ TEST(TrackerConstruction, OldEvaluationTablesGainTheMigratedColumns) {
     EXPECT_EQ(disk_rows(db, "PRAGMA user_version")[0][0], "2");
 }
 
-TEST(TrackerConstruction, UnusableFilesFailWithTheirPathAndStayUntouched) {
+TEST(TrackerConstruction, ADirectoryInPlaceOfTheFileFailsWithItsPath) {
     EnvVar url("PLINTROVE_DB_URL", nullptr);
-    TempDir dir;
-    const std::string db = dir.file("tracking.db");
-    const std::string junk = "this is not a database, just some text long enough to be a header";
-    { std::ofstream(db, std::ios::binary) << junk; }
-    try {
-        SearchTracker t(dir.path());
-        FAIL() << "no error";
-    } catch (const DatabaseError& e) {
-        EXPECT_NE(std::string(e.what()).find(db), std::string::npos) << e.what();
-    }
-    std::ifstream in(db, std::ios::binary);
-    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), junk);
-    EXPECT_FALSE(fs::exists(db + ".pre-pool-redesign"));
-
     TempDir other;
     fs::create_directory(other.file("tracking.db"));
     try {
@@ -360,37 +346,6 @@ TEST(TrackerClose, ClosedTrackerRefusesUseAndCloseNeverRaises) {
     EXPECT_EQ(calls, 1);
     EXPECT_TRUE(failing.closed());
     EXPECT_EQ(logged, std::vector<std::string>{"30 Error closing database connection: %s disk I/O error"});
-}
-
-TEST(TrackerConstruction, AnOldLayoutIsArchivedAndReplacedByTheCurrentSchema) {
-    EnvVar url("PLINTROVE_DB_URL", nullptr);
-    TempDir dir;
-    const std::string db = dir.file("tracking.db");
-    raw_exec(db,
-             "CREATE TABLE submission_queue (id INTEGER PRIMARY KEY, eval_id INTEGER);"
-             "INSERT INTO submission_queue (eval_id) VALUES (1), (2), (3);");
-    std::vector<std::string> logged;
-    set_log_sink([&](LogLevel, const std::string& fmt, const std::vector<Value>& args) {
-        logged.push_back(fmt + " " + py_str(args.at(1)));
-    });
-    { SearchTracker t(dir.path()); t.close(); }
-    set_log_sink(nullptr);
-    ASSERT_EQ(logged.size(), 1u);
-    EXPECT_EQ(logged[0].substr(logged[0].size() - 2), " 3");
-    EXPECT_EQ(disk_rows(db + ".pre-pool-redesign", "SELECT COUNT(*) FROM submission_queue")[0][0], "3");
-    EXPECT_TRUE(disk_rows(db, "SELECT name FROM sqlite_master WHERE name='submission_queue'").empty());
-    EXPECT_EQ(disk_rows(db, "SELECT COUNT(*) FROM sqlite_master WHERE type='table' AND name LIKE '%evaluations'")[0][0], "2");
-    EXPECT_EQ(disk_rows(db, "PRAGMA user_version")[0][0], "2");
-
-    // The next construction finds the current layout and archives nothing more.
-    { SearchTracker again(dir.path()); again.close(); }
-    int archives = 0;  // main archive files; reading one creates its own -wal/-shm
-    for (const auto& e : fs::directory_iterator(dir.path())) {
-        const std::string name = e.path().filename().string();
-        archives += name.find("pre-pool-redesign") != std::string::npos && !name.ends_with("-wal") &&
-                    !name.ends_with("-shm");
-    }
-    EXPECT_EQ(archives, 1);
 }
 
 namespace {
