@@ -58,7 +58,7 @@ void bind_writer(nb::module_& m) {
                nb::object stop_workers_callback) {
                 SearchTracker& t = nb::cast<SearchTracker&>(tracker);
                 // The tracker stays alive as long as the thread may use it.
-                std::shared_ptr<SearchTracker> shared_tracker(py_shared(tracker), &t);
+                std::shared_ptr<SearchTracker> shared_tracker(shared_python_ref(tracker), &t);
                 new (self) WriterThread(std::move(shared_tracker),
                                         std::make_shared<PyEvaluationQueue>(queue),
                                         std::make_shared<PySearchStatus>(search_status),

@@ -40,30 +40,34 @@ std::string str_of(nb::handle obj) {
 std::exception_ptr unreadable_item(nb::handle item) {
     nb::python_error error;
     return std::make_exception_ptr(
-        UnreadableItemError(str_of(error.value()), py_shared(error.value()), py_shared(item)));
+        UnreadableItemError(str_of(error.value()), shared_python_ref(error.value()), shared_python_ref(item)));
+}
+
+// The statistics the writer stores, read in the order writing reads them: the liquidity
+// metrics of a present object first, then the eight figures. A None or missing stats object
+// thus fails on `sharpe`, and `custom_stats`, never stored, is never looked at.
+BacktestStats stats_from(nb::handle obj) {
+    BacktestStats stats;
+    if (!obj.is_none()) stats.liquidity_metrics = to_value(nb::getattr(obj, "liquidity_metrics"));
+    double* const figures[] = {&stats.sharpe,         &stats.returns,    &stats.turnover,
+                               &stats.drawdown,       &stats.delta_exposure, &stats.max_weight,
+                               &stats.quality_score,  &stats.correlation};
+    static const char* const names[] = {"sharpe",         "returns",    "turnover",
+                                        "drawdown",       "delta_exposure", "max_weight",
+                                        "quality_score",  "correlation"};
+    for (std::size_t i = 0; i < 8; ++i) {
+        nb::object v = nb::getattr(obj, names[i]);
+        const double d = PyFloat_AsDouble(v.ptr());
+        if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
+        *figures[i] = d;
+    }
+    return stats;
 }
 
 // Reports the pending Python error through sys.unraisablehook. GIL held.
 void report_unraisable(PyObject* context) { PyErr_WriteUnraisable(context); }
 
 }  // namespace
-
-bool python_alive() {
-#if PY_VERSION_HEX >= 0x030D0000
-    return Py_IsInitialized() && !Py_IsFinalizing();
-#else
-    return Py_IsInitialized() && !_Py_IsFinalizing();
-#endif
-}
-
-std::shared_ptr<PyObject> py_shared(nb::handle obj) {
-    Py_XINCREF(obj.ptr());
-    return std::shared_ptr<PyObject>(obj.ptr(), [](PyObject* p) {
-        if (p == nullptr || !python_alive()) return;
-        GilHold gil;
-        Py_DECREF(p);
-    });
-}
 
 QueueItem queue_item_from(nb::handle item) {
     QueueItem out;
@@ -89,9 +93,7 @@ QueueItem queue_item_from(nb::handle item) {
             }
             stats = get("stats", nb::none());
         }
-        // A missing or None stats object fails here with the error reading its first
-        // statistic raises, exactly what writing the item would raise.
-        out.stats = backtest_stats_from(stats);
+        out.stats = stats_from(stats);
         out.fields = Value(std::move(fields));
     } catch (nb::python_error& e) {
         e.restore();
@@ -132,7 +134,7 @@ nb::object queue_item_to_py(const QueueItem& item) {
 
 // ---- queue -----------------------------------------------------------------------------
 
-PyEvaluationQueue::PyEvaluationQueue(nb::handle queue) : queue_(py_shared(queue)) {}
+PyEvaluationQueue::PyEvaluationQueue(nb::handle queue) : queue_(shared_python_ref(queue)) {}
 
 std::optional<QueueItem> PyEvaluationQueue::get_nowait() {
     if (taken_.empty()) {
@@ -140,8 +142,8 @@ std::optional<QueueItem> PyEvaluationQueue::get_nowait() {
             exhausted_ = false;
             return std::nullopt;
         }
-        if (!python_alive()) return std::nullopt;
-        GilHold gil;
+        if (!interpreter_running()) return std::nullopt;
+        GilGuard gil;
         PyObject* method = PyObject_GetAttrString(queue_.get(), "get_nowait");
         if (method == nullptr) {
             PyErr_Clear();
@@ -176,8 +178,8 @@ std::optional<QueueItem> PyEvaluationQueue::get(double timeout_seconds) {
         return item;
     }
     exhausted_ = false;
-    if (!python_alive()) return std::nullopt;
-    GilHold gil;
+    if (!interpreter_running()) return std::nullopt;
+    GilGuard gil;
     try {
         nb::object obj = nb::handle(queue_.get()).attr("get")(nb::arg("timeout") = timeout_seconds);
         return queue_item_from(obj);
@@ -188,7 +190,7 @@ std::optional<QueueItem> PyEvaluationQueue::get(double timeout_seconds) {
 
 // ---- status ----------------------------------------------------------------------------
 
-PySearchStatus::PySearchStatus(nb::handle status) : status_(py_shared(status)) {}
+PySearchStatus::PySearchStatus(nb::handle status) : status_(shared_python_ref(status)) {}
 
 void PySearchStatus::set_attribute(const char* name, PyObject* value) {
     if (value == nullptr || PyObject_SetAttrString(status_.get(), name, value) != 0) {
@@ -198,26 +200,26 @@ void PySearchStatus::set_attribute(const char* name, PyObject* value) {
 }
 
 void PySearchStatus::set_error_code(const std::string& code) {
-    if (!python_alive()) return;
-    GilHold gil;
+    if (!interpreter_running()) return;
+    GilGuard gil;
     set_attribute("error_code", PyUnicode_FromStringAndSize(code.data(), code.size()));
 }
 
 void PySearchStatus::set_recovery_advice(const std::string& advice) {
-    if (!python_alive()) return;
-    GilHold gil;
+    if (!interpreter_running()) return;
+    GilGuard gil;
     set_attribute("recovery_advice", PyUnicode_FromStringAndSize(advice.data(), advice.size()));
 }
 
 void PySearchStatus::set_running(bool running) {
-    if (!python_alive()) return;
-    GilHold gil;
+    if (!interpreter_running()) return;
+    GilGuard gil;
     set_attribute("running", PyBool_FromLong(running ? 1 : 0));
 }
 
 void PySearchStatus::append_error(const std::string& text) {
-    if (!python_alive()) return;
-    GilHold gil;
+    if (!interpreter_running()) return;
+    GilGuard gil;
     try {
         nb::handle(status_.get()).attr("errors").attr("append")(nb::str(text.data(), text.size()));
     } catch (nb::python_error& e) {
@@ -228,10 +230,10 @@ void PySearchStatus::append_error(const std::string& text) {
 // ---- stop-workers callback -------------------------------------------------------------
 
 std::function<void()> py_stop_workers(nb::handle callback) {
-    std::shared_ptr<PyObject> fn = py_shared(callback);
+    std::shared_ptr<PyObject> fn = shared_python_ref(callback);
     return [fn] {
-        if (!python_alive()) return;
-        GilHold gil;
+        if (!interpreter_running()) return;
+        GilGuard gil;
         PyObject* result = PyObject_CallNoArgs(fn.get());
         if (result == nullptr) {
             report_unraisable(fn.get());

@@ -4,7 +4,6 @@
 // only around its own calls into Python, so the writer runs every statement without it;
 // after the interpreter has begun to finalize they no longer enter Python at all.
 
-#include <Python.h>
 #include <nanobind/nanobind.h>
 
 #include <deque>
@@ -16,30 +15,11 @@
 
 #include "plintrove/core/errors.h"
 #include "plintrove/core/host.h"
+#include "python_ref.h"
 
 namespace nb = nanobind;
 
 namespace plintrove::py {
-
-// True while a thread that does not hold the GIL may still take it.
-bool python_alive();
-
-// Holds the GIL for its scope, from any thread. Deliberately not noexcept: a finalizing
-// interpreter may end the calling thread while it waits, and that unwinding must pass.
-class GilHold {
-public:
-    GilHold() : state_(PyGILState_Ensure()) {}
-    ~GilHold() { PyGILState_Release(state_); }
-    GilHold(const GilHold&) = delete;
-    GilHold& operator=(const GilHold&) = delete;
-
-private:
-    PyGILState_STATE state_;
-};
-
-// A strong reference that any thread may drop last: it is released under the GIL, or
-// leaked when the interpreter is already gone. Call with the GIL held.
-std::shared_ptr<PyObject> py_shared(nb::handle obj);
 
 // The error of an item that could not be read; it keeps the item so that it can be
 // handed back to Python as it came off the queue.

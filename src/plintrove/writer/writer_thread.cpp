@@ -263,9 +263,8 @@ void WriterThread::State::flush(const std::vector<QueueItem>& batch) {
 }
 
 void WriterThread::State::do_write(const std::vector<QueueItem>& batch) {
-    // Read at each batch: the tracker may have been closed since the last one.
+    // Held for the batch: a tracker closed meanwhile fails its statements, never frees it.
     std::shared_ptr<ConnWrapper> conn = tracker->conn_ptr();
-    if (!conn) throw DatabaseError("Cannot operate on a closed database.", 0);
     conn->execute("BEGIN");
     try {
         for (const QueueItem& item : batch) write_evaluation(*conn, item);

@@ -1,0 +1,175 @@
+// The ceiling of the writer benchmark: the SQLite C API alone inserting the very rows a
+// writer run stored, with prepared statements, one transaction per batch.
+//
+//   raw_sqlite_ceiling SOURCE_DB TARGET_DB BATCH_SIZE
+//
+// SOURCE_DB holds signal evaluations written by the writer; TARGET_DB is a fresh database
+// with the same schema. Every evaluation row of the source is inserted again with its
+// usage rows, its new eval_id taken from the insert as the writer does. Prints one line of
+// JSON: {"evaluations": N, "seconds": S, "rows_per_second": R}.
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char* const kEvalColumns =
+    "timestamp, era_id, graph_json, tree_depth, rotation_families_json, passed_thresholds, "
+    "sharpe, returns, turnover, drawdown, delta_exposure, max_weight, quality_score, "
+    "agent_is_correlation, per_column_stats_json, rejection_reason, named_universe, "
+    "metaparameters, submitted, liquidity_metrics_json, source, expression_elapsed_seconds, "
+    "signal_pool_id, instance_id, author_id";
+constexpr int kEvalColumnCount = 25;
+
+struct Statement {
+    sqlite3_stmt* stmt = nullptr;
+    ~Statement() { sqlite3_finalize(stmt); }
+};
+
+void check(sqlite3* db, int rc, const char* what) {
+    if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {
+        throw std::runtime_error(std::string(what) + ": " + sqlite3_errmsg(db));
+    }
+}
+
+void prepare(sqlite3* db, const std::string& sql, Statement& s) {
+    check(db, sqlite3_prepare_v3(db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &s.stmt, nullptr),
+          sql.c_str());
+}
+
+void exec(sqlite3* db, const char* sql) { check(db, sqlite3_exec(db, sql, nullptr, nullptr, nullptr), sql); }
+
+// A stored row: protected copies of its values.
+using Values = std::vector<sqlite3_value*>;
+
+struct Evaluation {
+    Values columns;
+    std::vector<Values> functions;  // function_name, rotation_family, function_family, subfamily
+    std::vector<Values> features;   // feature_name, feature_family, feature_subfamily
+};
+
+Values read_values(sqlite3_stmt* stmt, int first, int count) {
+    Values v;
+    for (int i = first; i < first + count; ++i) v.push_back(sqlite3_value_dup(sqlite3_column_value(stmt, i)));
+    return v;
+}
+
+std::vector<Evaluation> load(const char* path) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path, &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        throw std::runtime_error(std::string("cannot open ") + path);
+    }
+    std::vector<Evaluation> evals;
+    std::map<sqlite3_int64, std::size_t> index;
+    {
+        Statement s;
+        prepare(db, std::string("SELECT eval_id, ") + kEvalColumns +
+                        " FROM signal_evaluations ORDER BY eval_id", s);
+        while (sqlite3_step(s.stmt) == SQLITE_ROW) {
+            index[sqlite3_column_int64(s.stmt, 0)] = evals.size();
+            evals.push_back({read_values(s.stmt, 1, kEvalColumnCount), {}, {}});
+        }
+    }
+    {
+        Statement s;
+        prepare(db, "SELECT eval_id, function_name, rotation_family, function_family, "
+                    "function_subfamily FROM signal_function_usage ORDER BY rowid", s);
+        while (sqlite3_step(s.stmt) == SQLITE_ROW) {
+            evals[index.at(sqlite3_column_int64(s.stmt, 0))].functions.push_back(
+                read_values(s.stmt, 1, 4));
+        }
+    }
+    {
+        Statement s;
+        prepare(db, "SELECT eval_id, feature_name, feature_family, feature_subfamily "
+                    "FROM signal_feature_usage ORDER BY rowid", s);
+        while (sqlite3_step(s.stmt) == SQLITE_ROW) {
+            evals[index.at(sqlite3_column_int64(s.stmt, 0))].features.push_back(
+                read_values(s.stmt, 1, 3));
+        }
+    }
+    sqlite3_close(db);
+    return evals;
+}
+
+void step_and_reset(sqlite3* db, sqlite3_stmt* stmt) {
+    check(db, sqlite3_step(stmt), sqlite3_sql(stmt));
+    sqlite3_reset(stmt);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: %s SOURCE_DB TARGET_DB BATCH_SIZE\n", argv[0]);
+        return 2;
+    }
+    try {
+        const std::vector<Evaluation> evals = load(argv[1]);
+        const std::size_t batch_size = std::strtoul(argv[3], nullptr, 10);
+        if (batch_size == 0) throw std::runtime_error("BATCH_SIZE must be positive");
+
+        sqlite3* db = nullptr;
+        if (sqlite3_open_v2(argv[2], &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX,
+                            nullptr) != SQLITE_OK) {
+            throw std::runtime_error(std::string("cannot open ") + argv[2]);
+        }
+        // The tracker's own connection settings.
+        exec(db, "PRAGMA journal_mode=WAL");
+        exec(db, "PRAGMA foreign_keys=ON");
+        exec(db, "PRAGMA synchronous=NORMAL");
+
+        std::string placeholders;
+        for (int i = 0; i < kEvalColumnCount; ++i) placeholders += i == 0 ? "?" : ", ?";
+        Statement insert_eval, insert_fn, insert_feat;
+        prepare(db, std::string("INSERT INTO signal_evaluations (") + kEvalColumns +
+                        ") VALUES (" + placeholders + ")", insert_eval);
+        prepare(db, "INSERT INTO signal_function_usage (eval_id, function_name, "
+                    "rotation_family, function_family, function_subfamily) "
+                    "VALUES (?, ?, ?, ?, ?)", insert_fn);
+        prepare(db, "INSERT INTO signal_feature_usage (eval_id, feature_name, feature_family, "
+                    "feature_subfamily) VALUES (?, ?, ?, ?)", insert_feat);
+
+        const auto started = std::chrono::steady_clock::now();
+        for (std::size_t first = 0; first < evals.size(); first += batch_size) {
+            exec(db, "BEGIN");
+            const std::size_t end = std::min(evals.size(), first + batch_size);
+            for (std::size_t e = first; e < end; ++e) {
+                const Evaluation& ev = evals[e];
+                for (int i = 0; i < kEvalColumnCount; ++i) {
+                    sqlite3_bind_value(insert_eval.stmt, i + 1, ev.columns[i]);
+                }
+                step_and_reset(db, insert_eval.stmt);
+                const sqlite3_int64 eval_id = sqlite3_last_insert_rowid(db);
+                for (const Values& row : ev.functions) {
+                    sqlite3_bind_int64(insert_fn.stmt, 1, eval_id);
+                    for (int i = 0; i < 4; ++i) sqlite3_bind_value(insert_fn.stmt, i + 2, row[i]);
+                    step_and_reset(db, insert_fn.stmt);
+                }
+                for (const Values& row : ev.features) {
+                    sqlite3_bind_int64(insert_feat.stmt, 1, eval_id);
+                    for (int i = 0; i < 3; ++i) sqlite3_bind_value(insert_feat.stmt, i + 2, row[i]);
+                    step_and_reset(db, insert_feat.stmt);
+                }
+            }
+            exec(db, "COMMIT");
+        }
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        std::printf("{\"evaluations\": %zu, \"seconds\": %.6f, \"rows_per_second\": %.1f}\n",
+                    evals.size(), seconds, evals.size() / seconds);
+        sqlite3_close(db);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "raw_sqlite_ceiling: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
