@@ -1,0 +1,279 @@
+"""Writer benchmarks, each ratio measured in one run.
+
+1. End to end: worker processes put evaluations with realistic graphs on a
+   multiprocessing.Queue; evaluations per second until all are on disk, the library's
+   WriterThread against the pure-Python writer of baseline_writer.py.
+2. Write path: `_do_write` on ready batches of 100 and 1,000 items against the raw SQLite
+   C-API loop of raw_sqlite_ceiling.cpp inserting the identical rows (the ceiling).
+3. Host thread: a Python thread counting in a loop, with the writer idle and with it
+   writing flat out; the count kept is the share of the idle count.
+
+    PYTHONPATH=build/python .venv/bin/python bench/bench_writer.py [--build build]
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import multiprocessing
+import os
+import queue as queue_module
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import baseline_writer  # noqa: E402
+import store_builder  # noqa: E402
+from plintrove.search_tracking import BacktestStats, SearchTracker, WriterThread  # noqa: E402
+
+MP = multiprocessing.get_context("fork")
+SEED_SIGNALS = 20  # written before timing, so strategies have signals to reference
+
+
+class Identity:
+    instance_id = "bench-instance"
+    author_id = "bench-author"
+
+
+class Status:
+    def __init__(self):
+        self.error_code = None
+        self.recovery_advice = None
+        self.running = True
+        self.errors = []
+
+
+def make_items(count: int, seed: int, strategy_share: float = 0.05) -> list[dict]:
+    """Queue items as a search's workers build them: realistic graphs with the family
+    entries of their own functions and features, about 15% passed, a few strategies."""
+    rng = random.Random(seed)
+    templates = store_builder.make_templates(500, seed)
+    items = []
+    for i in range(count):
+        t = templates[rng.randrange(len(templates))]
+        passed = rng.random() < 0.15
+        item = {
+            "graph": t["graph"],
+            "stats": BacktestStats(
+                sharpe=rng.gauss(0.5, 1.0), returns=rng.gauss(0.05, 0.1), turnover=rng.random(),
+                drawdown=rng.random() * 0.3, delta_exposure=rng.random() * 0.1,
+                max_weight=rng.random() * 0.05, quality_score=rng.random(),
+                correlation=rng.random(), liquidity_metrics={"adv": rng.random() * 1e7}),
+            "era_id": 1,
+            "passed_thresholds": passed,
+            "named_universe": rng.choice(store_builder.UNIVERSES),
+            "metaparameters": {"pool_a": {"lookback": rng.choice(store_builder.LOOKBACKS)}},
+            "function_families": {n: store_builder.FUNCTION_FAMILIES[n] for n in t["functions"]},
+            "feature_families": {n: store_builder.FEATURE_FAMILIES[n] for n in t["features"]},
+            "per_column_stats": {"ret": {"mean": rng.random(), "std": rng.random()}},
+            "rejection_reason": None if passed else rng.choice(store_builder.REJECTIONS),
+            "source": "search",
+            "expression_elapsed_seconds": rng.random() * 2.0,
+        }
+        if rng.random() < strategy_share:
+            item.update(type="strategy", strategy_pool_id="strat_pool",
+                        strategy_signal_pool="pool_a",
+                        referenced_signal_ids=[rng.randint(1, SEED_SIGNALS)],
+                        metaparameters={"strat_pool": {"k": 1}})
+        else:
+            item.update(type="signal", signal_pool_id="pool_a")
+        items.append(item)
+    return items
+
+
+def fresh_dir(root: str, name: str) -> str:
+    path = os.path.join(root, name)
+    shutil.rmtree(path, ignore_errors=True)
+    os.makedirs(path)
+    SearchTracker(path).close()  # the schema, for both writers alike
+    return path
+
+
+def open_store(kind: str, data_dir: str):
+    if kind == "ours":
+        return SearchTracker(data_dir, Identity())
+    return baseline_writer.BaselineStore(data_dir, Identity())
+
+
+def new_writer(kind: str, store, q, status):
+    cls = WriterThread if kind == "ours" else baseline_writer.BaselineWriterThread
+    return cls(store, q, status, lambda: None)
+
+
+def count_rows(data_dir: str, table: str = "signal_evaluations") -> int:
+    import sqlite3
+    conn = sqlite3.connect(os.path.join(data_dir, "tracking.db"))
+    try:
+        return conn.execute(f"SELECT COUNT(*) FROM {table}").fetchone()[0]
+    finally:
+        conn.close()
+
+
+# ---- 1. end to end ------------------------------------------------------------------------
+
+DISTINCT_ITEMS = 2000  # per worker; cycled, every put is pickled anew all the same
+
+
+def worker(q, count: int, seed: int, ready, go) -> None:
+    items = make_items(DISTINCT_ITEMS, seed)
+    ready.release()
+    go.wait()
+    for i in range(count):
+        q.put(items[i % DISTINCT_ITEMS])
+
+
+def end_to_end(kind: str, root: str, total: int, workers: int) -> float:
+    data_dir = fresh_dir(root, f"e2e-{kind}")
+    store = open_store(kind, data_dir)
+    status = Status()
+    seed_writer = new_writer(kind, store, queue_module.Queue(), status)
+    seed_writer._do_write([dict(it, type="signal", signal_pool_id="pool_a")
+                           for it in make_items(SEED_SIGNALS, 1, 0.0)])
+    q = MP.Queue()
+    ready, go = MP.Semaphore(0), MP.Event()
+    procs = [MP.Process(target=worker, args=(q, total // workers, 100 + w, ready, go))
+             for w in range(workers)]
+    for p in procs:
+        p.start()
+    for _ in procs:
+        ready.acquire()  # every worker has built its items
+    writer = new_writer(kind, store, q, status)
+    writer.start()
+    started = time.perf_counter()
+    go.set()
+    for p in procs:
+        p.join()  # a worker exits once its last item is in the pipe
+    writer.stop()  # final drain and flush of what is still in the pipe
+    elapsed = time.perf_counter() - started
+    store.close()
+    written = (count_rows(data_dir) + count_rows(data_dir, "strategy_evaluations")
+               - SEED_SIGNALS)
+    if status.errors or written != total:
+        raise SystemExit(f"{kind}: wrote {written} of {total}, status {status.errors}")
+    return total / elapsed
+
+
+# ---- 2. write path ------------------------------------------------------------------------
+
+def write_path(kind: str, root: str, items: list[dict], batch_size: int) -> tuple[float, str]:
+    data_dir = fresh_dir(root, f"write-{kind}-{batch_size}")
+    store = open_store(kind, data_dir)
+    writer = new_writer(kind, store, queue_module.Queue(), Status())
+    batches = [items[i:i + batch_size] for i in range(0, len(items), batch_size)]
+    started = time.perf_counter()
+    for batch in batches:
+        writer._do_write(batch)
+    elapsed = time.perf_counter() - started
+    store.close()
+    return len(items) / elapsed, data_dir
+
+
+def ceiling(build_dir: str, source_dir: str, root: str, batch_size: int) -> float:
+    target = fresh_dir(root, f"ceiling-{batch_size}")
+    out = subprocess.run(
+        [os.path.join(build_dir, "raw_sqlite_ceiling"), os.path.join(source_dir, "tracking.db"),
+         os.path.join(target, "tracking.db"), str(batch_size)],
+        check=True, capture_output=True, text=True).stdout
+    return json.loads(out)["rows_per_second"]
+
+
+# ---- 3. host thread -----------------------------------------------------------------------
+
+def count_for(seconds: float) -> int:
+    result = []
+
+    def spin():
+        n, end = 0, time.perf_counter() + seconds
+        while time.perf_counter() < end:
+            n += 1
+        result.append(n)
+
+    t = threading.Thread(target=spin)
+    t.start()
+    t.join()
+    return result[0]
+
+
+def host_thread_share(kind: str, root: str, items: list[dict], references: int,
+                      seconds: float):
+    data_dir = fresh_dir(root, f"gil-{kind}")
+    store = open_store(kind, data_dir)
+    idle_writer = new_writer(kind, store, queue_module.Queue(), Status())
+    idle_writer.start()
+    idle = count_for(seconds)
+    idle_writer.stop()
+
+    q = queue_module.Queue()
+    for i in range(references):
+        q.put(items[i % len(items)])
+    writer = new_writer(kind, store, q, Status())
+    writer.start()
+    time.sleep(0.2)  # the writer is well into its work
+    busy = count_for(seconds)
+    left = q.qsize()
+    writer.stop()
+    store.close()
+    if left == 0:
+        raise SystemExit(f"{kind}: the writer ran out of items during the count")
+    return idle, busy
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--build", default="build", help="CMake build directory")
+    parser.add_argument("--total", type=int, default=200_000, help="end-to-end evaluations")
+    parser.add_argument("--workers", type=int, default=4)
+    parser.add_argument("--write-items", type=int, default=20_000)
+    parser.add_argument("--count-seconds", type=float, default=3.0)
+    args = parser.parse_args()
+
+    root = tempfile.mkdtemp(prefix="plintrove-bench-writer-")
+    rows = []
+    try:
+        for kind in ("baseline", "ours"):
+            print(f"end to end ({kind}) ...", flush=True)
+            rows.append(("e2e", kind, end_to_end(kind, root, args.total, args.workers)))
+
+        signals = make_items(args.write_items, 7, strategy_share=0.0)
+        for batch_size in (100, 1000):
+            print(f"write path, batches of {batch_size} ...", flush=True)
+            base_rate, _ = write_path("baseline", root, signals, batch_size)
+            ours_rate, ours_dir = write_path("ours", root, signals, batch_size)
+            ceil_rate = ceiling(args.build, ours_dir, root, batch_size)
+            rows.append((f"write{batch_size}", base_rate, ours_rate, ceil_rate))
+
+        # Ready items, more than either writer gets through while the host thread counts.
+        gil_items = make_items(5000, 11, strategy_share=0.0)
+        print("host thread ...", flush=True)
+        base_idle, base_busy = host_thread_share("baseline", root, gil_items, 300_000,
+                                                 args.count_seconds)
+        ours_idle, ours_busy = host_thread_share("ours", root, gil_items, 300_000,
+                                                 args.count_seconds)
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+
+    print()
+    print(f"{'workload':<58} {'baseline':>14} {'ours':>14} {'ratio':>7}")
+    e2e = {kind: rate for _, kind, rate in rows[:2]}
+    print(f"{f'end to end, {args.workers} workers, {args.total:,} evals (evals/s)':<58} "
+          f"{e2e['baseline']:>14,.0f} {e2e['ours']:>14,.0f} {e2e['ours'] / e2e['baseline']:>6.2f}x")
+    for name, base_rate, ours_rate, ceil_rate in rows[2:]:
+        size = name[len("write"):]
+        print(f"{f'_do_write, batches of {size}: raw C-API ceiling (evals/s)':<58} "
+              f"{ceil_rate:>14,.0f} {ours_rate:>14,.0f} {ours_rate / ceil_rate:>6.2f}x")
+        print(f"{f'_do_write, batches of {size}: pure-Python writer (evals/s)':<58} "
+              f"{base_rate:>14,.0f} {ours_rate:>14,.0f} {ours_rate / base_rate:>6.2f}x")
+    print(f"{'host thread count kept while writing: ours, share of idle':<58} "
+          f"{ours_idle:>14,} {ours_busy:>14,} {ours_busy / ours_idle:>6.2f}")
+    print(f"{'host thread count kept while writing: baseline, share of idle':<58} "
+          f"{base_idle:>14,} {base_busy:>14,} {base_busy / base_idle:>6.2f}")
+
+
+if __name__ == "__main__":
+    main()
