@@ -1,0 +1,85 @@
+#include <nanobind/stl/shared_ptr.h>
+
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "bindings.h"
+#include "connection_object.h"
+#include "convert.h"
+#include "host_adapters.h"
+#include "plintrove/core/errors.h"
+
+namespace plintrove::py {
+
+namespace {
+
+bool truth(nb::handle obj) {
+    const int t = PyObject_IsTrue(obj.ptr());
+    if (t < 0) throw nb::python_error();
+    return t == 1;
+}
+
+// str or os.PathLike, as the text the tracker keeps; a false value is refused first.
+std::string data_dir_text(nb::handle data_dir) {
+    if (!truth(data_dir)) throw ValueError("data_dir must not be empty");
+    nb::object path = nb::steal(PyOS_FSPath(data_dir.ptr()));
+    if (!path) throw nb::python_error();
+    if (PyBytes_Check(path.ptr())) path = nb::steal(PyUnicode_DecodeFSDefaultAndSize(
+                                         PyBytes_AS_STRING(path.ptr()), PyBytes_GET_SIZE(path.ptr())));
+    if (!path) throw nb::python_error();
+    return nb::cast<std::string>(path);
+}
+
+}  // namespace
+
+void bind_lifecycle(nb::module_&, TrackerClass& cls) {
+    cls.def(
+        "__init__",
+        [](SearchTracker* tracker, nb::handle data_dir, nb::handle identity) {
+            std::string dir = data_dir_text(data_dir);
+            std::shared_ptr<Identity> attached = identity_from(identity);
+            nb::gil_scoped_release release;
+            new (tracker) SearchTracker(dir, std::move(attached));
+        },
+        nb::arg("data_dir"), nb::arg("identity") = nb::none());
+
+    cls.def(
+        "set_identity",
+        [](SearchTracker& t, nb::handle identity) { t.set_identity(identity_from(identity)); },
+        nb::arg("identity"), "Attach the LibraryIdentity that subsequent inserts are attributed to.");
+    cls.def(
+        "current_identity", [](SearchTracker& t) { return identity_object(t.current_identity()); },
+        "The attached LibraryIdentity, or None.");
+    cls.def(
+        "set_search_active",
+        [](SearchTracker& t, nb::handle active) { t.set_search_active(truth(active)); },
+        nb::arg("active"), "Mark whether a search is running; deletions refuse to run while it is.");
+    cls.def("close", &SearchTracker::close, nb::call_guard<nb::gil_scoped_release>(),
+            "Close the database connection; closing twice does nothing.");
+
+    cls.def("_check_closed", &SearchTracker::check_closed);
+    cls.def("_identity_columns", [](SearchTracker& t) {
+        IdentityColumns identity = t.identity_columns();
+        nb::list columns, values;
+        for (const std::string& column : identity.columns) columns.append(nb::str(column.c_str()));
+        for (const Value& value : identity.values) values.append(from_value(value));
+        return nb::make_tuple(nb::tuple(columns), nb::tuple(values));
+    });
+
+    cls.def_prop_ro("_data_dir", &SearchTracker::data_dir);
+    cls.def_prop_ro("_db_path", &SearchTracker::db_path);
+    cls.def_prop_ro("_db_url", &SearchTracker::db_url);
+    cls.def_prop_ro("_closed", &SearchTracker::closed);
+    cls.def_prop_ro("_search_active", &SearchTracker::search_active);
+    cls.def_prop_ro("_identity", [](SearchTracker& t) { return identity_object(t.current_identity()); });
+    // One Python object per tracker, kept in the instance dict: replacements installed on
+    // it (tracker._conn.execute = fn) live in that object's own dict.
+    cls.def_prop_ro("_conn", [](nb::handle self) {
+        nb::dict state = nb::borrow<nb::dict>(nb::getattr(self, "__dict__"));
+        if (!state.contains("_conn")) state["_conn"] = connection_object(nb::cast<SearchTracker&>(self).conn_ptr());
+        return nb::object(state["_conn"]);
+    });
+}
+
+}  // namespace plintrove::py

@@ -1,0 +1,302 @@
+#include "convert.h"
+
+#include <Python.h>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+namespace plintrove::py {
+
+namespace {
+
+// ---- Python -> Value ---------------------------------------------------------------------
+
+class RecursionGuard {
+public:
+    RecursionGuard() {
+        if (Py_EnterRecursiveCall(" while converting a Python object")) throw nb::python_error();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
+// __name__ of the object's type, as json.dumps quotes it.
+std::string type_name(PyObject* obj) {
+    PyObject* name = PyType_GetName(Py_TYPE(obj));
+    if (name == nullptr) {
+        PyErr_Clear();
+        return Py_TYPE(obj)->tp_name;
+    }
+    const char* text = PyUnicode_AsUTF8(name);
+    std::string out = text ? text : Py_TYPE(obj)->tp_name;
+    if (!text) PyErr_Clear();
+    Py_DECREF(name);
+    return out;
+}
+
+[[noreturn]] void raise_type_error(const std::string& message) {
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+    throw nb::python_error();
+}
+
+Value int_value(PyObject* obj) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow != 0) {
+        // int.__repr__, as json.dumps writes int subclasses too.
+        nb::object digits = nb::steal(PyLong_Type.tp_repr(obj));
+        if (!digits) throw nb::python_error();
+        return Value(BigInt{nb::cast<std::string>(digits)});
+    }
+    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+    return Value(v);
+}
+
+std::string text_of(PyObject* obj) {
+    Py_ssize_t size = 0;
+    if (const char* data = PyUnicode_AsUTF8AndSize(obj, &size))
+        return std::string(data, static_cast<std::size_t>(size));
+    // Lone surrogates (json.loads can produce them) travel as their three-byte form.
+    PyErr_Clear();
+    nb::object bytes = nb::steal(PyUnicode_AsEncodedString(obj, "utf-8", "surrogatepass"));
+    if (!bytes) throw nb::python_error();
+    return std::string(PyBytes_AS_STRING(bytes.ptr()),
+                       static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr())));
+}
+
+Value convert(PyObject* obj);
+
+Value key_value(PyObject* key) {
+    if (PyUnicode_Check(key)) return Value(text_of(key));
+    if (key == Py_None) return Value();
+    if (PyBool_Check(key)) return Value(key == Py_True);
+    if (PyLong_Check(key)) return int_value(key);
+    if (PyFloat_Check(key)) return Value(PyFloat_AS_DOUBLE(key));
+    raise_type_error("keys must be str, int, float, bool or None, not " + type_name(key));
+}
+
+Value convert(PyObject* obj) {
+    if (obj == Py_None) return Value();
+    if (PyBool_Check(obj)) return Value(obj == Py_True);
+    if (PyLong_Check(obj)) return int_value(obj);
+    if (PyFloat_Check(obj)) return Value(PyFloat_AS_DOUBLE(obj));
+    if (PyUnicode_Check(obj)) return Value(text_of(obj));
+    if (PyDict_Check(obj)) {
+        RecursionGuard guard;
+        std::vector<Mapping::Item> items;
+        items.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(obj)));
+        Py_ssize_t pos = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(obj, &pos, &key, &value)) {
+            nb::object held_key = nb::borrow(key), held_value = nb::borrow(value);
+            Value k = key_value(key);
+            items.emplace_back(std::move(k), convert(value));
+        }
+        return Value(Mapping::from_unique_items(std::move(items)));
+    }
+    if (PyList_Check(obj) || PyTuple_Check(obj)) {
+        RecursionGuard guard;
+        List items;
+        items.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(obj)));
+        // Re-read the size: converting an item may run Python code that edits the list.
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(obj); ++i) {
+            nb::object item = nb::borrow(PySequence_Fast_GET_ITEM(obj, i));
+            items.push_back(convert(item.ptr()));
+        }
+        return Value(std::move(items));
+    }
+    // Numbers of other libraries (numpy scalars and the like).
+    PyNumberMethods* number = Py_TYPE(obj)->tp_as_number;
+    if (number != nullptr && number->nb_index != nullptr) {
+        nb::object index = nb::steal(PyNumber_Index(obj));
+        if (index) return int_value(index.ptr());
+        PyErr_Clear();
+    }
+    if (number != nullptr && number->nb_float != nullptr) {
+        const double d = PyFloat_AsDouble(obj);
+        if (!(d == -1.0 && PyErr_Occurred())) return Value(d);
+        PyErr_Clear();
+    }
+    raise_type_error("Object of type " + type_name(obj) + " is not JSON serializable");
+}
+
+// ---- Value -> Python ---------------------------------------------------------------------
+
+nb::object checked(PyObject* obj) {
+    if (obj == nullptr) throw nb::python_error();
+    return nb::steal(obj);
+}
+
+nb::object text_object(const std::string& text) {
+    return checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
+                                        "surrogatepass"));
+}
+
+// ---- record members ----------------------------------------------------------------------
+
+nb::object to_py(const std::string& v) { return text_object(v); }
+nb::object to_py(std::int64_t v) { return checked(PyLong_FromLongLong(v)); }
+nb::object to_py(double v) { return checked(PyFloat_FromDouble(v)); }
+nb::object to_py(bool v) { return nb::borrow(v ? Py_True : Py_False); }
+nb::object to_py(const Value& v) { return from_value(v); }
+template <typename T>
+nb::object to_py(const std::optional<T>& v) {
+    return v ? to_py(*v) : nb::none();
+}
+
+void read_attr(double& out, nb::handle value) {
+    const double d = PyFloat_AsDouble(value.ptr());
+    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    out = d;
+}
+void read_attr(Value& out, nb::handle value) { out = to_value(value); }
+
+template <typename R, typename... Rs>
+constexpr std::size_t index_in(std::tuple<Rs...>*) {
+    std::size_t i = 0, found = sizeof...(Rs);
+    ((std::is_same_v<R, Rs> ? (found = i, ++i) : ++i), ...);
+    return found;
+}
+template <typename R>
+constexpr std::size_t kRecordIndex = index_in<R>(static_cast<AllRecords*>(nullptr));
+
+// The Python class of each record and its slot descriptors in field order; module
+// lifetime, filled once at import.
+struct RecordClass {
+    PyTypeObject* type = nullptr;
+    std::vector<PyObject*> slots;
+};
+std::array<RecordClass, std::tuple_size_v<AllRecords>> g_record_classes;
+
+template <typename R>
+void register_record(nb::module_& m, nb::handle make_record) {
+    const R defaults{};
+    nb::list names, values;
+    std::apply(
+        [&](const auto&... field) {
+            (names.append(nb::str(field.name)), ...);
+            (values.append(to_py(defaults.*(field.member))), ...);
+        },
+        R::fields());
+    nb::object cls = make_record(R::kName, R::kDoc, names, values, "plintrove.search_tracking");
+    m.attr(R::kName) = cls;
+
+    RecordClass& entry = g_record_classes[kRecordIndex<R>];
+    nb::object members = nb::getattr(cls, "__dict__");
+    for (nb::handle name : names) {
+        nb::object slot = members[name];
+        if (Py_TYPE(slot.ptr())->tp_descr_set == nullptr)
+            throw nb::type_error("record field is not a slot");
+        entry.slots.push_back(slot.release().ptr());
+    }
+    entry.type = reinterpret_cast<PyTypeObject*>(cls.release().ptr());
+}
+
+template <typename... Rs>
+void register_all(nb::module_& m, nb::handle make_record, std::tuple<Rs...>*) {
+    (register_record<Rs>(m, make_record), ...);
+}
+
+}  // namespace
+
+Value to_value(nb::handle obj) { return convert(obj.ptr()); }
+
+Value to_value_or_str(nb::handle obj) {
+    try {
+        return convert(obj.ptr());
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_TypeError) && !e.matches(PyExc_ValueError)) throw;
+    }
+    nb::object text = checked(PyObject_Str(obj.ptr()));
+    return Value(text_of(text.ptr()));
+}
+
+nb::object from_value(const Value& v) {
+    switch (v.kind()) {
+        case Value::Kind::None: return nb::none();
+        case Value::Kind::Bool: return nb::borrow(v.as_bool() ? Py_True : Py_False);
+        case Value::Kind::Int: return checked(PyLong_FromLongLong(v.as_int()));
+        case Value::Kind::BigInt:
+            return checked(PyLong_FromString(v.as_big_int().digits.c_str(), nullptr, 10));
+        case Value::Kind::Float: return checked(PyFloat_FromDouble(v.as_float()));
+        case Value::Kind::Text: return text_object(v.as_text());
+        case Value::Kind::List: {
+            const List& items = v.as_list();
+            nb::object list = checked(PyList_New(static_cast<Py_ssize_t>(items.size())));
+            for (std::size_t i = 0; i < items.size(); ++i)
+                PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i),
+                                from_value(items[i]).release().ptr());
+            return list;
+        }
+        case Value::Kind::Map: {
+            nb::object dict = checked(PyDict_New());
+            for (const auto& [key, value] : v.as_map()) {
+                if (PyDict_SetItem(dict.ptr(), from_value(key).ptr(), from_value(value).ptr()) < 0)
+                    throw nb::python_error();
+            }
+            return dict;
+        }
+    }
+    return nb::none();
+}
+
+BacktestStats backtest_stats_from(nb::handle obj) {
+    BacktestStats stats;
+    std::apply(
+        [&](const auto&... field) {
+            (read_attr(stats.*(field.member), nb::getattr(obj, field.name)), ...);
+        },
+        BacktestStats::fields());
+    return stats;
+}
+
+template <typename R>
+nb::object record_to_py(const R& record) {
+    const RecordClass& entry = g_record_classes[kRecordIndex<R>];
+    // Filled slot by slot, bypassing __init__ and its defaults.
+    nb::object obj = checked(entry.type->tp_alloc(entry.type, 0));
+    std::size_t i = 0;
+    std::apply(
+        [&](const auto&... field) {
+            ((Py_TYPE(entry.slots[i])->tp_descr_set(entry.slots[i], obj.ptr(),
+                                                      to_py(record.*(field.member)).ptr()) < 0
+                  ? throw nb::python_error()
+                  : void(++i)),
+             ...);
+        },
+        R::fields());
+    return obj;
+}
+
+void register_records(nb::module_& m) {
+    nb::object make_record = nb::module_::import_("plintrove._record").attr("make_record");
+    register_all(m, make_record, static_cast<AllRecords*>(nullptr));
+}
+
+#define PLINTROVE_RECORD_TO_PY(R) template nb::object record_to_py<R>(const R&);
+PLINTROVE_RECORD_TO_PY(FunctionStats)
+PLINTROVE_RECORD_TO_PY(FeatureStats)
+PLINTROVE_RECORD_TO_PY(EvaluationRecord)
+PLINTROVE_RECORD_TO_PY(PerColumnStatsRecord)
+PLINTROVE_RECORD_TO_PY(RejectionCount)
+PLINTROVE_RECORD_TO_PY(AutoMetadata)
+PLINTROVE_RECORD_TO_PY(CooccurrencePair)
+PLINTROVE_RECORD_TO_PY(VelocityStats)
+PLINTROVE_RECORD_TO_PY(DeleteResult)
+PLINTROVE_RECORD_TO_PY(DatabaseInfo)
+PLINTROVE_RECORD_TO_PY(SubmissionQueueItem)
+PLINTROVE_RECORD_TO_PY(PendingSubmission)
+PLINTROVE_RECORD_TO_PY(SubmissionCounts)
+PLINTROVE_RECORD_TO_PY(SubmissionRetryItem)
+PLINTROVE_RECORD_TO_PY(RetryCounts)
+PLINTROVE_RECORD_TO_PY(BacktestStats)
+#undef PLINTROVE_RECORD_TO_PY
+
+}  // namespace plintrove::py
