@@ -1,0 +1,459 @@
+"""Era transition and pruning of evaluation history, read back from tracking.db with sqlite3."""
+
+import os
+import sqlite3
+
+import pytest
+
+import plintrove.search_tracking as st
+
+TRIPLES = {
+    "signal": ("signal_evaluations", "signal_function_usage", "signal_feature_usage"),
+    "strategy": ("strategy_evaluations", "strategy_function_usage", "strategy_feature_usage"),
+}
+POOL_COLUMN = {"signal": "signal_pool_id", "strategy": "strategy_pool_id"}
+SUBMISSION_KINDS = ("queue", "retry", "attempts", "status")
+ALL_TABLES = [t for triple in TRIPLES.values() for t in triple] + [
+    f"{e}_submission_{k}" for k in SUBMISSION_KINDS for e in ("signal", "strategy")]
+COUNTED_TABLES = [TRIPLES[e][0] for e in TRIPLES] + [
+    f"{e}_submission_{k}" for k in SUBMISSION_KINDS for e in ("signal", "strategy")]
+ACTIVE_MESSAGE = "Cannot delete evaluations while a search is running. Call handle.stop() first."
+
+
+def connect(data_dir):
+    return sqlite3.connect(os.path.join(data_dir, "tracking.db"))
+
+
+def query(data_dir, sql, params=()):
+    conn = connect(data_dir)
+    try:
+        return conn.execute(sql, params).fetchall()
+    finally:
+        conn.close()
+
+
+def add_evaluations(data_dir, eval_type, count, era_id=1, passed=False, functions=2, features=1):
+    """`count` evaluations, each with its usage rows; returns their eval_ids in order."""
+    table, fn_table, feat_table = TRIPLES[eval_type]
+    conn = connect(data_dir)
+    try:
+        ids = []
+        for _ in range(count):
+            cur = conn.execute(
+                f"INSERT INTO {table} (timestamp, era_id, graph_json, tree_depth, "
+                "rotation_families_json, passed_thresholds, rejection_reason, named_universe, "
+                f"metaparameters, {POOL_COLUMN[eval_type]}, instance_id, author_id) "
+                "VALUES (1.0, ?, '{}', 1, '[]', ?, ?, 'U', '{}', 'pool', 'i', 'a')",
+                (era_id, int(passed), None if passed else "low_sharpe"))
+            ids.append(cur.lastrowid)
+        conn.executemany(f"INSERT INTO {fn_table} (eval_id, function_name) VALUES (?, 'f')",
+                         [(i,) for i in ids for _ in range(functions)])
+        conn.executemany(f"INSERT INTO {feat_table} (eval_id, feature_name) VALUES (?, 'x')",
+                         [(i,) for i in ids for _ in range(features)])
+        conn.commit()
+        return ids
+    finally:
+        conn.close()
+
+
+def add_submission_rows(data_dir, era_id):
+    """One queue, retry, attempt and status row per evaluation type in `era_id`."""
+    conn = connect(data_dir)
+    try:
+        for eval_type, pool in POOL_COLUMN.items():
+            conn.execute(f"INSERT INTO {eval_type}_submission_queue (eval_id, {pool}, "
+                         "payload_json, era_id, priority, created_at) VALUES (1, 'p', '{}', ?, 0, 0)",
+                         (era_id,))
+            conn.execute(f"INSERT INTO {eval_type}_submission_retry (eval_id, {pool}, "
+                         "payload_json, era_id, retry_count, last_rejection_reason, created_at) "
+                         "VALUES (1, 'p', '{}', ?, 0, 'r', 0)", (era_id,))
+            conn.execute(f"INSERT INTO {eval_type}_submission_attempts (eval_id, {pool}, "
+                         "idempotency_key, era_id, payload_json, started_at) "
+                         "VALUES (1, 'p', ?, ?, '{}', 0)", (f"{eval_type}-{era_id}", era_id))
+            conn.execute(f"INSERT INTO {eval_type}_submission_status (eval_id, {pool}, "
+                         "submission_id, era_id, status, submitted_at) "
+                         "VALUES (1, 'p', ?, ?, 'pending', 0)", (f"{eval_type}-{era_id}", era_id))
+        conn.commit()
+    finally:
+        conn.close()
+
+
+def eras(data_dir, table):
+    return sorted(r[0] for r in query(data_dir, f"SELECT DISTINCT era_id FROM {table}"))
+
+
+def ids_of(data_dir, table):
+    return [r[0] for r in query(data_dir, f"SELECT eval_id FROM {table} ORDER BY eval_id")]
+
+
+def usage_ids(data_dir, table):
+    return sorted({r[0] for r in query(data_dir, f"SELECT eval_id FROM {table}")})
+
+
+def orphan_usage_rows(data_dir):
+    total = 0
+    for table, fn_table, feat_table in TRIPLES.values():
+        for usage in (fn_table, feat_table):
+            total += query(data_dir, f"SELECT COUNT(*) FROM {usage} u WHERE NOT EXISTS "
+                                     f"(SELECT 1 FROM {table} e WHERE e.eval_id = u.eval_id)")[0][0]
+    return total
+
+
+def snapshot(data_dir):
+    """Every row of every tracker table and of the key counters."""
+    return {t: sorted(query(data_dir, f"SELECT * FROM {t}"), key=repr)
+            for t in ALL_TABLES + ["sqlite_sequence"]}
+
+
+def counters(data_dir):
+    return dict(query(data_dir, "SELECT name, seq FROM sqlite_sequence"))
+
+
+class Recorder:
+    """Replaces tracker._conn.execute: records each statement with its parameters, then
+    runs it (or raises `fail` for the statement `fail_on` selects)."""
+
+    def __init__(self, tracker, fail_on=None, fail=None):
+        self.statements = []
+        self._real = tracker._conn.execute
+        self._fail_on, self._fail = fail_on, fail
+        tracker._conn.execute = self
+
+    def __call__(self, sql, params=()):
+        self.statements.append((" ".join(sql.split()), list(params)))
+        if self._fail_on is not None and self._fail_on(sql):
+            raise self._fail
+        return self._real(sql, params)
+
+    def sql(self):
+        return [s for s, _ in self.statements]
+
+
+# --- era transition ----------------------------------------------------------------------
+
+@pytest.fixture
+def three_eras(tracker, data_dir):
+    ids = {}
+    for era in (1, 2, 3):
+        for eval_type in TRIPLES:
+            ids[eval_type, era] = add_evaluations(data_dir, eval_type, 2, era_id=era)
+        add_submission_rows(data_dir, era)
+    return ids
+
+
+def test_era_transition_with_previous_era(tracker, data_dir, three_eras):
+    assert tracker.handle_era_transition(3, previous_era_id=2) is None
+    for eval_type, (table, fn_table, feat_table) in TRIPLES.items():
+        kept = three_eras[eval_type, 2] + three_eras[eval_type, 3]
+        assert eras(data_dir, table) == [2, 3]
+        assert ids_of(data_dir, table) == kept
+        assert usage_ids(data_dir, fn_table) == kept
+        assert usage_ids(data_dir, feat_table) == kept
+        assert eras(data_dir, f"{eval_type}_submission_attempts") == [2, 3]
+        assert eras(data_dir, f"{eval_type}_submission_status") == [2, 3]
+        assert eras(data_dir, f"{eval_type}_submission_queue") == [3]
+        assert eras(data_dir, f"{eval_type}_submission_retry") == [3]
+    # Nothing emptied, so no key counter was dropped.
+    assert set(counters(data_dir)) == set(COUNTED_TABLES)
+
+
+def test_era_transition_without_previous_era_keeps_the_new_era_only(tracker, data_dir,
+                                                                    three_eras):
+    tracker.handle_era_transition(3)
+    for table in COUNTED_TABLES:
+        assert eras(data_dir, table) == [3], table
+    for eval_type, (table, fn_table, feat_table) in TRIPLES.items():
+        assert usage_ids(data_dir, fn_table) == three_eras[eval_type, 3]
+        assert usage_ids(data_dir, feat_table) == three_eras[eval_type, 3]
+
+
+def test_era_transition_restarts_keys_of_emptied_tables(tracker, data_dir):
+    add_evaluations(data_dir, "signal", 3, era_id=1)
+    add_evaluations(data_dir, "strategy", 2, era_id=2)
+    add_submission_rows(data_dir, 1)
+    tracker.handle_era_transition(2)
+    # The strategy evaluations of era 2 remain: their counter stays, every other goes.
+    assert counters(data_dir) == {"strategy_evaluations": 2}
+    assert add_evaluations(data_dir, "signal", 1, era_id=2) == [1]
+    assert add_evaluations(data_dir, "strategy", 1, era_id=2) == [3]
+    add_submission_rows(data_dir, 2)
+    assert query(data_dir, "SELECT queue_id FROM signal_submission_queue") == [(1,)]
+
+
+def test_era_transition_on_empty_store_resets_every_counter(tracker, data_dir):
+    add_evaluations(data_dir, "signal", 1)
+    add_evaluations(data_dir, "strategy", 1)
+    add_submission_rows(data_dir, 1)
+    conn = connect(data_dir)
+    for table in ALL_TABLES:
+        conn.execute(f"DELETE FROM {table}")
+    conn.commit()
+    conn.close()
+    assert set(counters(data_dir)) == set(COUNTED_TABLES)
+    tracker.handle_era_transition(1)
+    assert counters(data_dir) == {}
+    assert all(rows == [] for rows in snapshot(data_dir).values())
+
+
+@pytest.mark.parametrize("new, previous, message", [
+    (0, None, "era_id must be > 0"),
+    (-4, 2, "era_id must be > 0"),
+    (3, 0, "era_id must be > 0"),
+    (2, 2, "previous_era_id (2) must be < new_era_id (2)"),
+    (2, 5, "previous_era_id (5) must be < new_era_id (2)"),
+])
+def test_era_transition_argument_errors_change_nothing(tracker, data_dir, three_eras, new,
+                                                       previous, message):
+    before = snapshot(data_dir)
+    with pytest.raises(ValueError) as info:
+        tracker.handle_era_transition(new, previous_era_id=previous)
+    assert str(info.value) == message
+    assert snapshot(data_dir) == before
+
+
+def test_era_transition_is_not_blocked_by_an_active_search(tracker, data_dir, three_eras):
+    tracker.set_search_active(True)
+    tracker.handle_era_transition(3)
+    assert eras(data_dir, "signal_evaluations") == [3]
+
+
+def test_era_transition_deletes_more_ids_than_one_statement_may_bind(tracker, data_dir):
+    limit = sqlite3.connect(":memory:").getlimit(sqlite3.SQLITE_LIMIT_VARIABLE_NUMBER)
+    conn = connect(data_dir)
+    conn.executemany(
+        "INSERT INTO signal_evaluations (era_id, passed_thresholds, signal_pool_id) "
+        "VALUES (1, 0, 'p')", ((),) * (limit + 10))
+    conn.execute("INSERT INTO signal_function_usage (eval_id, function_name) "
+                 "SELECT eval_id, 'f' FROM signal_evaluations")
+    conn.commit()
+    conn.close()
+    tracker.handle_era_transition(2)
+    assert query(data_dir, "SELECT COUNT(*) FROM signal_evaluations") == [(0,)]
+    assert query(data_dir, "SELECT COUNT(*) FROM signal_function_usage") == [(0,)]
+
+
+# --- pruning -----------------------------------------------------------------------------
+
+def result_tuple(r):
+    return (r.signal_rows_deleted, r.strategy_rows_deleted, r.signal_rows_remaining,
+            r.strategy_rows_remaining)
+
+
+@pytest.fixture
+def ten_and_three(tracker, data_dir):
+    return {"signal": add_evaluations(data_dir, "signal", 10),
+            "strategy": add_evaluations(data_dir, "strategy", 3)}
+
+
+def test_delete_evaluations_keeps_the_newest(tracker, data_dir, ten_and_three):
+    result = tracker.delete_evaluations(keep_last=5)
+    assert isinstance(result, st.DeleteResult)
+    assert result_tuple(result) == (5, 0, 5, 3)
+    signal_ids = ten_and_three["signal"]
+    assert ids_of(data_dir, "signal_evaluations") == signal_ids[5:]
+    assert usage_ids(data_dir, "signal_function_usage") == signal_ids[5:]
+    assert usage_ids(data_dir, "signal_feature_usage") == signal_ids[5:]
+    assert ids_of(data_dir, "strategy_evaluations") == ten_and_three["strategy"]
+    assert orphan_usage_rows(data_dir) == 0
+
+
+@pytest.mark.parametrize("eval_type", [None, "signal", "strategy"])
+def test_delete_evaluations_keep_none(tracker, data_dir, ten_and_three, eval_type):
+    before = counters(data_dir)
+    result = tracker.delete_evaluations(eval_type=eval_type, keep_last=0)
+    selected = [eval_type] if eval_type else ["signal", "strategy"]
+    expected = {t: 0 if t in selected else len(ten_and_three[t]) for t in TRIPLES}
+    assert result_tuple(result) == (
+        10 - expected["signal"], 3 - expected["strategy"], expected["signal"],
+        expected["strategy"])
+    for t, (table, fn_table, feat_table) in TRIPLES.items():
+        assert len(ids_of(data_dir, table)) == expected[t]
+        assert usage_ids(data_dir, fn_table) == ids_of(data_dir, table)
+        assert usage_ids(data_dir, feat_table) == ids_of(data_dir, table)
+    # Pruning does not restart keys.
+    assert counters(data_dir) == before
+    assert add_evaluations(data_dir, "signal", 1) == [11]
+
+
+def test_delete_evaluations_below_keep_last_deletes_nothing(tracker, data_dir, ten_and_three):
+    before = snapshot(data_dir)
+    assert result_tuple(tracker.delete_evaluations()) == (0, 0, 10, 3)
+    assert result_tuple(tracker.delete_evaluations(keep_last=10)) == (0, 0, 10, 3)
+    assert snapshot(data_dir) == before
+
+
+@pytest.mark.parametrize("eval_type", [None, "signal", "strategy"])
+def test_delete_failed_evaluations(tracker, data_dir, eval_type):
+    passed = {t: add_evaluations(data_dir, t, 2, passed=True) for t in TRIPLES}
+    failed = {t: add_evaluations(data_dir, t, 3 if t == "signal" else 4) for t in TRIPLES}
+    passed["signal"] += add_evaluations(data_dir, "signal", 1, passed=True)
+    result = tracker.delete_failed_evaluations(eval_type=eval_type)
+    selected = [eval_type] if eval_type else ["signal", "strategy"]
+    for t, (table, fn_table, _) in TRIPLES.items():
+        kept = passed[t] if t in selected else sorted(passed[t] + failed[t])
+        assert ids_of(data_dir, table) == sorted(kept)
+        assert usage_ids(data_dir, fn_table) == sorted(kept)
+    assert result_tuple(result) == (
+        3 if "signal" in selected else 0, 4 if "strategy" in selected else 0,
+        3 if "signal" in selected else 6, 2 if "strategy" in selected else 6)
+    assert orphan_usage_rows(data_dir) == 0
+
+
+def test_delete_failed_evaluations_when_everything_passed(tracker, data_dir):
+    add_evaluations(data_dir, "signal", 4, passed=True)
+    add_evaluations(data_dir, "strategy", 2, passed=True)
+    before = snapshot(data_dir)
+    assert result_tuple(tracker.delete_failed_evaluations()) == (0, 0, 4, 2)
+    assert snapshot(data_dir) == before
+
+
+def test_deletion_statements_order_chunks_and_reindex(tracker, data_dir):
+    ids = add_evaluations(data_dir, "signal", 1234, functions=1, features=1)
+    recorder = Recorder(tracker)
+    result = tracker.delete_failed_evaluations("signal")
+    assert result_tuple(result) == (1234, 0, 0, 0)
+    sql = recorder.sql()
+    assert sql[0] == "BEGIN IMMEDIATE"
+    deletes = [(s, p) for s, p in recorder.statements if s.startswith("DELETE")]
+    tables = [s.split()[2] for s, _ in deletes]
+    # Each table's chunks, in the table order function usage, feature usage, evaluations.
+    assert tables == (["signal_function_usage"] * 3 + ["signal_feature_usage"] * 3
+                      + ["signal_evaluations"] * 3)
+    for table in TRIPLES["signal"]:
+        bound = [p for s, p in deletes if s.split()[2] == table]
+        assert all(len(p) <= 500 for p in bound)
+        assert sorted(i for p in bound for i in p) == ids
+    for statement, params in deletes:
+        assert statement.endswith("WHERE eval_id IN (" + ",".join("?" * len(params)) + ")")
+    reindexed = [s.split()[1] for s in sql if s.startswith("REINDEX")]
+    assert reindexed == ["idx_signal_era", "idx_signal_timestamp", "idx_signal_passed",
+                         "idx_signal_rejection", "idx_signal_settings", "idx_signal_source",
+                         "idx_sig_fn_eval", "idx_sig_fn_name", "idx_sig_feat_eval",
+                         "idx_sig_feat_name"]
+    assert sql.index(f"REINDEX {reindexed[0]}") > max(
+        i for i, s in enumerate(sql) if s.startswith("DELETE"))
+    assert orphan_usage_rows(data_dir) == 0
+
+
+def test_deletion_inside_an_open_transaction_joins_it(tracker, data_dir, ten_and_three):
+    tracker._conn.execute("UPDATE strategy_evaluations SET submitted=1")
+    assert tracker._conn.in_transaction
+    recorder = Recorder(tracker)
+    tracker.delete_evaluations("signal", keep_last=8)
+    assert "BEGIN IMMEDIATE" not in recorder.sql()
+    # The commit at the end covered the caller's pending update as well.
+    assert not tracker._conn.in_transaction
+    assert query(data_dir, "SELECT DISTINCT submitted FROM strategy_evaluations") == [(1,)]
+    assert len(ids_of(data_dir, "signal_evaluations")) == 8
+
+
+# --- refusals and faults -----------------------------------------------------------------
+
+@pytest.mark.parametrize("call", [
+    lambda t: t.delete_evaluations(keep_last=0),
+    lambda t: t.delete_failed_evaluations(),
+])
+def test_active_search_refuses_deletions(tracker, data_dir, ten_and_three, call):
+    before = snapshot(data_dir)
+    tracker.set_search_active(True)
+    with pytest.raises(RuntimeError) as info:
+        call(tracker)
+    assert str(info.value) == ACTIVE_MESSAGE
+    assert snapshot(data_dir) == before
+    tracker.set_search_active(False)
+    call(tracker)
+    assert snapshot(data_dir) != before
+
+
+def test_deletion_argument_errors_in_order(tracker, data_dir, ten_and_three):
+    before = snapshot(data_dir)
+    with pytest.raises(ValueError) as info:
+        tracker.delete_evaluations(eval_type="foo", keep_last=-1)
+    assert str(info.value) == "keep_last must be >= 0, got -1."
+    with pytest.raises(ValueError) as info:
+        tracker.delete_evaluations(eval_type="foo")
+    assert str(info.value) == "eval_type must be 'signal', 'strategy', or None, got 'foo'."
+    with pytest.raises(ValueError) as info:
+        tracker.delete_failed_evaluations("foo")
+    assert str(info.value) == "eval_type must be 'signal', 'strategy', or None, got 'foo'."
+    tracker.set_search_active(True)
+    with pytest.raises(RuntimeError):
+        tracker.delete_evaluations(eval_type="foo", keep_last=-1)
+    assert snapshot(data_dir) == before
+    tracker.close()
+    for call in (lambda: tracker.delete_evaluations(eval_type="foo", keep_last=-1),
+                 lambda: tracker.delete_failed_evaluations(),
+                 lambda: tracker.handle_era_transition(0)):
+        with pytest.raises(OSError, match="^SearchTracker is closed$"):
+            call()
+
+
+@pytest.mark.parametrize("call, prefix", [
+    (lambda t: t.delete_evaluations(keep_last=1), "Failed to delete evaluations: "),
+    (lambda t: t.delete_failed_evaluations(), "Failed to delete failed evaluations: "),
+])
+def test_storage_error_mid_deletion_rolls_everything_back(tracker, data_dir, ten_and_three,
+                                                          call, prefix):
+    before = snapshot(data_dir)
+    fault = sqlite3.OperationalError("disk I/O error")
+    # Fails the strategy feature-usage delete: every signal delete and the strategy
+    # function-usage delete have run by then.
+    recorder = Recorder(tracker, fail_on=lambda s: s.startswith(
+        "DELETE FROM strategy_feature_usage"), fail=fault)
+    with pytest.raises(OSError) as info:
+        call(tracker)
+    assert str(info.value) == prefix + "disk I/O error"
+    assert info.value.__cause__ is fault
+    assert any(s.startswith("DELETE FROM signal_evaluations") for s in recorder.sql())
+    assert not tracker._conn.in_transaction
+    assert snapshot(data_dir) == before
+
+
+def test_storage_error_from_sqlite_itself_rolls_back(tracker, data_dir, ten_and_three):
+    conn = connect(data_dir)
+    conn.execute("CREATE TRIGGER keep_strategies BEFORE DELETE ON strategy_evaluations "
+                 "BEGIN SELECT RAISE(ABORT, 'strategies are pinned'); END")
+    conn.commit()
+    conn.close()
+    before = snapshot(data_dir)
+    with pytest.raises(OSError) as info:
+        tracker.delete_evaluations(keep_last=0)
+    assert str(info.value) == "Failed to delete evaluations: strategies are pinned"
+    assert isinstance(info.value.__cause__, sqlite3.IntegrityError)
+    assert snapshot(data_dir) == before
+    assert result_tuple(tracker.delete_evaluations("signal", keep_last=0)) == (10, 0, 0, 3)
+
+
+def test_other_errors_propagate_without_rollback(tracker, data_dir, ten_and_three):
+    fault = KeyError("not a storage error")
+    Recorder(tracker, fail_on=lambda s: s.startswith("DELETE FROM signal_evaluations"),
+             fail=fault)
+    with pytest.raises(KeyError) as info:
+        tracker.delete_evaluations(keep_last=0)
+    assert info.value is fault
+    # Left open for the caller: the usage deletes are pending, not rolled back.
+    assert tracker._conn.in_transaction
+    tracker._conn.rollback()
+    assert len(ids_of(data_dir, "signal_evaluations")) == 10
+
+
+def test_delete_eval_ids_neither_begins_nor_commits(tracker, data_dir, ten_and_three):
+    signal_ids = ten_and_three["signal"]
+    st._delete_eval_ids(tracker._conn, [], *TRIPLES["signal"])
+    assert not tracker._conn.in_transaction
+    st._delete_eval_ids(tracker._conn, signal_ids[:3], *TRIPLES["signal"])
+    assert tracker._conn.in_transaction
+    assert len(ids_of(data_dir, "signal_evaluations")) == 10  # not committed yet
+    tracker._conn.commit()
+    assert ids_of(data_dir, "signal_evaluations") == signal_ids[3:]
+    assert usage_ids(data_dir, "signal_feature_usage") == signal_ids[3:]
+
+
+def test_reindex_runs_every_index_of_the_three_tables(tracker):
+    recorder = Recorder(tracker)
+    tracker._reindex_evaluation_tables(*TRIPLES["strategy"])
+    assert recorder.sql() == [f"REINDEX {name}" for name in (
+        "idx_strategy_era", "idx_strategy_timestamp", "idx_strategy_passed",
+        "idx_strategy_rejection", "idx_strategy_settings", "idx_strategy_signal_pool",
+        "idx_strategy_source", "idx_meta_fn_eval", "idx_meta_fn_name", "idx_meta_feat_eval",
+        "idx_meta_feat_name")]
