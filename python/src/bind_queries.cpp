@@ -91,10 +91,10 @@ void bind_queries(nb::module_& m, TrackerClass& cls) {
             nb::gil_scoped_release release;
             return get_function_stats(t, type, f);
         },
-        nb::arg("era_id") = nb::none(), nb::arg("eval_type") = nb::none(),
-        nb::arg("named_universe") = nb::none(), nb::arg("metaparameters") = nb::none(),
-        nb::arg("source") = nb::none(), nb::arg("strategy_pool_id") = nb::none(),
-        nb::arg("signal_pool_id") = nb::none(), nb::arg("strategy_signal_pool") = nb::none(),
+        nb::arg("era_id").none() = nb::none(), nb::arg("eval_type").none() = nb::none(),
+        nb::arg("named_universe").none() = nb::none(), nb::arg("metaparameters").none() = nb::none(),
+        nb::arg("source").none() = nb::none(), nb::arg("strategy_pool_id").none() = nb::none(),
+        nb::arg("signal_pool_id").none() = nb::none(), nb::arg("strategy_signal_pool").none() = nb::none(),
         "Per-function yield, highest yield first.");
     cls.def(
         "get_feature_stats",
@@ -107,10 +107,10 @@ void bind_queries(nb::module_& m, TrackerClass& cls) {
             nb::gil_scoped_release release;
             return get_feature_stats(t, type, f);
         },
-        nb::arg("era_id") = nb::none(), nb::arg("eval_type") = nb::none(),
-        nb::arg("named_universe") = nb::none(), nb::arg("metaparameters") = nb::none(),
-        nb::arg("source") = nb::none(), nb::arg("strategy_pool_id") = nb::none(),
-        nb::arg("signal_pool_id") = nb::none(), nb::arg("strategy_signal_pool") = nb::none(),
+        nb::arg("era_id").none() = nb::none(), nb::arg("eval_type").none() = nb::none(),
+        nb::arg("named_universe").none() = nb::none(), nb::arg("metaparameters").none() = nb::none(),
+        nb::arg("source").none() = nb::none(), nb::arg("strategy_pool_id").none() = nb::none(),
+        nb::arg("signal_pool_id").none() = nb::none(), nb::arg("strategy_signal_pool").none() = nb::none(),
         "Per-feature yield, highest yield first.");
     cls.def(
         "get_function_cooccurrence",
@@ -125,11 +125,11 @@ void bind_queries(nb::module_& m, TrackerClass& cls) {
             nb::gil_scoped_release release;
             return get_function_cooccurrence(t, type, passed, f);
         },
-        nb::arg("era_id") = nb::none(), nb::arg("eval_type") = nb::none(),
-        nb::arg("passed_only") = false, nb::arg("named_universe") = nb::none(),
-        nb::arg("metaparameters") = nb::none(), nb::arg("source") = nb::none(),
-        nb::arg("strategy_pool_id") = nb::none(), nb::arg("signal_pool_id") = nb::none(),
-        nb::arg("strategy_signal_pool") = nb::none(),
+        nb::arg("era_id").none() = nb::none(), nb::arg("eval_type").none() = nb::none(),
+        nb::arg("passed_only").none() = false, nb::arg("named_universe").none() = nb::none(),
+        nb::arg("metaparameters").none() = nb::none(), nb::arg("source").none() = nb::none(),
+        nb::arg("strategy_pool_id").none() = nb::none(), nb::arg("signal_pool_id").none() = nb::none(),
+        nb::arg("strategy_signal_pool").none() = nb::none(),
         "Function pairs used together, most frequent first.");
     cls.def(
         "_usage_stats_query",
@@ -149,10 +149,10 @@ void bind_queries(nb::module_& m, TrackerClass& cls) {
             }
             return rows_to_tuples(rows);
         },
-        nb::arg("usage_tables"), nb::arg("select_cols"), nb::arg("group_cols"),
-        nb::arg("outer_cols"), nb::arg("era_id"), nb::arg("named_universe"),
-        nb::arg("metaparameters"), nb::arg("source"), nb::arg("strategy_pool_id") = nb::none(),
-        nb::arg("signal_pool_id") = nb::none(), nb::arg("strategy_signal_pool") = nb::none(),
+        nb::arg("usage_tables").none(), nb::arg("select_cols").none(), nb::arg("group_cols").none(),
+        nb::arg("outer_cols").none(), nb::arg("era_id").none(), nb::arg("named_universe").none(),
+        nb::arg("metaparameters").none(), nb::arg("source").none(), nb::arg("strategy_pool_id").none() = nb::none(),
+        nb::arg("signal_pool_id").none() = nb::none(), nb::arg("strategy_signal_pool").none() = nb::none(),
         "Build and execute a usage stats query across signal/strategy tables.");
 
     // ---- history and counts --------------------------------------------------------------
@@ -170,11 +170,11 @@ void bind_queries(nb::module_& m, TrackerClass& cls) {
             nb::gil_scoped_release release;
             return get_evaluation_history(t, type, passed, lim, offset, f);
         },
-        nb::arg("era_id") = nb::none(), nb::arg("eval_type") = nb::none(),
-        nb::arg("passed_only") = false, nb::arg("limit") = 1000, nb::arg("offset") = 0,
-        nb::arg("named_universe") = nb::none(), nb::arg("metaparameters") = nb::none(),
-        nb::arg("source") = nb::none(), nb::arg("strategy_pool_id") = nb::none(),
-        nb::arg("signal_pool_id") = nb::none(), nb::arg("strategy_signal_pool") = nb::none(),
+        nb::arg("era_id").none() = nb::none(), nb::arg("eval_type").none() = nb::none(),
+        nb::arg("passed_only").none() = false, nb::arg("limit").none() = 1000, nb::arg("offset").none() = 0,
+        nb::arg("named_universe").none() = nb::none(), nb::arg("metaparameters").none() = nb::none(),
+        nb::arg("source").none() = nb::none(), nb::arg("strategy_pool_id").none() = nb::none(),
+        nb::arg("signal_pool_id").none() = nb::none(), nb::arg("strategy_signal_pool").none() = nb::none(),
         "Stored evaluations with their usage, newest first.");
     cls.def(
         "get_per_column_stats_batch",
@@ -191,12 +191,12 @@ void bind_queries(nb::module_& m, TrackerClass& cls) {
             nb::gil_scoped_release release;
             return get_per_column_stats_batch(t, type, passed, lim, offset, f);
         },
-        nb::arg("era_id") = nb::none(), nb::arg("eval_type") = nb::none(),
-        nb::arg("passed_only") = nb::none(), nb::arg("limit") = nb::none(),
-        nb::arg("offset") = 0, nb::arg("named_universe") = nb::none(),
-        nb::arg("metaparameters") = nb::none(), nb::arg("source") = nb::none(),
-        nb::arg("strategy_pool_id") = nb::none(), nb::arg("signal_pool_id") = nb::none(),
-        nb::arg("strategy_signal_pool") = nb::none(),
+        nb::arg("era_id").none() = nb::none(), nb::arg("eval_type").none() = nb::none(),
+        nb::arg("passed_only").none() = nb::none(), nb::arg("limit").none() = nb::none(),
+        nb::arg("offset").none() = 0, nb::arg("named_universe").none() = nb::none(),
+        nb::arg("metaparameters").none() = nb::none(), nb::arg("source").none() = nb::none(),
+        nb::arg("strategy_pool_id").none() = nb::none(), nb::arg("signal_pool_id").none() = nb::none(),
+        nb::arg("strategy_signal_pool").none() = nb::none(),
         "Per-column statistics of stored evaluations, by ascending eval_id.");
     cls.def(
         "get_evaluation_count",
@@ -209,10 +209,10 @@ void bind_queries(nb::module_& m, TrackerClass& cls) {
             nb::gil_scoped_release release;
             return get_evaluation_count(t, type, f);
         },
-        nb::arg("era_id") = nb::none(), nb::arg("eval_type") = nb::none(),
-        nb::arg("named_universe") = nb::none(), nb::arg("metaparameters") = nb::none(),
-        nb::arg("source") = nb::none(), nb::arg("strategy_pool_id") = nb::none(),
-        nb::arg("signal_pool_id") = nb::none(), nb::arg("strategy_signal_pool") = nb::none(),
+        nb::arg("era_id").none() = nb::none(), nb::arg("eval_type").none() = nb::none(),
+        nb::arg("named_universe").none() = nb::none(), nb::arg("metaparameters").none() = nb::none(),
+        nb::arg("source").none() = nb::none(), nb::arg("strategy_pool_id").none() = nb::none(),
+        nb::arg("signal_pool_id").none() = nb::none(), nb::arg("strategy_signal_pool").none() = nb::none(),
         "Number of stored evaluations matching the filters.");
     cls.def(
         "get_evaluation_velocity",
@@ -221,7 +221,7 @@ void bind_queries(nb::module_& m, TrackerClass& cls) {
             nb::gil_scoped_release release;
             return get_evaluation_velocity(t, window_minutes, type);
         },
-        nb::arg("window_minutes") = 60, nb::arg("eval_type") = nb::none(),
+        nb::arg("window_minutes").none() = 60, nb::arg("eval_type").none() = nb::none(),
         "Evaluations and passes per hour over the last window_minutes.");
     cls.def(
         "get_signal_stats",
@@ -231,7 +231,7 @@ void bind_queries(nb::module_& m, TrackerClass& cls) {
             nb::gil_scoped_release release;
             return Value(get_signal_stats(t, id, lim));
         },
-        nb::arg("eval_id") = nb::none(), nb::arg("limit") = 1000);
+        nb::arg("eval_id").none() = nb::none(), nb::arg("limit").none() = 1000);
     cls.def(
         "get_strategy_stats",
         [](SearchTracker& t, nb::handle eval_id, nb::handle limit) {
@@ -240,7 +240,7 @@ void bind_queries(nb::module_& m, TrackerClass& cls) {
             nb::gil_scoped_release release;
             return Value(get_strategy_stats(t, id, lim));
         },
-        nb::arg("eval_id") = nb::none(), nb::arg("limit") = 1000);
+        nb::arg("eval_id").none() = nb::none(), nb::arg("limit").none() = 1000);
     cls.def(
         "_evaluation_stats_rows",
         [](SearchTracker& t, std::string table, nb::handle eval_id, nb::handle limit) {
@@ -249,7 +249,7 @@ void bind_queries(nb::module_& m, TrackerClass& cls) {
             nb::gil_scoped_release release;
             return Value(evaluation_stats_rows(t, table, id, lim));
         },
-        nb::arg("table"), nb::arg("eval_id") = nb::none(), nb::arg("limit") = 1000);
+        nb::arg("table").none(), nb::arg("eval_id").none() = nb::none(), nb::arg("limit").none() = 1000);
     cls.def(
         "_count_where",
         [](SearchTracker& t, std::string table, std::string where_clause, nb::handle params) {
@@ -258,12 +258,12 @@ void bind_queries(nb::module_& m, TrackerClass& cls) {
             nb::gil_scoped_release release;
             return count_where(t, table, where_clause, bound);
         },
-        nb::arg("table"), nb::arg("where_clause") = "", nb::arg("params") = nb::tuple(),
+        nb::arg("table").none(), nb::arg("where_clause").none() = "", nb::arg("params").none() = nb::tuple(),
         "Execute SELECT COUNT(*) with optional WHERE clause.");
     cls.def(
         "_get_distinct_column",
         [](SearchTracker& t, std::string column) { return Value(get_distinct_column(t, column)); },
-        nb::arg("column"), Release(),
+        nb::arg("column").none(), Release(),
         "Return sorted distinct values of a column across both evaluation tables.");
     cls.def("get_available_eras",
             [](SearchTracker& t) { return Value(get_available_eras(t)); }, Release());
@@ -283,11 +283,11 @@ void bind_queries(nb::module_& m, TrackerClass& cls) {
             }
             return out;
         },
-        nb::arg("eval_type"), nb::arg("signal_item"), nb::arg("strategy_item"));
+        nb::arg("eval_type").none(), nb::arg("signal_item").none(), nb::arg("strategy_item").none());
     m.def(
         "_eval_table_pairs",
         [](nb::handle eval_type) { return pairs_to_tuples(eval_table_pairs(validator_arg(eval_type))); },
-        nb::arg("eval_type"));
+        nb::arg("eval_type").none());
     m.def(
         "_eval_table_triplets",
         [](nb::handle eval_type) {
@@ -298,38 +298,38 @@ void bind_queries(nb::module_& m, TrackerClass& cls) {
             }
             return out;
         },
-        nb::arg("eval_type"));
+        nb::arg("eval_type").none());
     m.def(
         "_fn_usage_table_pairs",
         [](nb::handle eval_type) {
             return pairs_to_tuples(fn_usage_table_pairs(validator_arg(eval_type)));
         },
-        nb::arg("eval_type"));
+        nb::arg("eval_type").none());
     m.def(
         "_feat_usage_table_pairs",
         [](nb::handle eval_type) {
             return pairs_to_tuples(feat_usage_table_pairs(validator_arg(eval_type)));
         },
-        nb::arg("eval_type"));
+        nb::arg("eval_type").none());
 
     m.def("_validate_eval_type", [](nb::handle v) { validate_eval_type(validator_arg(v)); },
-          nb::arg("eval_type"));
+          nb::arg("eval_type").none());
     m.def("_validate_eval_type_strict",
-          [](nb::handle v) { validate_eval_type_strict(validator_arg(v)); }, nb::arg("eval_type"));
+          [](nb::handle v) { validate_eval_type_strict(validator_arg(v)); }, nb::arg("eval_type").none());
     m.def("_validate_management_eval_type",
           [](nb::handle v) { validate_management_eval_type(validator_arg(v)); },
-          nb::arg("eval_type"));
+          nb::arg("eval_type").none());
     m.def("_validate_source_query", [](nb::handle v) { validate_source_query(validator_arg(v)); },
-          nb::arg("source"));
+          nb::arg("source").none());
     m.def("_validate_source_record",
-          [](nb::handle v) { validate_source_record(validator_arg(v)); }, nb::arg("source"));
+          [](nb::handle v) { validate_source_record(validator_arg(v)); }, nb::arg("source").none());
     m.def(
         "_validate_optional_pool_query",
         [](nb::object value, std::string_view field_name) {
             validate_optional_pool_query(validator_arg(value), field_name);
             return value;
         },
-        nb::arg("value"), nb::arg("field_name"));
+        nb::arg("value").none(), nb::arg("field_name").none());
 
     m.def(
         "_add_pool_filters",
@@ -344,12 +344,12 @@ void bind_queries(nb::module_& m, TrackerClass& cls) {
             for (const std::string& c : added.clauses) clauses.append(nb::str(c.c_str()));
             for (const Value& p : added.params) params.append(from_value(p));
         },
-        nb::arg("clauses"), nb::arg("params"), nb::arg("prefix"), nb::arg("eval_table").none(),
-        nb::arg("strategy_pool_id") = nb::none(), nb::arg("signal_pool_id") = nb::none(),
-        nb::arg("strategy_signal_pool") = nb::none());
+        nb::arg("clauses").none(), nb::arg("params").none(), nb::arg("prefix").none(), nb::arg("eval_table").none(),
+        nb::arg("strategy_pool_id").none() = nb::none(), nb::arg("signal_pool_id").none() = nb::none(),
+        nb::arg("strategy_signal_pool").none() = nb::none());
     m.def(
         "_json_path_key", [](nb::handle key) { return json_path_key(validator_arg(key)); },
-        nb::arg("key"));
+        nb::arg("key").none());
     m.def(
         "_build_settings_filter",
         [](nb::handle table_alias, nb::handle era_id, nb::handle named_universe,
@@ -367,17 +367,17 @@ void bind_queries(nb::module_& m, TrackerClass& cls) {
             for (const std::string& c : out.clauses) clauses.append(nb::str(c.c_str()));
             return nb::make_tuple(clauses, from_value(Value(out.params)));
         },
-        nb::arg("table_alias"), nb::arg("era_id"), nb::arg("named_universe"),
-        nb::arg("metaparameters"), nb::arg("source"), nb::arg("eval_table") = nb::none(),
-        nb::arg("strategy_pool_id") = nb::none(), nb::arg("signal_pool_id") = nb::none(),
-        nb::arg("strategy_signal_pool") = nb::none(),
+        nb::arg("table_alias").none(), nb::arg("era_id").none(), nb::arg("named_universe").none(),
+        nb::arg("metaparameters").none(), nb::arg("source").none(), nb::arg("eval_table").none() = nb::none(),
+        nb::arg("strategy_pool_id").none() = nb::none(), nb::arg("signal_pool_id").none() = nb::none(),
+        nb::arg("strategy_signal_pool").none() = nb::none(),
         "Build WHERE clause fragments for settings filtering on an eval table.");
     m.def(
         "_join_clauses",
         [](std::optional<std::vector<std::string>> clauses, std::string_view prefix) {
             return clauses ? join_clauses(*clauses, prefix) : std::string();
         },
-        nb::arg("clauses").none(), nb::arg("prefix") = "WHERE",
+        nb::arg("clauses").none(), nb::arg("prefix").none() = "WHERE",
         "Join filter clauses into a SQL fragment, or return empty string if none.");
     m.def(
         "_failure_detail_from_storage",
@@ -387,7 +387,7 @@ void bind_queries(nb::module_& m, TrackerClass& cls) {
             Value decoded = failure_detail_from_storage(Value(nb::cast<std::string>(value)));
             return decoded.is_map() ? from_value(decoded) : value;
         },
-        nb::arg("value"));
+        nb::arg("value").none());
 }
 
 }  // namespace plintrove::py

@@ -1,0 +1,204 @@
+import random
+import pytest
+
+from query_store import Store
+
+
+@pytest.fixture
+def store(tracker, data_dir):
+    return Store(str(data_dir))
+
+
+def fn_rows(stats):
+    return [(s.function_name, s.rotation_family, s.total_evaluations, s.passed_evaluations,
+             s.yield_rate) for s in stats]
+
+
+def pairs_of(result):
+    return [(p.function_a, p.function_b, p.total_cooccurrences, p.passed_cooccurrences)
+            for p in result]
+
+
+def test_empty_store_gives_empty_lists(tracker, store):
+    assert tracker.get_function_stats() == []
+    assert tracker.get_feature_stats() == []
+    assert tracker.get_function_cooccurrence() == []
+    # Evaluations without usage rows still give nothing.
+    store.signal(passed_thresholds=1)
+    assert tracker.get_function_stats(eval_type="signal") == []
+    assert tracker.get_function_cooccurrence(passed_only=True) == []
+
+
+def test_function_stats_sum_both_types_per_name_and_family(tracker, store):
+    for passed in (1, 1, 0):
+        store.functions("signal", store.signal(passed_thresholds=passed), ("rank", "rot"))
+    store.functions("strategy", store.strategy(passed_thresholds=1), ("rank", "rot"))
+    # Same name under another family, and with no family, are groups of their own.
+    store.functions("signal", store.signal(passed_thresholds=0), ("rank", "other"), ("rank", None))
+    store.functions("signal", store.signal(passed_thresholds=0), ("rank", None))
+
+    assert fn_rows(tracker.get_function_stats()) == [
+        ("rank", "rot", 4, 3, 0.75), ("rank", None, 2, 0, 0.0), ("rank", "other", 1, 0, 0.0)]
+    assert fn_rows(tracker.get_function_stats(eval_type="signal"))[0] == (
+        "rank", "rot", 3, 2, 2 / 3)
+    assert fn_rows(tracker.get_function_stats(eval_type="strategy")) == [
+        ("rank", "rot", 1, 1, 1.0)]
+
+
+def test_function_and_feature_stats_sort_by_yield_then_total(tracker, store):
+    def add(name, total, passed):
+        for i in range(total):
+            eid = store.signal(passed_thresholds=1 if i < passed else 0)
+            store.functions("signal", eid, (name, "fam"))
+            store.features("signal", eid, "feat_" + name)
+
+    add("half_small", 4, 2)
+    add("half_big", 10, 5)
+    add("best", 5, 3)
+    add("zero", 2, 0)
+    expected = [("best", 5, 3, 0.6), ("half_big", 10, 5, 0.5), ("half_small", 4, 2, 0.5),
+                ("zero", 2, 0, 0.0)]
+    assert [(s.function_name, s.total_evaluations, s.passed_evaluations, s.yield_rate)
+            for s in tracker.get_function_stats()] == expected
+    assert [(s.feature_name, s.total_evaluations, s.passed_evaluations, s.yield_rate)
+            for s in tracker.get_feature_stats()] == [("feat_" + n, t, p, y)
+                                                      for n, t, p, y in expected]
+    assert type(tracker.get_feature_stats()[0]).__name__ == "FeatureStats"
+
+
+def test_usage_stats_filters_apply_to_every_evaluation_table(tracker, store):
+    s1 = store.signal(era_id=1, passed_thresholds=1)
+    s2 = store.signal(era_id=2, passed_thresholds=1, source="simulate",
+                      metaparameters={"pool_a": {"lookback": 60}})
+    t1 = store.strategy(era_id=2, passed_thresholds=0)
+    for eid in (s1, s2):
+        store.functions("signal", eid, ("f", "r"))
+        store.features("signal", eid, "x")
+    store.functions("strategy", t1, ("f", "r"))
+    store.features("strategy", t1, "x")
+
+    def totals(**kw):
+        return ([(s.total_evaluations, s.passed_evaluations)
+                 for s in tracker.get_function_stats(**kw)],
+                [(s.total_evaluations, s.passed_evaluations)
+                 for s in tracker.get_feature_stats(**kw)])
+
+    assert totals() == ([(3, 2)], [(3, 2)])
+    assert totals(era_id=2) == ([(2, 1)], [(2, 1)])
+    assert totals(source="simulate") == ([(1, 1)], [(1, 1)])
+    assert totals(metaparameters={"pool_a": {"lookback": 60}}) == ([(1, 1)], [(1, 1)])
+    # A signal pool filter removes every strategy row, a strategy pool every signal row.
+    assert totals(signal_pool_id="pool_a") == ([(2, 2)], [(2, 2)])
+    assert totals(strategy_pool_id="strat_a", strategy_signal_pool="pool_a") == (
+        [(1, 0)], [(1, 0)])
+    assert totals(signal_pool_id="nope") == ([], [])
+
+
+def test_single_type_runs_one_statement_without_union(tracker, store):
+    store.functions("signal", store.signal(passed_thresholds=1), ("f", "r"))
+    seen = []
+    real = tracker._conn.execute
+
+    def spy(sql, params=()):
+        seen.append(sql)
+        return real(sql, params)
+
+    tracker._conn.execute = spy
+    tracker.get_function_stats(eval_type="signal", era_id=1)
+    assert len(seen) == 1 and "UNION" not in seen[0]
+    assert "signal_function_usage fu JOIN signal_evaluations e" in seen[0]
+    seen.clear()
+    tracker.get_feature_stats()
+    assert len(seen) == 1 and seen[0].count("UNION ALL") == 1
+    seen.clear()
+    tracker.get_function_cooccurrence()
+    assert len(seen) == 2
+
+
+def test_usage_stats_query_rows_are_tuples(tracker, store):
+    store.functions("signal", store.signal(passed_thresholds=1), ("f", "r"), ("f", "r"))
+    rows = tracker._usage_stats_query(
+        [("signal_function_usage", "signal_evaluations")], "fu.function_name",
+        "fu.function_name", "function_name", None, None, None, None)
+    assert rows == [("f", 2, 2)]
+
+
+def test_cooccurrence_counts_pairs_of_distinct_names(tracker, store):
+    eid = store.signal(passed_thresholds=0)
+    store.functions("signal", eid, "c", "a", "b", "a")
+    result = pairs_of(tracker.get_function_cooccurrence())
+    # Two "a" rows each pair with "b" and with "c"; a name never pairs with itself.
+    assert result == [("a", "b", 2, 0), ("a", "c", 2, 0), ("b", "c", 1, 0)]
+
+
+def test_cooccurrence_merges_types_and_breaks_ties_by_names(tracker, store):
+    store.functions("signal", store.signal(passed_thresholds=1), "y", "x")
+    store.functions("strategy", store.strategy(passed_thresholds=0), "x", "y")
+    store.functions("strategy", store.strategy(passed_thresholds=1), "b", "z")
+    store.functions("signal", store.signal(passed_thresholds=0), "a", "q")
+    assert pairs_of(tracker.get_function_cooccurrence()) == [
+        ("x", "y", 2, 1), ("a", "q", 1, 0), ("b", "z", 1, 1)]
+    assert pairs_of(tracker.get_function_cooccurrence(passed_only=True)) == [
+        ("b", "z", 1, 1), ("x", "y", 1, 1)]
+    assert pairs_of(tracker.get_function_cooccurrence(eval_type="strategy")) == [
+        ("b", "z", 1, 1), ("x", "y", 1, 0)]
+
+
+def reference_cooccurrence(store, eval_types, era_id=None, passed_only=False):
+    """Counts row pairs in Python, one pair per two usage rows of one evaluation."""
+    counter = {}
+    for eval_type in eval_types:
+        prefix = "signal" if eval_type == "signal" else "strategy"
+        evals = dict(store.rows(f"SELECT eval_id, passed_thresholds FROM {prefix}_evaluations"
+                                + ("" if era_id is None else " WHERE era_id = ?"),
+                                () if era_id is None else (era_id,)))
+        names = {}
+        for eid, name in store.rows(f"SELECT eval_id, function_name FROM {prefix}_function_usage"):
+            names.setdefault(eid, []).append(name)
+        for eid, used in names.items():
+            if eid not in evals or (passed_only and evals[eid] != 1):
+                continue
+            for a in used:
+                for b in used:
+                    if a < b:
+                        entry = counter.setdefault((a, b), [0, 0])
+                        entry[0] += 1
+                        entry[1] += evals[eid]
+    out = [(a, b, t, p) for (a, b), (t, p) in counter.items()]
+    out.sort(key=lambda x: (-x[2], x[0], x[1]))
+    return out
+
+
+def test_cooccurrence_equals_counting_row_pairs(tracker, store):
+    rng = random.Random(7)
+    names = ["f%02d" % i for i in range(12)] + ["é", "Z", "z_"]
+    for eval_type in ("signal", "strategy"):
+        for _ in range(60):
+            eid = store.evaluation(eval_type, era_id=rng.choice([1, 2]),
+                                   passed_thresholds=rng.choice([0, 1]))
+            store.functions(eval_type, eid, *[rng.choice(names)
+                                              for _ in range(rng.randint(1, 6))])
+    both = ("signal", "strategy")
+    assert pairs_of(tracker.get_function_cooccurrence()) == reference_cooccurrence(store, both)
+    assert pairs_of(tracker.get_function_cooccurrence(passed_only=True, era_id=2)) == \
+        reference_cooccurrence(store, both, era_id=2, passed_only=True)
+    assert pairs_of(tracker.get_function_cooccurrence(eval_type="strategy")) == \
+        reference_cooccurrence(store, ("strategy",))
+    assert len(reference_cooccurrence(store, both)) > 30  # the data exercises many pairs
+
+
+def test_usage_queries_validate_before_running(tracker):
+    for op in (tracker.get_function_stats, tracker.get_feature_stats,
+               tracker.get_function_cooccurrence):
+        with pytest.raises(ValueError, match=r"^eval_type must be 'signal', 'strategy', or None$"):
+            op(eval_type="Signal", source="bad")
+        with pytest.raises(ValueError, match=r"^source must be 'search', 'simulate', or None$"):
+            op(source="live")
+        with pytest.raises(ValueError, match=r"^signal_pool_id must be a non-empty string$"):
+            op(signal_pool_id="")
+        with pytest.raises(ValueError,
+                           match=r"^metaparameters must be a non-empty per-pool dict$"):
+            op(metaparameters={})
+    tracker.close()
+    with pytest.raises(OSError, match=r"^SearchTracker is closed$"):
+        tracker.get_function_cooccurrence(eval_type="bad")
