@@ -6,7 +6,6 @@ an encoding error is str(value), so Python's repr rules are checked there too.
 """
 
 import json
-import os
 import sqlite3
 
 import pytest
@@ -48,23 +47,15 @@ def python_failure_detail(value):
         return str(value)
 
 
-def stored_graph_json(data_dir, eval_id):
-    conn = sqlite3.connect(os.path.join(data_dir, "tracking.db"))
-    try:
-        return conn.execute("SELECT graph_json FROM signal_evaluations WHERE eval_id=?",
-                            (eval_id,)).fetchone()[0]
-    finally:
-        conn.close()
-
-
 @settings(max_examples=1000, deadline=None,
           suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
 @given(value=values(texts | integers))
-def test_recorded_graph_json_is_json_dumps_and_decodes_back(tracker, data_dir, value):
+def test_recorded_graph_json_is_json_dumps_and_decodes_back(tracker, db_rows, value):
     graph = {"type": "feature", "node": "x", "payload": value}
     eval_id = tracker.record_signal_evaluation(graph, BacktestStats(), 1, True, "U",
                                                {"p": {"s": 1}}, signal_pool_id="p")
-    assert stored_graph_json(data_dir, eval_id) == json.dumps(graph)
+    stored = db_rows(tracker, "SELECT graph_json FROM signal_evaluations WHERE eval_id=?", (eval_id,))
+    assert stored == [(json.dumps(graph),)]
 
     record = tracker.get_evaluation_history(limit=1)[0]
     assert record.eval_id == eval_id
@@ -100,10 +91,10 @@ def test_failure_detail_examples(value, expected):
     '{"node": "\u00e9\U0001f600"} x',
     '[1,\n 2,\n  ]',
 ])
-def test_malformed_stored_json_fails_with_pythons_message(tracker, data_dir, stored):
+def test_malformed_stored_json_fails_with_pythons_message(tracker, stored):
     eval_id = tracker.record_signal_evaluation({"type": "feature", "node": "x"}, BacktestStats(), 1,
                                                True, "U", {"p": {"s": 1}}, signal_pool_id="p")
-    conn = sqlite3.connect(os.path.join(data_dir, "tracking.db"))
+    conn = sqlite3.connect(tracker._db_path)
     conn.execute("UPDATE signal_evaluations SET graph_json=? WHERE eval_id=?", (stored, eval_id))
     conn.commit()
     conn.close()
