@@ -1,4 +1,5 @@
 #include <nanobind/stl/shared_ptr.h>
+#include <sqlite3.h>
 
 #include <cstdint>
 #include <memory>
@@ -11,6 +12,7 @@
 #include "connection_object.h"
 #include "convert.h"
 #include "errors.h"
+#include "plintrove/core/errors.h"
 #include "plintrove/storage/conn_wrapper.h"
 #include "plintrove/storage/connection.h"
 #include "python_ref.h"
@@ -41,7 +43,19 @@ Params params_from(nb::handle params) {
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.ptr());
     Params out;
     out.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) out.push_back(to_value(PySequence_Fast_GET_ITEM(items.ptr(), i)));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        nb::object held = nb::borrow(PySequence_Fast_GET_ITEM(items.ptr(), i));
+        PyObject* item = held.ptr();
+        try {
+            out.push_back(to_value(item));
+        } catch (nb::python_error& e) {
+            if (!e.matches(PyExc_TypeError)) throw;
+            // sqlite3's refusal, raised as its ProgrammingError.
+            throw DatabaseError("Error binding parameter " + std::to_string(i + 1) + ": type '" +
+                                    Py_TYPE(item)->tp_name + "' is not supported",
+                                SQLITE_MISUSE);
+        }
+    }
     return out;
 }
 

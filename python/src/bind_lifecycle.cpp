@@ -42,19 +42,19 @@ void bind_lifecycle(nb::module_&, TrackerClass& cls) {
             nb::gil_scoped_release release;
             new (tracker) SearchTracker(dir, std::move(attached));
         },
-        nb::arg("data_dir"), nb::arg("identity") = nb::none());
+        nb::arg("data_dir").none(), nb::arg("identity").none() = nb::none());
 
     cls.def(
         "set_identity",
         [](SearchTracker& t, nb::handle identity) { t.set_identity(identity_from(identity)); },
-        nb::arg("identity"), "Attach the LibraryIdentity that subsequent inserts are attributed to.");
+        nb::arg("identity").none(), "Attach the LibraryIdentity that subsequent inserts are attributed to.");
     cls.def(
         "current_identity", [](SearchTracker& t) { return identity_object(t.current_identity()); },
         "The attached LibraryIdentity, or None.");
     cls.def(
         "set_search_active",
         [](SearchTracker& t, nb::handle active) { t.set_search_active(truth(active)); },
-        nb::arg("active"), "Mark whether a search is running; deletions refuse to run while it is.");
+        nb::arg("active").none(), "Mark whether a search is running; deletions refuse to run while it is.");
     cls.def("close", &SearchTracker::close, nb::call_guard<nb::gil_scoped_release>(),
             "Close the database connection; closing twice does nothing.");
 
