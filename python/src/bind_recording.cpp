@@ -64,11 +64,12 @@ void bind_recording(nb::module_& m, TrackerClass& cls) {
             nb::gil_scoped_release release;
             return record_signal_evaluation(tracker, args);
         },
-        nb::arg("graph"), nb::arg("stats"), nb::arg("era_id"), nb::arg("passed_thresholds"),
-        nb::arg("named_universe"), nb::arg("metaparameters"),
+        nb::arg("graph").none(), nb::arg("stats").none(), nb::arg("era_id"),
+        nb::arg("passed_thresholds").none(), nb::arg("named_universe").none(),
+        nb::arg("metaparameters").none(),
         nb::arg("signal_pool_id") = nb::none(), nb::arg("function_families") = nb::none(),
         nb::arg("feature_families") = nb::none(), nb::arg("per_column_stats") = nb::none(),
-        nb::arg("rejection_reason") = nb::none(), nb::arg("source") = "search",
+        nb::arg("rejection_reason") = nb::none(), nb::arg("source").none() = "search",
         nb::arg("expression_elapsed_seconds") = nb::none(),
         nb::arg("is_correlation") = nb::none(), nb::arg("is_pnl_mi") = nb::none(),
         nb::arg("agent_is_pnl_mi") = nb::none(), nb::arg("failure_reason") = nb::none(),
@@ -97,12 +98,13 @@ void bind_recording(nb::module_& m, TrackerClass& cls) {
             nb::gil_scoped_release release;
             return record_strategy_evaluation(tracker, args);
         },
-        nb::arg("graph"), nb::arg("stats"), nb::arg("era_id"), nb::arg("passed_thresholds"),
-        nb::arg("referenced_signal_ids"), nb::arg("named_universe"), nb::arg("metaparameters"),
-        nb::arg("strategy_pool_id"), nb::arg("strategy_signal_pool") = nb::none(),
+        nb::arg("graph").none(), nb::arg("stats").none(), nb::arg("era_id"),
+        nb::arg("passed_thresholds").none(), nb::arg("referenced_signal_ids").none(),
+        nb::arg("named_universe").none(), nb::arg("metaparameters").none(),
+        nb::arg("strategy_pool_id").none(), nb::arg("strategy_signal_pool") = nb::none(),
         nb::arg("function_families") = nb::none(), nb::arg("feature_families") = nb::none(),
         nb::arg("per_column_stats") = nb::none(), nb::arg("rejection_reason") = nb::none(),
-        nb::arg("source") = "search", nb::arg("expression_elapsed_seconds") = nb::none(),
+        nb::arg("source").none() = "search", nb::arg("expression_elapsed_seconds") = nb::none(),
         nb::arg("is_correlation") = nb::none(), nb::arg("is_pnl_mi") = nb::none(),
         nb::arg("agent_is_pnl_mi") = nb::none(), nb::arg("failure_reason") = nb::none(),
         nb::arg("failure_detail") = nb::none(),
@@ -110,35 +112,35 @@ void bind_recording(nb::module_& m, TrackerClass& cls) {
 
     m.def("_compute_tree_depth",
           [](nb::handle graph) { return compute_tree_depth(to_value(graph)); },
-          nb::arg("graph"), "Compute the depth of an expression graph.");
+          nb::arg("graph").none(), "Compute the depth of an expression graph.");
     m.def("_extract_names",
           [](nb::handle graph, std::string_view node_type) {
               return Value(extract_names(to_value(graph), node_type));
           },
-          nb::arg("graph"), nb::arg("node_type"));
+          nb::arg("graph").none(), nb::arg("node_type"));
     m.def("_collect_rotation_families",
           [](nb::handle functions, nb::handle function_families) {
               Value names = to_value(functions);
               if (!names.is_list()) throw nb::type_error("functions must be a list");
               return Value(collect_rotation_families(names.as_list(), to_value(function_families)));
           },
-          nb::arg("functions"), nb::arg("function_families"),
+          nb::arg("functions"), nb::arg("function_families").none(),
           "Build deduplicated list of rotation families from function names.");
     m.def("_validate_metaparameters_shape",
           [](nb::handle metaparameters, std::string_view field_name, nb::handle required_pool_id) {
               validate_metaparameters_shape(to_value(metaparameters), field_name,
                                             to_value(required_pool_id));
           },
-          nb::arg("metaparameters"), nb::arg("field_name") = "metaparameters",
+          nb::arg("metaparameters").none(), nb::arg("field_name") = "metaparameters",
           nb::arg("required_pool_id") = nb::none());
     m.def("_validate_pool_id_required",
           [](nb::handle value, std::string_view field_name) {
               return validate_pool_id_required(to_value(value), field_name);
           },
-          nb::arg("value"), nb::arg("field_name"));
+          nb::arg("value").none(), nb::arg("field_name"));
     m.def("_failure_detail_for_storage",
           [](nb::object value) { return failure_detail_for_storage(to_value_or_str(value)); },
-          nb::arg("value"));
+          nb::arg("value").none());
     m.def("_check_strategy_signal_pool_references",
           [](ConnWrapper& conn, nb::handle strategy_pool_id, nb::handle strategy_signal_pool,
              nb::handle referenced_signal_ids) {
@@ -148,8 +150,8 @@ void bind_recording(nb::module_& m, TrackerClass& cls) {
               nb::gil_scoped_release release;
               check_strategy_signal_pool_references(conn, pool, signal_pool, ids);
           },
-          nb::arg("conn"), nb::arg("strategy_pool_id"), nb::arg("strategy_signal_pool"),
-          nb::arg("referenced_signal_ids"));
+          nb::arg("conn"), nb::arg("strategy_pool_id").none(),
+          nb::arg("strategy_signal_pool").none(), nb::arg("referenced_signal_ids").none());
 }
 
 }  // namespace plintrove::py

@@ -1,0 +1,330 @@
+import json
+import math
+import sqlite3
+import time
+
+import pytest
+
+from conftest import db_rows
+from plintrove import search_tracking as st
+from plintrove.search_tracking import BacktestStats, CrossPoolReferenceError
+
+META = {"pool_a": {"lookback": 20}}
+GRAPH = {
+    "type": "rotation",
+    "node": "rank",
+    "children": [{"type": "feature", "node": "close"}, {"type": "feature", "node": "close"}],
+}
+SIGNAL_COLUMNS = (
+    "timestamp, era_id, graph_json, tree_depth, rotation_families_json, passed_thresholds, "
+    "sharpe, returns, turnover, drawdown, delta_exposure, max_weight, quality_score, "
+    "agent_is_correlation, per_column_stats_json, rejection_reason, named_universe, "
+    "metaparameters, submitted, liquidity_metrics_json, signal_pool_id, source, "
+    "expression_elapsed_seconds, is_correlation, is_pnl_mi, agent_is_pnl_mi, failure_reason, "
+    "failure_detail, instance_id, author_id"
+)
+STRATEGY_COLUMNS = SIGNAL_COLUMNS.replace(
+    "signal_pool_id,", "referenced_signal_ids_json, strategy_pool_id, strategy_signal_pool,"
+)
+
+
+def record_signal(tracker, **kw):
+    args = dict(graph=GRAPH, stats=BacktestStats(sharpe=1.5), era_id=1, passed_thresholds=True,
+                named_universe="US_TOP_500", metaparameters=META, signal_pool_id="pool_a")
+    args.update(kw)
+    return tracker.record_signal_evaluation(**args)
+
+
+def record_strategy(tracker, **kw):
+    args = dict(graph=GRAPH, stats=BacktestStats(), era_id=1, passed_thresholds=True,
+                referenced_signal_ids=[], named_universe="US_TOP_500",
+                metaparameters={"strat_a": {"k": 1}}, strategy_pool_id="strat_a",
+                strategy_signal_pool="pool_a")
+    args.update(kw)
+    return tracker.record_strategy_evaluation(**args)
+
+
+def evaluation_counts(tracker):
+    return [db_rows(tracker, f"SELECT COUNT(*) FROM {t}")[0][0] for t in (
+        "signal_evaluations", "signal_function_usage", "signal_feature_usage",
+        "strategy_evaluations", "strategy_function_usage", "strategy_feature_usage")]
+
+
+def row_dict(tracker, table, columns, eval_id):
+    names = [c.strip() for c in columns.split(",")]
+    row = db_rows(tracker, f"SELECT {columns} FROM {table} WHERE eval_id=?", (eval_id,))[0]
+    return dict(zip(names, row))
+
+
+def spy_statements(tracker):
+    """Route the tracker's statements through a recording replacement of execute."""
+    seen = []
+    real = tracker._conn.execute
+
+    def spy(sql, params=()):
+        seen.append((sql, list(params)))
+        return real(sql, params)
+
+    tracker._conn.execute = spy
+    return seen
+
+
+def test_signal_row_and_usage_rows(tracker, identity):
+    stats = BacktestStats(sharpe=1.5, returns=0.1, turnover=0.2, drawdown=0.3,
+                          delta_exposure=0.4, max_weight=0.5, quality_score=0.6,
+                          correlation=0.7, liquidity_metrics={"adv": 1e6, "name": "é"})
+    seen = spy_statements(tracker)
+    before = time.time()
+    eval_id = record_signal(
+        tracker, stats=stats, passed_thresholds=False, rejection_reason="low_sharpe",
+        function_families={"rank": ("X", "Y")}, per_column_stats={"c": [1.0, None]},
+        source="simulate", expression_elapsed_seconds=0.25, is_correlation=0.1, is_pnl_mi=2,
+        agent_is_pnl_mi=None, failure_reason="timeout", failure_detail={"b": 1, "a": [1, 2]})
+    after = time.time()
+
+    # Exactly the statement texts, so the connection's statement cache sees one text each.
+    assert seen[0][0] == (f"INSERT INTO signal_evaluations ({SIGNAL_COLUMNS}) VALUES ("
+                          + ", ".join(["?"] * 30) + ")")
+    assert seen[1][0] == ("INSERT INTO signal_function_usage (eval_id, function_name, "
+                          "rotation_family, function_family, function_subfamily) "
+                          "VALUES (?, ?, ?, ?, ?)")
+    assert seen[2][0] == seen[3][0] == ("INSERT INTO signal_feature_usage (eval_id, feature_name, "
+                                        "feature_family, feature_subfamily) VALUES (?, ?, ?, ?)")
+    assert len(seen) == 4
+
+    row = row_dict(tracker, "signal_evaluations", SIGNAL_COLUMNS, eval_id)
+    assert before <= row.pop("timestamp") <= after
+    assert row == {
+        "era_id": 1, "graph_json": json.dumps(GRAPH), "tree_depth": 2,
+        "rotation_families_json": '["X"]', "passed_thresholds": 0, "sharpe": 1.5,
+        "returns": 0.1, "turnover": 0.2, "drawdown": 0.3, "delta_exposure": 0.4,
+        "max_weight": 0.5, "quality_score": 0.6, "agent_is_correlation": 0.7,
+        "per_column_stats_json": '{"c": [1.0, null]}', "rejection_reason": "low_sharpe",
+        "named_universe": "US_TOP_500", "metaparameters": '{"pool_a": {"lookback": 20}}',
+        "submitted": 0, "liquidity_metrics_json": '{"adv": 1000000.0, "name": "\\u00e9"}',
+        "signal_pool_id": "pool_a", "source": "simulate", "expression_elapsed_seconds": 0.25,
+        "is_correlation": 0.1, "is_pnl_mi": 2.0, "agent_is_pnl_mi": None,
+        "failure_reason": "timeout", "failure_detail": '{"a":[1,2],"b":1}',
+        "instance_id": identity.instance_id, "author_id": identity.author_id,
+    }
+    assert db_rows(tracker, "SELECT eval_id, function_name, rotation_family, function_family, "
+                   "function_subfamily FROM signal_function_usage") == [
+        (eval_id, "rank", "X", "X", "Y")]
+    assert db_rows(tracker, "SELECT eval_id, feature_name, feature_family, feature_subfamily "
+                   "FROM signal_feature_usage ORDER BY rowid") == [
+        (eval_id, "close", None, None), (eval_id, "close", None, None)]
+    assert not tracker._conn.in_transaction
+
+
+def test_defaults_store_null_and_empty_lists(tracker):
+    eval_id = record_signal(tracker, stats=BacktestStats(liquidity_metrics=None))
+    row = row_dict(tracker, "signal_evaluations", SIGNAL_COLUMNS, eval_id)
+    assert row["rotation_families_json"] == "[]"
+    assert row["liquidity_metrics_json"] is None and row["per_column_stats_json"] is None
+    assert row["source"] == "search" and row["failure_detail"] is None
+    assert db_rows(tracker, "SELECT rotation_family, function_family, function_subfamily "
+                   "FROM signal_function_usage") == [(None, None, None)]
+    second = record_signal(tracker, stats=BacktestStats(liquidity_metrics={}))
+    assert second == eval_id + 1
+    assert row_dict(tracker, "signal_evaluations", "liquidity_metrics_json",
+                    second)["liquidity_metrics_json"] == "{}"
+
+
+def test_strategy_row_and_cross_pool_check(tracker):
+    good = record_signal(tracker)
+    other = record_signal(tracker, signal_pool_id="pool_x",
+                          metaparameters={"pool_x": {"lookback": 5}})
+    seen = spy_statements(tracker)
+    eval_id = record_strategy(tracker, referenced_signal_ids=[good, str(good)])
+    # Each reference is looked up before anything is written; "5" finds signal 5 as SQLite does.
+    assert [s for s, _ in seen[:2]] == [
+        "SELECT signal_pool_id FROM signal_evaluations WHERE eval_id=?"] * 2
+    assert seen[2][0] == (f"INSERT INTO strategy_evaluations ({STRATEGY_COLUMNS}) VALUES ("
+                          + ", ".join(["?"] * 32) + ")")
+    row = row_dict(tracker, "strategy_evaluations",
+                   "referenced_signal_ids_json, strategy_pool_id, strategy_signal_pool", eval_id)
+    assert row == {"referenced_signal_ids_json": f'[{good}, "{good}"]',
+                   "strategy_pool_id": "strat_a", "strategy_signal_pool": "pool_a"}
+    assert len(db_rows(tracker, "SELECT * FROM strategy_function_usage")) == 1
+
+    before = evaluation_counts(tracker)
+    with pytest.raises(CrossPoolReferenceError) as err:
+        record_strategy(tracker, referenced_signal_ids=[good, other])
+    assert str(err.value) == (
+        f"strategy_pool_id='strat_a' strategy_id=<pending> referenced_signal_id={other} "
+        "expected_strategy_signal_pool='pool_a' actual_signal_pool_id='pool_x'")
+    with pytest.raises(ValueError, match=r" referenced_signal_id='999' .* "
+                       r"actual_signal_pool_id=None$"):
+        record_strategy(tracker, referenced_signal_ids=["999"])
+    assert evaluation_counts(tracker) == before
+
+
+@pytest.mark.parametrize("kw, message", [
+    # Pool ids come first, even when other arguments are wrong as well.
+    (dict(signal_pool_id=None, era_id=0), "signal_pool_id must be a non-empty string"),
+    (dict(signal_pool_id=7), "signal_pool_id must be a non-empty string"),
+    (dict(era_id=0, graph={}), "era_id must be > 0"),
+    (dict(graph=None), "graph must not be empty"),
+    (dict(named_universe=""), "named_universe must not be empty"),
+    (dict(metaparameters={}), "metaparameters must be a non-empty per-pool dict"),
+    (dict(metaparameters={"pool_b": {"k": 1}}), "metaparameters must include selected pool "
+                                               "'pool_a'"),
+    (dict(metaparameters={"pool_a": {"k": 0}}), "metaparameters values must contain non-empty "
+                                               "keys and values"),
+    (dict(passed_thresholds=True, rejection_reason="x", source="nope"),
+     "rejection_reason must be None when passed_thresholds is True"),
+    (dict(passed_thresholds=False, rejection_reason=""), "rejection_reason must not be empty "
+                                                         "string"),
+    (dict(source=None), "source must be 'search' or 'simulate', got 'None'."),
+])
+def test_signal_validation_messages(tracker, kw, message):
+    with pytest.raises(ValueError) as err:
+        record_signal(tracker, **kw)
+    assert str(err.value) == message
+    assert evaluation_counts(tracker) == [0] * 6
+
+
+@pytest.mark.parametrize("kw, message", [
+    (dict(strategy_pool_id="", era_id=0), "strategy_pool_id must be a non-empty string"),
+    (dict(strategy_signal_pool=None), "strategy_signal_pool must be a non-empty string"),
+    (dict(referenced_signal_ids=None, era_id=0), "era_id must be > 0"),
+    (dict(referenced_signal_ids=[]), "referenced_signal_ids must not be empty"),
+    (dict(referenced_signal_ids=None, metaparameters={"pool_a": {"k": 1}}),
+     "metaparameters must include selected pool 'strat_a'"),
+])
+def test_strategy_validation_order(tracker, kw, message):
+    with pytest.raises(ValueError) as err:
+        record_strategy(tracker, **kw)
+    assert str(err.value) == message
+
+
+def test_failed_candidate_without_reason_and_failure_details(tracker):
+    class Opaque:
+        def __str__(self):
+            return "opaque detail"
+
+    cases = [("already text {", "already text {"), ({"x": math.nan}, "{'x': nan}"),
+             (Opaque(), "opaque detail"), ([3, "b"], '[3,"b"]'), (True, "true")]
+    for detail, stored in cases:
+        eval_id = record_signal(tracker, passed_thresholds=False, rejection_reason=None,
+                                failure_detail=detail)
+        row = row_dict(tracker, "signal_evaluations", "failure_detail, rejection_reason", eval_id)
+        assert row == {"failure_detail": stored, "rejection_reason": None}
+        assert st._failure_detail_for_storage(detail) == stored
+    assert st._failure_detail_for_storage(None) is None
+
+
+def test_missing_identity_comes_after_graph_analysis(tracker):
+    tracker.set_identity(None)
+    with pytest.raises(TypeError):
+        record_signal(tracker, graph={"type": "rotation", "node": "r", "children": "ab"})
+    with pytest.raises(ValueError, match="^SearchTracker writes require an attached "
+                                         "LibraryIdentity; call set_identity()"):
+        record_signal(tracker)
+    assert evaluation_counts(tracker) == [0] * 6
+
+
+def test_identity_read_at_each_write(tracker, identity):
+    first = record_signal(tracker)
+    identity.author_id = "someone-else"
+    second = record_signal(tracker)
+    rows = db_rows(tracker, "SELECT eval_id, author_id FROM signal_evaluations ORDER BY eval_id")
+    assert rows[0][1] != "someone-else"
+    assert rows == [(first, rows[0][1]), (second, "someone-else")]
+
+
+def test_failed_usage_insert_leaves_nothing_on_disk(tracker):
+    kept = record_signal(tracker)
+    real = tracker._conn.execute
+    usage_inserts = []
+
+    def failing(sql, params=()):
+        if "_usage" in sql:
+            usage_inserts.append(sql)
+            if len(usage_inserts) == 2:
+                raise sqlite3.OperationalError("disk I/O error (injected)")
+        return real(sql, params)
+
+    tracker._conn.execute = failing
+    with pytest.raises(sqlite3.OperationalError, match="injected"):
+        record_signal(tracker)
+    assert not tracker._conn.in_transaction
+    assert evaluation_counts(tracker) == [1, 1, 2, 0, 0, 0]
+    assert db_rows(tracker, "SELECT eval_id FROM signal_evaluations") == [(kept,)]
+
+    # Inside a transaction the caller opened, the caller decides what to undo.
+    usage_inserts.clear()
+    tracker._conn.execute("BEGIN")
+    with pytest.raises(sqlite3.OperationalError):
+        record_signal(tracker)
+    assert tracker._conn.in_transaction
+    tracker._conn.rollback()
+    assert evaluation_counts(tracker) == [1, 1, 2, 0, 0, 0]
+
+
+def test_unusual_values_are_stored_verbatim(tracker):
+    names = ["x'); DROP TABLE signal_evaluations; --", "\xff\xfe\x00tail", "名前 🚀", 'q"uo\\te']
+    graph = {"type": "reduction", "node": names[0], "extra": [1, {"k": None}],
+             "children": [{"type": "feature", "node": n} for n in names[1:]]
+             + [{"type": "feature", "node": 5}]}
+    stats = BacktestStats(sharpe=math.nan, returns=math.inf, drawdown=-math.inf)
+    eval_id = record_signal(tracker, graph=graph, stats=stats, named_universe=names[1],
+                            feature_families={5: ["int-keyed", "sub"]})
+    row = row_dict(tracker, "signal_evaluations",
+                   "graph_json, named_universe, sharpe, returns, drawdown", eval_id)
+    # NaN becomes NULL as the standard library's sqlite3 binds it; infinities stay.
+    assert row == {"graph_json": json.dumps(graph), "named_universe": names[1],
+                   "sharpe": None, "returns": math.inf, "drawdown": -math.inf}
+    assert db_rows(tracker, "SELECT function_name FROM signal_function_usage") == [(names[0],)]
+    feats = db_rows(tracker, "SELECT feature_name, feature_family FROM signal_feature_usage "
+                    "ORDER BY rowid")
+    assert feats[:3] == [(n, None) for n in names[1:]]
+    assert str(feats[3][0]) == "5" and feats[3][1] == "int-keyed"
+
+
+@pytest.mark.parametrize("kw, error, match", [
+    (dict(graph="rank"), TypeError, "must be dicts, got str"),
+    (dict(graph={"type": "rotation", "node": "r", "children": ["close"]}), TypeError, "got str"),
+    (dict(graph={"type": "rotation", "node": "r", "children": None}), TypeError, "got NoneType"),
+    (dict(graph={"type": "rotation", "node": "r", "children": [{"type": "feature",
+                                                                  "node": ["a"]}]}),
+     TypeError, r"names must be text or numbers, got \['a'\]"),
+    (dict(graph={"type": "rotation", "node": "r"}, function_families={"r": ["only-family"]}),
+     ValueError, r"^function_families\['r'\] must be a \(family, subfamily\) sequence$"),
+])
+def test_malformed_graphs_are_refused_before_any_write(tracker, kw, error, match):
+    with pytest.raises(error, match=match):
+        record_signal(tracker, **kw)
+    assert evaluation_counts(tracker) == [0] * 6
+
+
+def nested_graph(depth):
+    graph = {"type": "feature", "node": "leaf"}
+    for _ in range(depth - 1):
+        graph = {"type": "rotation", "node": "r", "children": [graph]}
+    return graph
+
+
+def test_deep_graphs(tracker):
+    eval_id = record_signal(tracker, graph=nested_graph(300))
+    assert row_dict(tracker, "signal_evaluations", "tree_depth", eval_id) == {"tree_depth": 300}
+    assert evaluation_counts(tracker)[:3] == [1, 299, 1]
+    # Far beyond the host's recursion limit: refused as the host's own code would refuse
+    # it, with nothing written and the tracker still usable.
+    with pytest.raises(RecursionError):
+        record_signal(tracker, graph=nested_graph(100_000))
+    assert evaluation_counts(tracker)[:3] == [1, 299, 1]
+    assert record_signal(tracker) == eval_id + 1
+
+
+def test_module_helpers(tracker):
+    assert st._compute_tree_depth(GRAPH) == 2 and st._compute_tree_depth(None) == 0
+    assert st._extract_names(GRAPH, "feature") == ["close", "close"]
+    assert st._collect_rotation_families(["b", "a", "b"], {"a": ["F1", "s"], "b": ["F2", "s"]}) \
+        == ["F2", "F1"]
+    assert st._validate_pool_id_required(" p ", "x") == " p "
+    with pytest.raises(ValueError, match="^flt must include selected pool 'p'$"):
+        st._validate_metaparameters_shape({"q": {"a": 1}}, "flt", required_pool_id="p")
+    tracker.close()
+    with pytest.raises(OSError, match="^SearchTracker is closed$"):
+        record_signal(tracker)
