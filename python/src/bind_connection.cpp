@@ -204,7 +204,7 @@ nb::object connection_object(const std::shared_ptr<ConnWrapper>& conn) {
 }
 
 void bind_connection(nb::module_& m) {
-    nb::class_<Cursor>(m, "Cursor", "The rows of one statement, read in full when it ran.")
+    nb::class_<Cursor>(m, "_Cursor", "The rows of one statement, read in full when it ran.")
         .def("fetchone",
              [](Cursor& c) -> nb::object {
                  std::optional<Row> row = c.fetchone();

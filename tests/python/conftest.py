@@ -1,7 +1,6 @@
 """Shared fixtures: a fresh data directory, an identity, an open tracker, and a reader of
 tracking.db through Python's own sqlite3."""
 
-import os
 import sqlite3
 
 import pytest
@@ -54,7 +53,3 @@ def tracker(data_dir, identity):
     t = SearchTracker(data_dir, identity)
     yield t
     t.close()
-
-
-def tracking_db(data_dir):
-    return os.path.join(data_dir, "tracking.db")
