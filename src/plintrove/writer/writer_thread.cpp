@@ -393,7 +393,7 @@ void WriterThread::start() {
     if (state_->finished) throw RuntimeError("WriterThread can only be started once");
     auto finished = std::make_shared<ThreadEvent>();
     state_->finished = finished;
-    thread_ = std::thread([state = state_, finished] {
+    thread_ = std::thread([state = state_, finished]() mutable {
         try {
             state->run();
         } catch (abi::__forced_unwind&) {
@@ -402,6 +402,9 @@ void WriterThread::start() {
             log(LogLevel::Warning, "Writer thread stopped by an unexpected error: %s",
                 {Value(e.what())});
         }
+        // Let go of the host's objects before reporting the end, so that a host that has
+        // seen the thread finish may shut down without this thread still holding them.
+        state.reset();
         finished->set();
     });
 }
