@@ -121,13 +121,15 @@ void bind_tracker_operations(TrackerClass& cls) {
         "update_eval_server_metrics",
         [](SearchTracker& t, std::int64_t eval_id, Value eval_type, Value agent_is_correlation,
            Value is_correlation, Value is_pnl_mi, Value failure_reason, nb::object failure_detail,
-           Value agent_is_pnl_mi, Value strategy_signal_pool, bool commit) {
+           Value agent_is_pnl_mi, Value strategy_signal_pool, nb::handle commit) {
+            int commit_truth = PyObject_IsTrue(commit.ptr());
+            if (commit_truth < 0) throw nb::python_error();
             EvalServerMetrics metrics{std::move(agent_is_correlation), std::move(is_correlation),
                                       std::move(is_pnl_mi),            std::move(failure_reason),
                                       to_value_or_str(failure_detail), std::move(agent_is_pnl_mi),
                                       std::move(strategy_signal_pool)};
             nb::gil_scoped_release release;
-            return update_eval_server_metrics(t, eval_id, eval_type, metrics, commit);
+            return update_eval_server_metrics(t, eval_id, eval_type, metrics, commit_truth == 1);
         },
         nb::arg("eval_id"), nb::arg("eval_type").none(), nb::arg("agent_is_correlation") = nb::none(),
         nb::arg("is_correlation") = nb::none(), nb::arg("is_pnl_mi") = nb::none(),
