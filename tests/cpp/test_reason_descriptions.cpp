@@ -1,10 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "plintrove/core/constants.h"
+#include "plintrove/core/database_report.h"
 #include "plintrove/core/errors.h"
 #include "plintrove/core/reason_descriptions.h"
+#include "plintrove/core/search_tracker.h"
+#include "plintrove/queries/rejection_reporting.h"
 
 using namespace plintrove;
 
@@ -72,4 +79,44 @@ TEST(ReasonDescriptions, UnknownKindIsRefused) {
                      "kind must be one of 'status', 'rejection_reason', 'failure_reason', got "
                      "'reason'");
     }
+}
+
+// A C++ host: the tracker's own describer, else the built-in one, serves the report.
+TEST(ReasonCatalogue, UsesTheTrackersDescriberElseTheBuiltIn) {
+    namespace fs = std::filesystem;
+    std::string tmpl = (fs::temp_directory_path() / "plintrove-reasons-XXXXXX").string();
+    const std::string dir = mkdtemp(tmpl.data());
+    {
+        SearchTracker tracker(dir);
+        tracker.conn().execute(
+            "INSERT INTO signal_submission_status (eval_id, era_id, status, rejection_reason) "
+            "VALUES (1, 1, 'paid', 'late')");
+        tracker.conn().commit();
+
+        Value builtin = get_db_info(tracker).reason_descriptions;
+        EXPECT_EQ(*builtin.get("statuses")->get("paid")->get("rendered"),
+                  Value("Submission was paid."));
+
+        std::vector<std::string> seen;
+        tracker.set_reason_describer([&seen](const std::string& text, const std::string& kind) {
+            seen.push_back(kind + ":" + text);
+            return Value(Mapping{{"rendered", text + "!"}, {"machine", 7}});
+        });
+        Value own = get_db_info(tracker).reason_descriptions;
+        EXPECT_EQ(*own.get("rejection_reasons")->get("late"),
+                  Value(Mapping{{"raw", "late"}, {"rendered", "late!"}, {"machine", 7}}));
+        EXPECT_EQ(seen, (std::vector<std::string>{"status:paid", "rejection_reason:late"}));
+
+        ReasonDescriber partial = [](const std::string&, const std::string&) {
+            return Value(Mapping{{"rendered", "x"}});
+        };
+        try {
+            render_reason_entry(Value("late"), "rejection_reason", partial);
+            ADD_FAILURE() << "no error";
+        } catch (const KeyError& e) {
+            EXPECT_STREQ(e.what(), "machine");
+        }
+        tracker.close();
+    }
+    fs::remove_all(dir);
 }

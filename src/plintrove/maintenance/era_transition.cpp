@@ -57,13 +57,10 @@ void handle_era_transition(SearchTracker& tracker, std::int64_t new_era_id,
     }
     for (const EvalTables& triple : {kSignalTables, kStrategyTables}) {
         const std::string eval_table(triple.eval_table);
-        Params ids;
-        for (Row& row : conn.execute("SELECT eval_id FROM " + eval_table +
+        std::vector<std::int64_t> ids =
+            eval_ids_of(conn.execute("SELECT eval_id FROM " + eval_table +
                                          " WHERE era_id NOT IN (" + placeholders + ")",
-                                     kept)
-                            .fetchall()) {
-            ids.push_back(std::move(row[0]));
-        }
+                                     kept));
         if (!ids.empty()) {
             delete_eval_ids(conn, ids, triple.eval_table, triple.fn_table, triple.feat_table);
         }

@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <exception>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "plintrove/core/constants.h"
 #include "plintrove/core/errors.h"
 #include "plintrove/queries/evaluation_counts.h"
 #include "plintrove/queries/filters.h"
+#include "plintrove/queries/row_values.h"
 #include "plintrove/queries/validators.h"
 
 namespace plintrove {
@@ -31,8 +33,8 @@ void check_may_delete(SearchTracker& tracker) {
 }
 
 // Picks the ids to delete from one evaluation table; an empty list skips the table.
-using IdSelector = std::function<Params(Connection& conn, const EvalTables& triple,
-                                        std::int64_t total)>;
+using IdSelector = std::function<std::vector<std::int64_t>(
+    Connection& conn, const EvalTables& triple, std::int64_t total)>;
 
 // The guarded block both deletions share: counts, selection, deletion, index rebuild and
 // commit under one write lock, rolled back whole on a storage error.
@@ -51,7 +53,7 @@ DeleteResult delete_selected(SearchTracker& tracker, const Value& eval_type,
             std::int64_t& remaining =
                 is_signal ? result.signal_rows_remaining : result.strategy_rows_remaining;
 
-            Params ids = select_ids(conn, triple, remaining);
+            std::vector<std::int64_t> ids = select_ids(conn, triple, remaining);
             if (ids.empty()) continue;
             delete_eval_ids(conn, ids, triple.eval_table, triple.fn_table, triple.feat_table);
             reindex_evaluation_tables(tracker, triple.eval_table, triple.fn_table,
@@ -67,29 +69,42 @@ DeleteResult delete_selected(SearchTracker& tracker, const Value& eval_type,
     return result;
 }
 
-Params first_column(std::vector<Row> rows) {
-    Params out;
-    out.reserve(rows.size());
-    for (Row& row : rows) out.push_back(std::move(row[0]));
-    return out;
+template <typename Ids>
+void delete_in_chunks(Connection& conn, const Ids& id_list, std::string_view eval_table,
+                      std::string_view fn_table, std::string_view feat_table) {
+    if (id_list.empty()) return;
+    // Every chunk of a table goes before the next table, so no evaluation is deleted
+    // while a usage row of it remains.
+    Params chunk;
+    for (std::string_view table : {fn_table, feat_table, eval_table}) {
+        const std::string prefix = "DELETE FROM " + std::string(table) + " WHERE eval_id IN (";
+        for (std::size_t start = 0; start < id_list.size(); start += kDeleteChunkSize) {
+            std::size_t stop = std::min(id_list.size(), start + kDeleteChunkSize);
+            chunk.clear();
+            for (std::size_t i = start; i < stop; ++i) chunk.emplace_back(id_list[i]);
+            conn.execute(prefix + placeholder_list(chunk.size()) + ")", chunk);
+        }
+    }
 }
 
 }  // namespace
 
 void delete_eval_ids(Connection& conn, const Params& id_list, std::string_view eval_table,
                      std::string_view fn_table, std::string_view feat_table) {
-    if (id_list.empty()) return;
-    // Every chunk of a table goes before the next table, so no evaluation is deleted
-    // while a usage row of it remains.
-    for (std::string_view table : {fn_table, feat_table, eval_table}) {
-        const std::string prefix = "DELETE FROM " + std::string(table) + " WHERE eval_id IN (";
-        for (std::size_t start = 0; start < id_list.size(); start += kDeleteChunkSize) {
-            std::size_t stop = std::min(id_list.size(), start + kDeleteChunkSize);
-            Params chunk(id_list.begin() + static_cast<std::ptrdiff_t>(start),
-                         id_list.begin() + static_cast<std::ptrdiff_t>(stop));
-            conn.execute(prefix + placeholder_list(chunk.size()) + ")", chunk);
-        }
-    }
+    delete_in_chunks(conn, id_list, eval_table, fn_table, feat_table);
+}
+
+void delete_eval_ids(Connection& conn, const std::vector<std::int64_t>& id_list,
+                     std::string_view eval_table, std::string_view fn_table,
+                     std::string_view feat_table) {
+    delete_in_chunks(conn, id_list, eval_table, fn_table, feat_table);
+}
+
+std::vector<std::int64_t> eval_ids_of(Cursor cursor, std::size_t expected) {
+    std::vector<std::int64_t> ids;
+    ids.reserve(expected);
+    while (std::optional<Row> row = cursor.fetchone()) ids.push_back(rows::to_int((*row)[0]));
+    return ids;
 }
 
 void reindex_evaluation_tables(SearchTracker& tracker, std::string_view eval_table,
@@ -113,13 +128,13 @@ DeleteResult delete_evaluations(SearchTracker& tracker, const Value& eval_type,
     }
     validate_management_eval_type(eval_type);
     auto oldest = [keep_last](Connection& conn, const EvalTables& triple,
-                              std::int64_t total) -> Params {
+                              std::int64_t total) -> std::vector<std::int64_t> {
         std::int64_t to_delete = total - keep_last;
         if (to_delete <= 0) return {};
-        return first_column(conn.execute("SELECT eval_id FROM " + std::string(triple.eval_table) +
-                                             " ORDER BY eval_id ASC LIMIT ?",
-                                         {Value(to_delete)})
-                                .fetchall());
+        return eval_ids_of(conn.execute("SELECT eval_id FROM " + std::string(triple.eval_table) +
+                                            " ORDER BY eval_id ASC LIMIT ?",
+                                        {Value(to_delete)}),
+                           static_cast<std::size_t>(to_delete));
     };
     return delete_selected(tracker, eval_type, oldest, "Failed to delete evaluations: ");
 }
@@ -127,10 +142,11 @@ DeleteResult delete_evaluations(SearchTracker& tracker, const Value& eval_type,
 DeleteResult delete_failed_evaluations(SearchTracker& tracker, const Value& eval_type) {
     check_may_delete(tracker);
     validate_management_eval_type(eval_type);
-    auto failed = [](Connection& conn, const EvalTables& triple, std::int64_t) -> Params {
-        return first_column(conn.execute("SELECT eval_id FROM " + std::string(triple.eval_table) +
-                                              " WHERE passed_thresholds = 0")
-                                .fetchall());
+    auto failed = [](Connection& conn, const EvalTables& triple,
+                     std::int64_t total) -> std::vector<std::int64_t> {
+        return eval_ids_of(conn.execute("SELECT eval_id FROM " + std::string(triple.eval_table) +
+                                            " WHERE passed_thresholds = 0"),
+                           static_cast<std::size_t>(total));
     };
     return delete_selected(tracker, eval_type, failed, "Failed to delete failed evaluations: ");
 }
