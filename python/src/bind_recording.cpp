@@ -1,6 +1,7 @@
 #include <cstdint>
 
 #include "bindings.h"
+#include "plintrove/core/errors.h"
 #include "convert.h"
 #include "plintrove/core/evaluation_recording.h"
 #include "plintrove/core/evaluation_validation.h"
@@ -17,6 +18,36 @@ struct CommonTail {
         failure_detail;
 };
 
+// A family table is consulted only for the names of the graph, so only their entries are
+// converted: a host passing its whole catalogue on every call then pays for a handful of
+// lookups, not for the catalogue. Anything but a non-empty dict, or a graph the analysis
+// refuses, is converted whole and meets the library's own checks.
+Value families_for(nb::handle families, const Value& graph, std::string_view node_type) {
+    if (!PyDict_Check(families.ptr()) || PyDict_GET_SIZE(families.ptr()) == 0) {
+        return to_value(families);
+    }
+    List names;
+    try {
+        names = extract_names(graph, node_type);
+    } catch (const Error&) {
+        return to_value(families);
+    }
+    Mapping used;
+    for (const Value& name : names) {
+        if (used.find(name) != nullptr) continue;
+        nb::object key = from_value(name);
+        PyObject* entry = PyDict_GetItemWithError(families.ptr(), key.ptr());
+        if (entry == nullptr) {
+            // An unhashable name is refused by the recording itself, at its place in the order.
+            if (PyErr_Occurred()) PyErr_Clear();
+            continue;
+        }
+        nb::object held = nb::borrow(entry);
+        used.set(name, to_value(held));
+    }
+    return Value(std::move(used));
+}
+
 // Converts with the GIL held; the caller releases it for the validation and the writes.
 void fill_args(EvaluationArgs& a, nb::handle graph, nb::handle stats, std::int64_t era_id,
                nb::handle passed_thresholds, nb::handle named_universe,
@@ -29,8 +60,8 @@ void fill_args(EvaluationArgs& a, nb::handle graph, nb::handle stats, std::int64
     a.passed_thresholds = truth == 1;
     a.named_universe = to_value(named_universe);
     a.metaparameters = to_value(metaparameters);
-    a.function_families = to_value(t.function_families);
-    a.feature_families = to_value(t.feature_families);
+    a.function_families = families_for(t.function_families, a.graph, "function");
+    a.feature_families = families_for(t.feature_families, a.graph, "feature");
     a.per_column_stats = to_value(t.per_column_stats);
     a.rejection_reason = to_value(t.rejection_reason);
     a.source = to_value(t.source);

@@ -268,8 +268,10 @@ def test_unusual_values_are_stored_verbatim(tracker):
              "children": [{"type": "feature", "node": n} for n in names[1:]]
              + [{"type": "feature", "node": 5}]}
     stats = BacktestStats(sharpe=math.nan, returns=math.inf, drawdown=-math.inf)
+    # Entries for names the graph does not use are never looked at, whatever they hold.
+    families = {5: ["int-keyed", "sub"], "unused": {1, 2}, ("tuple", "key"): None}
     eval_id = record_signal(tracker, graph=graph, stats=stats, named_universe=names[1],
-                            feature_families={5: ["int-keyed", "sub"]})
+                            feature_families=families)
     row = row_dict(tracker, "signal_evaluations",
                    "graph_json, named_universe, sharpe, returns, drawdown", eval_id)
     # NaN becomes NULL as the standard library's sqlite3 binds it; infinities stay.

@@ -45,7 +45,9 @@ struct StrategyEvaluationArgs : EvaluationArgs {
 std::int64_t record_signal_evaluation(SearchTracker& tracker, const SignalEvaluationArgs& args);
 std::int64_t record_strategy_evaluation(SearchTracker& tracker, const StrategyEvaluationArgs& args);
 
-// Shared with the writer thread.
+// Shared with the writer thread. Every name and family entry is checked before the first
+// row is written (TypeError for a name SQLite cannot store, ValueError for an entry without
+// family and subfamily); does not commit.
 void insert_usage_rows(Connection& conn, std::int64_t eval_id, const List& functions,
                        const List& features, std::string_view fn_table,
                        std::string_view feat_table, const Value& function_families,
