@@ -21,22 +21,43 @@ namespace plintrove::py {
 
 namespace {
 
-using OptString = std::optional<std::string>;
 using Release = nb::call_guard<nb::gil_scoped_release>;
 
+using RecordFn = std::optional<std::int64_t> (*)(SearchTracker&, const SubmissionRecordArgs&);
+
+// Both recording methods take the same arguments in the same order.
+void bind_record(TrackerClass& cls, const char* name, RecordFn record, const char* doc) {
+    cls.def(
+        name,
+        [record](SearchTracker& t, std::int64_t eval_id, Value eval_type, Value submission_id,
+                 Value era_id, Value sim_id, Value initial_status, Value signal_pool_id,
+                 Value strategy_pool_id, Value strategy_signal_pool) {
+            return record(t, {eval_id, std::move(eval_type), std::move(submission_id),
+                              std::move(era_id), std::move(sim_id), std::move(initial_status),
+                              std::move(signal_pool_id), std::move(strategy_pool_id),
+                              std::move(strategy_signal_pool)});
+        },
+        nb::arg("eval_id"), nb::arg("eval_type").none(), nb::arg("submission_id").none(),
+        nb::arg("era_id").none(), nb::arg("sim_id") = nb::none(),
+        nb::arg("initial_status") = "pending", nb::arg("signal_pool_id") = nb::none(),
+        nb::arg("strategy_pool_id") = nb::none(), nb::arg("strategy_signal_pool") = nb::none(),
+        Release(), doc);
+}
+
 void bind_tracker_operations(TrackerClass& cls) {
-    cls.def("enqueue_submission", &enqueue_submission, nb::arg("eval_id"), nb::arg("eval_type").none(),
-            nb::arg("payload_json").none(), nb::arg("era_id"),
+    cls.def("enqueue_submission", &enqueue_submission, nb::arg("eval_id"),
+            nb::arg("eval_type").none(), nb::arg("payload_json").none(), nb::arg("era_id"),
             nb::arg("signal_pool_id") = nb::none(), nb::arg("strategy_pool_id") = nb::none(),
             Release(), "Add an evaluation to the submission queue; returns the new queue_id.");
     cls.def("dequeue_submission", &dequeue_submission, Release(),
             "Take the highest-priority item out of the submission queue, or None.");
-    cls.def("requeue_submission", &requeue_submission, nb::arg("eval_id"), nb::arg("eval_type").none(),
-            nb::arg("payload_json").none(), nb::arg("era_id"),
+    cls.def("requeue_submission", &requeue_submission, nb::arg("eval_id"),
+            nb::arg("eval_type").none(), nb::arg("payload_json").none(), nb::arg("era_id"),
             nb::arg("signal_pool_id") = nb::none(), nb::arg("strategy_pool_id") = nb::none(),
             Release(), "Put an item back in the queue ahead of new items; returns its queue_id.");
     cls.def("mark_submitted", &mark_submitted, nb::arg("eval_id"),
-            nb::arg("eval_type").none() = "signal", Release(), "Set the evaluation's submitted flag.");
+            nb::arg("eval_type").none() = "signal", Release(),
+            "Set the evaluation's submitted flag.");
 
     cls.def("record_submission_attempt_started", &record_submission_attempt_started,
             nb::arg("eval_id"), nb::arg("eval_type").none(), nb::arg("idempotency_key").none(),
@@ -44,45 +65,12 @@ void bind_tracker_operations(TrackerClass& cls) {
             nb::arg("signal_pool_id") = nb::none(), nb::arg("strategy_pool_id") = nb::none(),
             Release(), "Record a submission attempt once per idempotency key; returns attempt_id.");
 
-    auto record_args = [](std::int64_t eval_id, Value eval_type, Value submission_id,
-                          Value era_id, Value sim_id, Value initial_status,
-                          Value signal_pool_id, Value strategy_pool_id,
-                          Value strategy_signal_pool) {
-        return SubmissionRecordArgs{eval_id,        std::move(eval_type),
-                                    std::move(submission_id), std::move(era_id),
-                                    std::move(sim_id),        std::move(initial_status),
-                                    std::move(signal_pool_id), std::move(strategy_pool_id),
-                                    std::move(strategy_signal_pool)};
-    };
-    cls.def(
-        "record_submission",
-        [record_args](SearchTracker& t, std::int64_t eval_id, Value eval_type,
-                      Value submission_id, Value era_id, Value sim_id, Value initial_status,
-                      Value signal_pool_id, Value strategy_pool_id, Value strategy_signal_pool) {
-            return record_submission(
-                t, record_args(eval_id, eval_type, submission_id, era_id, sim_id, initial_status,
-                               signal_pool_id, strategy_pool_id, strategy_signal_pool));
-        },
-        nb::arg("eval_id"), nb::arg("eval_type").none(), nb::arg("submission_id").none(), nb::arg("era_id").none(),
-        nb::arg("sim_id") = nb::none(), nb::arg("initial_status") = "pending",
-        nb::arg("signal_pool_id") = nb::none(), nb::arg("strategy_pool_id") = nb::none(),
-        nb::arg("strategy_signal_pool") = nb::none(), Release(),
-        "Store a submission the server has taken; returns the new status_id.");
-    cls.def(
-        "record_submission_once_and_mark_submitted",
-        [record_args](SearchTracker& t, std::int64_t eval_id, Value eval_type,
-                      Value submission_id, Value era_id, Value sim_id, Value initial_status,
-                      Value signal_pool_id, Value strategy_pool_id, Value strategy_signal_pool) {
-            return record_submission_once_and_mark_submitted(
-                t, record_args(eval_id, eval_type, submission_id, era_id, sim_id, initial_status,
-                               signal_pool_id, strategy_pool_id, strategy_signal_pool));
-        },
-        nb::arg("eval_id"), nb::arg("eval_type").none(), nb::arg("submission_id").none(), nb::arg("era_id").none(),
-        nb::arg("sim_id") = nb::none(), nb::arg("initial_status") = "pending",
-        nb::arg("signal_pool_id") = nb::none(), nb::arg("strategy_pool_id") = nb::none(),
-        nb::arg("strategy_signal_pool") = nb::none(), Release(),
-        "Store a submission at most once per sim_id and mark the evaluation submitted, in one "
-        "transaction; returns the new status_id.");
+    bind_record(cls, "record_submission", &record_submission,
+                "Store a submission the server has taken; returns the new status_id.");
+    bind_record(cls, "record_submission_once_and_mark_submitted",
+                &record_submission_once_and_mark_submitted,
+                "Store a submission at most once per sim_id and mark the evaluation submitted, "
+                "in one transaction; returns the new status_id.");
 
     cls.def(
         "update_submission_status",
@@ -109,7 +97,8 @@ void bind_tracker_operations(TrackerClass& cls) {
             nb::gil_scoped_release release;
             return update_submission_status(t, submission_id, status, update);
         },
-        nb::arg("submission_id").none(), nb::arg("status").none(), nb::arg("is_stats_json") = nb::none(),
+        nb::arg("submission_id").none(), nb::arg("status").none(),
+        nb::arg("is_stats_json") = nb::none(),
         nb::arg("payment_json") = nb::none(), nb::arg("rejection_reason") = nb::none(),
         nb::arg("payment_usdc") = nb::none(), nb::arg("useful_flag") = nb::none(),
         nb::arg("strategy_signal_pool") = nb::none(),
@@ -131,7 +120,8 @@ void bind_tracker_operations(TrackerClass& cls) {
             nb::gil_scoped_release release;
             return update_eval_server_metrics(t, eval_id, eval_type, metrics, commit_truth == 1);
         },
-        nb::arg("eval_id"), nb::arg("eval_type").none(), nb::arg("agent_is_correlation") = nb::none(),
+        nb::arg("eval_id"), nb::arg("eval_type").none(),
+        nb::arg("agent_is_correlation") = nb::none(),
         nb::arg("is_correlation") = nb::none(), nb::arg("is_pnl_mi") = nb::none(),
         nb::arg("failure_reason") = nb::none(), nb::arg("failure_detail") = nb::none(),
         nb::arg("agent_is_pnl_mi") = nb::none(), nb::arg("strategy_signal_pool") = nb::none(),

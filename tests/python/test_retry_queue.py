@@ -104,7 +104,8 @@ def test_clear_and_count_by_era(tracker, data_dir):
 
     seen = []
     real = tracker._conn.execute
-    tracker._conn.execute = lambda sql, params=(): seen.append((sql, list(params))) or real(sql, params)
+    tracker._conn.execute = (
+        lambda sql, params=(): seen.append((sql, list(params))) or real(sql, params))
     before = time.time()
     counts = tracker.get_retry_counts(era_id=3)
     assert (counts.retrying, counts.ready) == (4, 3)

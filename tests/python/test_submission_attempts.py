@@ -142,7 +142,8 @@ def test_record_once_stores_and_marks_then_refuses_the_sim_id(tracker, data_dir)
         assert str(err.value) == f"sim_id='{sim}' already submitted"
         assert not tracker._conn.in_transaction
     assert read(data_dir, "SELECT COUNT(*) FROM signal_submission_status") == [(1,)]
-    assert read(data_dir, "SELECT submitted FROM signal_evaluations ORDER BY eval_id") == [(1,), (0,)]
+    assert read(data_dir, "SELECT submitted FROM signal_evaluations ORDER BY eval_id") == [
+        (1,), (0,)]
 
     with pytest.raises(ValueError, match="^eval_id=404 not found in signal_evaluations$"):
         tracker.record_submission_once_and_mark_submitted(404, "signal", "sub-5", 1)
@@ -155,7 +156,8 @@ def test_record_once_stores_and_marks_then_refuses_the_sim_id(tracker, data_dir)
         tracker.record_submission_once_and_mark_submitted(other, "signal", "sub-7", 1)
     assert not tracker._conn.in_transaction
     assert read(data_dir, "SELECT id FROM sims") == [(sim,)]
-    assert read(data_dir, "SELECT submitted FROM signal_evaluations ORDER BY eval_id") == [(1,), (0,)]
+    assert read(data_dir, "SELECT submitted FROM signal_evaluations ORDER BY eval_id") == [
+        (1,), (0,)]
 
 
 def test_record_once_joins_an_open_transaction(tracker, data_dir):

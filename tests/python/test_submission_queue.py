@@ -30,7 +30,8 @@ def test_dequeue_serves_requeued_items_first_then_queue_order(tracker, data_dir,
     after = time.time()
     assert (q1, q2, q3) == (1, 2, 3)
     assert read(data_dir, "SELECT queue_id, eval_id, signal_pool_id, payload_json, era_id, "
-                "priority, instance_id, author_id FROM signal_submission_queue ORDER BY queue_id") == [
+                "priority, instance_id, author_id FROM signal_submission_queue "
+                "ORDER BY queue_id") == [
         (1, a, "pool_a", '{"n": "a"}', 3, 0, identity.instance_id, identity.author_id),
         (2, b, "pool_a", '{"n": "b"}', 3, 0, identity.instance_id, identity.author_id),
         (3, a, "pool_a", '{"n": "a2"}', 3, 1, identity.instance_id, identity.author_id)]
@@ -102,7 +103,8 @@ def test_enqueue_rejects_bad_input_before_writing(tracker, data_dir):
         ((s, "signal", payload(), -4), "era_id must be > 0"),
         ((missing, "signal", payload(), 1), "signal_pool_id must be a non-empty string"),
         ((missing, "signal", "[1, 2]", 1), "signal_pool_id must be a non-empty string"),
-        ((missing, "signal", '{"signal_pool_id": ', 1), "signal_pool_id must be a non-empty string"),
+        ((missing, "signal", '{"signal_pool_id": ', 1),
+         "signal_pool_id must be a non-empty string"),
         ((missing, "signal", payload(signal_pool_id=7), 1),
          "signal_pool_id must be a non-empty string"),
         ((s, "signal", payload(), 1, ""), "signal_pool_id must be a non-empty string"),
@@ -114,8 +116,9 @@ def test_enqueue_rejects_bad_input_before_writing(tracker, data_dir):
             tracker.enqueue_submission(*args)
         assert str(err.value) == message, args
     tracker.set_identity(None)
-    with pytest.raises(ValueError, match="^" + IDENTITY_MESSAGE.replace("(", r"\(").replace(")", r"\)")):
+    with pytest.raises(ValueError) as err:
         tracker.enqueue_submission(s, "signal", payload(), 1, "pool_a")
+    assert str(err.value) == IDENTITY_MESSAGE
     assert sum(table_counts(data_dir).values()) == 0
     assert not tracker._conn.in_transaction
 

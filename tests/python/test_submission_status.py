@@ -104,7 +104,8 @@ def test_update_eval_server_metrics(tracker, data_dir):
                                               strategy_signal_pool="pool_z", commit=False)
     assert tracker._conn.in_transaction
     tracker._conn.commit()
-    assert read(data_dir, "SELECT failure_detail, strategy_signal_pool FROM strategy_evaluations") == [
+    assert read(data_dir, "SELECT failure_detail, strategy_signal_pool "
+                "FROM strategy_evaluations") == [
         (str(object), "pool_z")]
     assert tracker.update_eval_server_metrics(404, "signal", is_pnl_mi=1.0) is False
     with pytest.raises(ValueError, match="^eval_type must be 'signal' or 'strategy'$"):

@@ -61,7 +61,8 @@ Value python_float(const Value& value) {
         case Value::Kind::Float: return value;
         case Value::Kind::Int: return Value(static_cast<double>(value.as_int()));
         case Value::Kind::Bool: return Value(value.as_bool() ? 1.0 : 0.0);
-        case Value::Kind::BigInt: return Value(std::strtod(value.as_big_int().digits.c_str(), nullptr));
+        case Value::Kind::BigInt:
+            return Value(std::strtod(value.as_big_int().digits.c_str(), nullptr));
         case Value::Kind::Text: {
             const std::string& text = value.as_text();
             std::size_t begin = 0, end = text.size();
@@ -189,7 +190,9 @@ std::vector<PendingSubmission> get_pending_submissions(SearchTracker& t) {
     std::string sql = kStatusUnionSql;
     sql += "WHERE finalized_at IS NULL\nORDER BY submitted_at ASC";
     std::vector<PendingSubmission> pending;
-    for (const Row& row : t.conn().execute(sql).fetchall()) pending.push_back(pending_from_row(row));
+    for (const Row& row : t.conn().execute(sql).fetchall()) {
+        pending.push_back(pending_from_row(row));
+    }
     return pending;
 }
 
