@@ -327,6 +327,10 @@ def test_module_helpers(tracker):
     assert st._validate_pool_id_required(" p ", "x") == " p "
     with pytest.raises(ValueError, match="^flt must include selected pool 'p'$"):
         st._validate_metaparameters_shape({"q": {"a": 1}}, "flt", required_pool_id="p")
+    signal = record_signal(tracker)
+    st._check_strategy_signal_pool_references(tracker._conn, "s", "pool_a", [signal])
+    with pytest.raises(CrossPoolReferenceError, match="actual_signal_pool_id='pool_a'$"):
+        st._check_strategy_signal_pool_references(tracker._conn, "s", "pool_b", (signal,))
     tracker.close()
     with pytest.raises(OSError, match="^SearchTracker is closed$"):
         record_signal(tracker)
