@@ -9,11 +9,7 @@
 namespace plintrove {
 
 void require_valid_status(const Value& status) {
-    if (status.is_text()) {
-        for (std::string_view valid : kValidStatuses) {
-            if (status.as_text() == valid) return;
-        }
-    }
+    if (status.is_text() && is_valid_status(status.as_text())) return;
     std::string listed = "[";
     for (std::string_view valid : kValidStatuses) {
         if (listed.size() > 1) listed += ", ";

@@ -1,6 +1,5 @@
 #include "plintrove/submission/submission_status.h"
 
-#include <cmath>
 #include <cstdlib>
 #include <string>
 
@@ -28,11 +27,11 @@ constexpr const char* kStatusRowSql =
     "WHERE submission_id=?";
 
 constexpr const char* kStatusColumns[] = {
-    "status_id",     "eval_id",        "eval_type",     "signal_pool_id",
+    "status_id",      "eval_id",          "eval_type",      "signal_pool_id",
     "strategy_pool_id", "strategy_signal_pool", "submission_id", "sim_id",
-    "era_id",        "status",         "submitted_at",  "last_polled_at",
-    "finalized_at",  "is_stats_json",  "payment_json",  "payment_usdc",
-    "useful_flag",   "rejection_reason"};
+    "era_id",         "status",           "submitted_at",   "last_polled_at",
+    "finalized_at",   "is_stats_json",    "payment_json",   "payment_usdc",
+    "useful_flag",    "rejection_reason"};
 
 #define PLINTROVE_STATUS_TAIL                                                                  \
     "submission_id, sim_id, era_id, status, submitted_at, last_polled_at, finalized_at, "     \
@@ -95,14 +94,6 @@ std::string terminal_placeholders() {
     return placeholders;
 }
 
-bool is_terminal(const Value& status) {
-    if (!status.is_text()) return false;
-    for (std::string_view terminal : kTerminalStatuses) {
-        if (status.as_text() == terminal) return true;
-    }
-    return false;
-}
-
 PendingSubmission pending_from_row(const Row& row) {
     PendingSubmission p;
     p.status_id = int_field(row.at(0), kStatusColumns[0]);
@@ -146,7 +137,7 @@ bool update_submission_status(SearchTracker& t, const Value& submission_id, cons
                                                 : Value(update.useful_flag.truthy() ? 1 : 0);
     Params params{status,
                   now,
-                  is_terminal(status) ? now : Value(),
+                  is_terminal_status(status.as_text()) ? now : Value(),
                   update.is_stats_json,
                   update.payment_json,
                   update.payment_usdc.is_none() ? Value() : python_float(update.payment_usdc),
