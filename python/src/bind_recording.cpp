@@ -1,8 +1,8 @@
 #include <cstdint>
 
 #include "bindings.h"
-#include "plintrove/core/errors.h"
 #include "convert.h"
+#include "plintrove/core/errors.h"
 #include "plintrove/core/evaluation_recording.h"
 #include "plintrove/core/evaluation_validation.h"
 #include "plintrove/core/graph_analysis.h"
@@ -20,10 +20,11 @@ struct CommonTail {
 
 // A family table is consulted only for the names of the graph, so only their entries are
 // converted: a host passing its whole catalogue on every call then pays for a handful of
-// lookups, not for the catalogue. Anything but a non-empty dict, or a graph the analysis
-// refuses, is converted whole and meets the library's own checks.
+// lookups, not for the catalogue. Anything but a non-empty plain dict (a subclass may
+// answer lookups its own way), or a graph the analysis refuses, is converted whole and
+// meets the library's own checks.
 Value families_for(nb::handle families, const Value& graph, std::string_view node_type) {
-    if (!PyDict_Check(families.ptr()) || PyDict_GET_SIZE(families.ptr()) == 0) {
+    if (!PyDict_CheckExact(families.ptr()) || PyDict_GET_SIZE(families.ptr()) == 0) {
         return to_value(families);
     }
     List names;
