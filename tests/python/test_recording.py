@@ -204,7 +204,8 @@ def test_failed_candidate_without_reason_and_failure_details(tracker):
             return "opaque detail"
 
     cases = [("already text {", "already text {"), ({"x": math.nan}, "{'x': nan}"),
-             (Opaque(), "opaque detail"), ([3, "b"], '[3,"b"]'), (True, "true")]
+             (Opaque(), "opaque detail"), ([3, "b"], '[3,"b"]'), (True, "true"),
+             ({"b": 1, 2: 3}, "{'b': 1, 2: 3}")]
     for detail, stored in cases:
         eval_id = record_signal(tracker, passed_thresholds=False, rejection_reason=None,
                                 failure_detail=detail)
