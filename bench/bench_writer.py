@@ -14,9 +14,11 @@
 from __future__ import annotations
 
 import argparse
+import fcntl
 import json
 import multiprocessing
 import os
+import pickle
 import queue as queue_module
 import random
 import shutil
@@ -128,7 +130,7 @@ def worker(q, count: int, seed: int, ready, go) -> None:
         q.put(items[i % DISTINCT_ITEMS])
 
 
-def end_to_end(kind: str, root: str, total: int, workers: int) -> float:
+def end_to_end(kind: str, root: str, total: int, workers: int, pipe_bytes: int = 0) -> float:
     data_dir = fresh_dir(root, f"e2e-{kind}")
     store = open_store(kind, data_dir)
     status = Status()
@@ -136,6 +138,10 @@ def end_to_end(kind: str, root: str, total: int, workers: int) -> float:
     seed_writer._do_write([dict(it, type="signal", signal_pool_id="pool_a")
                            for it in make_items(SEED_SIGNALS, 1, 0.0)])
     q = MP.Queue()
+    if pipe_bytes:
+        # The queue's pipe is all a consumer ever sees of it; a larger one lets each
+        # drain take more, so the writers' own speed shows instead of the poll interval.
+        fcntl.fcntl(q._reader.fileno(), fcntl.F_SETPIPE_SZ, pipe_bytes)
     ready, go = MP.Semaphore(0), MP.Event()
     procs = [MP.Process(target=worker, args=(q, total // workers, 100 + w, ready, go))
              for w in range(workers)]
@@ -200,28 +206,51 @@ def count_for(seconds: float) -> int:
     return result[0]
 
 
-def host_thread_share(kind: str, root: str, items: list[dict], references: int,
-                      seconds: float):
+class EndlessQueue:
+    """Pickled items handed out without end while not paused, as a queue fed by fast
+    workers would: every non-blocking get unpickles one, and every `chunk`-th finds the
+    queue momentarily empty, so the writer keeps alternating between draining and writing."""
+
+    def __init__(self, items: list[dict], chunk: int = 500):
+        self.payloads = [pickle.dumps(item) for item in items]
+        self.chunk = chunk
+        self.calls = 0
+        self.paused = True
+
+    def get_nowait(self):
+        self.calls += 1
+        if self.paused or self.calls % (self.chunk + 1) == 0:
+            raise queue_module.Empty
+        return pickle.loads(self.payloads[self.calls % len(self.payloads)])
+
+    def get(self, timeout=None):
+        raise queue_module.Empty  # nothing more once the writer is told to stop
+
+
+def host_thread_share(kind: str, root: str, items: list[dict], seconds: float,
+                      rounds: int) -> tuple[int, int, float]:
+    """Counts of a spinning host thread in alternating windows, the writer idle (its queue
+    paused) and writing flat out; alternating keeps other load on the machine alike in both."""
     data_dir = fresh_dir(root, f"gil-{kind}")
     store = open_store(kind, data_dir)
-    idle_writer = new_writer(kind, store, queue_module.Queue(), Status())
-    idle_writer.start()
-    idle = count_for(seconds)
-    idle_writer.stop()
-
-    q = queue_module.Queue()
-    for i in range(references):
-        q.put(items[i % len(items)])
+    q = EndlessQueue(items)
     writer = new_writer(kind, store, q, Status())
     writer.start()
-    time.sleep(0.2)  # the writer is well into its work
-    busy = count_for(seconds)
-    left = q.qsize()
+    idle = busy = written = 0
+    for _ in range(rounds):
+        q.paused = True
+        time.sleep(0.3)  # its last batch is done
+        idle += count_for(seconds)
+        q.paused = False
+        time.sleep(0.3)  # it is well into its work
+        before = count_rows(data_dir)
+        busy += count_for(seconds)
+        written += count_rows(data_dir) - before
+    q.paused = True
     writer.stop()
+    writer._thread.join()  # its last batch may outlast stop()'s wait
     store.close()
-    if left == 0:
-        raise SystemExit(f"{kind}: the writer ran out of items during the count")
-    return idle, busy
+    return idle, busy, written / (seconds * rounds)
 
 
 def main() -> None:
@@ -230,15 +259,21 @@ def main() -> None:
     parser.add_argument("--total", type=int, default=200_000, help="end-to-end evaluations")
     parser.add_argument("--workers", type=int, default=4)
     parser.add_argument("--write-items", type=int, default=20_000)
-    parser.add_argument("--count-seconds", type=float, default=3.0)
+    parser.add_argument("--count-seconds", type=float, default=1.0)
+    parser.add_argument("--count-rounds", type=int, default=5)
     args = parser.parse_args()
 
     root = tempfile.mkdtemp(prefix="plintrove-bench-writer-")
-    rows = []
+    table = []  # (workload, baseline figure, ours)
     try:
-        for kind in ("baseline", "ours"):
-            print(f"end to end ({kind}) ...", flush=True)
-            rows.append(("e2e", kind, end_to_end(kind, root, args.total, args.workers)))
+        for pipe_bytes, label in ((0, "default 64 kB pipe"), (1 << 20, "pipe enlarged to 1 MB")):
+            rates = {}
+            for kind in ("baseline", "ours"):
+                print(f"end to end, {label} ({kind}) ...", flush=True)
+                rates[kind] = end_to_end(kind, root, args.total, args.workers, pipe_bytes)
+            table.append((f"end to end, {args.workers} workers, {args.total:,} evals, {label} "
+                          "(evals/s; baseline = pure-Python writer)",
+                          rates["baseline"], rates["ours"]))
 
         signals = make_items(args.write_items, 7, strategy_share=0.0)
         for batch_size in (100, 1000):
@@ -246,33 +281,27 @@ def main() -> None:
             base_rate, _ = write_path("baseline", root, signals, batch_size)
             ours_rate, ours_dir = write_path("ours", root, signals, batch_size)
             ceil_rate = ceiling(args.build, ours_dir, root, batch_size)
-            rows.append((f"write{batch_size}", base_rate, ours_rate, ceil_rate))
+            table.append((f"_do_write, batches of {batch_size} (evals/s; baseline = raw "
+                          "C-API ceiling)", ceil_rate, ours_rate))
+            table.append((f"_do_write, batches of {batch_size} (evals/s; baseline = "
+                          "pure-Python writer)", base_rate, ours_rate))
 
-        # Ready items, more than either writer gets through while the host thread counts.
         gil_items = make_items(5000, 11, strategy_share=0.0)
-        print("host thread ...", flush=True)
-        base_idle, base_busy = host_thread_share("baseline", root, gil_items, 300_000,
-                                                 args.count_seconds)
-        ours_idle, ours_busy = host_thread_share("ours", root, gil_items, 300_000,
-                                                 args.count_seconds)
+        for kind in ("ours", "baseline"):
+            print(f"host thread ({kind}) ...", flush=True)
+            idle, busy, rate = host_thread_share(kind, root, gil_items, args.count_seconds,
+                                                 args.count_rounds)
+            who = "our writer" if kind == "ours" else "the pure-Python writer"
+            table.append((f"host thread count: idle vs {who} flat out "
+                          f"({rate:,.0f} evals/s meanwhile)", idle, busy))
     finally:
         shutil.rmtree(root, ignore_errors=True)
 
     print()
-    print(f"{'workload':<58} {'baseline':>14} {'ours':>14} {'ratio':>7}")
-    e2e = {kind: rate for _, kind, rate in rows[:2]}
-    print(f"{f'end to end, {args.workers} workers, {args.total:,} evals (evals/s)':<58} "
-          f"{e2e['baseline']:>14,.0f} {e2e['ours']:>14,.0f} {e2e['ours'] / e2e['baseline']:>6.2f}x")
-    for name, base_rate, ours_rate, ceil_rate in rows[2:]:
-        size = name[len("write"):]
-        print(f"{f'_do_write, batches of {size}: raw C-API ceiling (evals/s)':<58} "
-              f"{ceil_rate:>14,.0f} {ours_rate:>14,.0f} {ours_rate / ceil_rate:>6.2f}x")
-        print(f"{f'_do_write, batches of {size}: pure-Python writer (evals/s)':<58} "
-              f"{base_rate:>14,.0f} {ours_rate:>14,.0f} {ours_rate / base_rate:>6.2f}x")
-    print(f"{'host thread count kept while writing: ours, share of idle':<58} "
-          f"{ours_idle:>14,} {ours_busy:>14,} {ours_busy / ours_idle:>6.2f}")
-    print(f"{'host thread count kept while writing: baseline, share of idle':<58} "
-          f"{base_idle:>14,} {base_busy:>14,} {base_busy / base_idle:>6.2f}")
+    width = max(len(row[0]) for row in table)
+    print(f"{'workload':<{width}} {'baseline':>14} {'ours':>14} {'ratio':>7}")
+    for workload, base, ours in table:
+        print(f"{workload:<{width}} {base:>14,.0f} {ours:>14,.0f} {ours / base:>7.2f}")
 
 
 if __name__ == "__main__":

@@ -172,7 +172,9 @@ struct WriterThread::State {
     void run();
     void flush(const std::vector<QueueItem>& batch);
     void do_write(const std::vector<QueueItem>& batch);
-    void write_evaluation(Connection& conn, const QueueItem& item);
+    // `identity` holds the identity columns once the batch has read them.
+    void write_evaluation(Connection& conn, const QueueItem& item,
+                          std::optional<IdentityColumns>& identity);
 
     // Sets the failure on the status, stops the workers and this writer.
     void report_and_stop(const char* code, const char* advice,
@@ -267,7 +269,11 @@ void WriterThread::State::do_write(const std::vector<QueueItem>& batch) {
     std::shared_ptr<ConnWrapper> conn = tracker->conn_ptr();
     conn->execute("BEGIN");
     try {
-        for (const QueueItem& item : batch) write_evaluation(*conn, item);
+        // The identity is read once per batch, at the first item that needs it, so a host
+        // identity costs one interpreter-lock round trip per batch rather than one per item:
+        // under a busy host thread each round trip waits out a switch interval.
+        std::optional<IdentityColumns> identity;
+        for (const QueueItem& item : batch) write_evaluation(*conn, item, identity);
         conn->execute("COMMIT");
     } catch (...) {
         try {
@@ -280,7 +286,8 @@ void WriterThread::State::do_write(const std::vector<QueueItem>& batch) {
     }
 }
 
-void WriterThread::State::write_evaluation(Connection& conn, const QueueItem& item) {
+void WriterThread::State::write_evaluation(Connection& conn, const QueueItem& item,
+                                           std::optional<IdentityColumns>& identity) {
     if (item.conversion_error) std::rethrow_exception(item.conversion_error);
     if (!item.fields.is_map()) throw TypeError("queue item must be a mapping");
     const Mapping& fields = item.fields.as_map();
@@ -355,11 +362,11 @@ void WriterThread::State::write_evaluation(Connection& conn, const QueueItem& it
         values.push_back(pool_id);
     }
 
-    // Raises when no identity is attached; read for every item, never cached.
-    IdentityColumns identity = tracker->identity_columns();
-    for (Value& v : identity.values) values.push_back(std::move(v));
+    // Raises when no identity is attached.
+    if (!identity) identity = tracker->identity_columns();
+    values.insert(values.end(), identity->values.begin(), identity->values.end());
 
-    Cursor cursor = conn.execute(insert_sql(is_strategy, identity.columns), values);
+    Cursor cursor = conn.execute(insert_sql(is_strategy, identity->columns), values);
     const std::optional<std::int64_t> eval_id = cursor.lastrowid();
     if (!eval_id) {
         throw RuntimeError("INSERT INTO " + std::string(tables.eval_table) +
@@ -432,7 +439,8 @@ void WriterThread::flush(const std::vector<QueueItem>& batch) { state_->flush(ba
 void WriterThread::do_write(const std::vector<QueueItem>& batch) { state_->do_write(batch); }
 
 void WriterThread::write_evaluation(Connection& conn, const QueueItem& item) {
-    state_->write_evaluation(conn, item);
+    std::optional<IdentityColumns> identity;
+    state_->write_evaluation(conn, item, identity);
 }
 
 void WriterThread::set_disk_threshold(std::int64_t bytes) { state_->disk_threshold.store(bytes); }
