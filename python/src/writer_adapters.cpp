@@ -69,32 +69,55 @@ void report_unraisable(PyObject* context) { PyErr_WriteUnraisable(context); }
 
 }  // namespace
 
+// The item keys as interned Python strings, made once (their hashes are cached with them).
+const std::array<PyObject*, kItemKeys.size() + 1>& item_key_objects() {
+    static const auto keys = [] {
+        std::array<PyObject*, kItemKeys.size() + 1> out{};
+        for (std::size_t i = 0; i < kItemKeys.size(); ++i) {
+            out[i] = PyUnicode_InternFromString(kItemKeys[i]);
+        }
+        out[kItemKeys.size()] = PyUnicode_InternFromString("stats");
+        for (PyObject* key : out) {
+            if (key == nullptr) throw nb::python_error();
+        }
+        return out;
+    }();
+    return keys;
+}
+
 QueueItem queue_item_from(nb::handle item) {
     QueueItem out;
     try {
-        Mapping fields;
+        const auto& keys = item_key_objects();
+        std::vector<Mapping::Item> fields;
+        fields.reserve(kItemKeys.size());
         PyObject* obj = item.ptr();
         nb::object stats;
         if (PyDict_Check(obj)) {
-            for (const char* key : kItemKeys) {
-                PyObject* v = PyDict_GetItemString(obj, key);  // borrowed
-                if (v != nullptr) fields.set(Value(key), to_value(v));
+            for (std::size_t i = 0; i < kItemKeys.size(); ++i) {
+                PyObject* v = PyDict_GetItemWithError(obj, keys[i]);  // borrowed
+                if (v != nullptr) {
+                    fields.emplace_back(Value(kItemKeys[i]), to_value(v));
+                } else if (PyErr_Occurred()) {
+                    throw nb::python_error();
+                }
             }
-            PyObject* s = PyDict_GetItemString(obj, "stats");
+            PyObject* s = PyDict_GetItemWithError(obj, keys[kItemKeys.size()]);
+            if (s == nullptr && PyErr_Occurred()) throw nb::python_error();
             stats = nb::borrow(s != nullptr ? s : Py_None);
         } else {
             // Anything else is read the way the writer would read it: item.get(key, default).
             nb::object get = item.attr("get");
             nb::object missing = nb::steal(PyBaseObject_Type.tp_alloc(&PyBaseObject_Type, 0));
             if (!missing.is_valid()) throw nb::python_error();
-            for (const char* key : kItemKeys) {
-                nb::object v = get(key, missing);
-                if (!v.is(missing)) fields.set(Value(key), to_value(v));
+            for (std::size_t i = 0; i < kItemKeys.size(); ++i) {
+                nb::object v = get(nb::handle(keys[i]), missing);
+                if (!v.is(missing)) fields.emplace_back(Value(kItemKeys[i]), to_value(v));
             }
-            stats = get("stats", nb::none());
+            stats = get(nb::handle(keys[kItemKeys.size()]), nb::none());
         }
         out.stats = stats_from(stats);
-        out.fields = Value(std::move(fields));
+        out.fields = Value(Mapping::from_unique_items(std::move(fields)));
     } catch (nb::python_error& e) {
         e.restore();
         out = QueueItem{};

@@ -239,6 +239,17 @@ def test_item_defaults_missing_type_and_missing_references(tracker, data_dir):
     assert_untouched(status, stop_workers)
 
 
+def test_identity_is_read_again_for_every_batch(tracker, data_dir, identity):
+    writer, _, _ = make_writer(tracker, queue_module.Queue())
+    writer._do_write([signal_item(1)])
+    identity.author_id = "author-2"
+    writer._do_write([signal_item(2), signal_item(3)])
+    assert rows(data_dir, "SELECT sharpe, instance_id, author_id FROM signal_evaluations "
+                "ORDER BY eval_id") == [(1.0, "instance-1", "author-1"),
+                                        (2.0, "instance-1", "author-2"),
+                                        (3.0, "instance-1", "author-2")]
+
+
 def test_ready_items_are_one_transaction_not_capped_at_the_batch_size(tracker, data_dir):
     q = MP.Queue()
     # A pipe large enough to hold all 250 items, so that they are ready at one drain.
@@ -398,13 +409,14 @@ def test_real_small_file_system(small_fs, identity):
         assert count(small_fs) == 0
 
         # With no floor, batches are written until the file system itself is full.
-        big = {"c": ["x" * 500] * 10}  # about 5 kB a row
+        # About 2 kB a row, so that batches stay far smaller than the file system.
+        big = {"c": ["x" * 200] * 10}
         q = MP.Queue()
         writer, status, stop_workers = make_writer(tracker, q)
         writer._disk_threshold = 0
         writer.start()
         worker = start_worker(put_items, q, [signal_item(i, per_column_stats=big)
-                                              for i in range(600)])
+                                              for i in range(3000)])
         assert wait_for(lambda: not writer._thread.is_alive(), 20)
         worker.terminate()
         worker.join()
@@ -417,7 +429,7 @@ def test_real_small_file_system(small_fs, identity):
         assert tracker._conn.in_transaction is False
         # Whole evaluations of whole batches only: the failed batch was rolled back.
         written = tracker._conn.execute("SELECT COUNT(*) FROM signal_evaluations").fetchone()[0]
-        assert 0 < written < 600
+        assert 0 < written < 3000
         assert tracker._conn.execute(
             "SELECT COUNT(*) FROM signal_feature_usage").fetchone()[0] == 2 * written
     finally:
