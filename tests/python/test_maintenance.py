@@ -180,21 +180,6 @@ def test_era_transition_restarts_keys_of_emptied_tables(tracker, data_dir):
     assert query(data_dir, "SELECT queue_id FROM signal_submission_queue") == [(1,)]
 
 
-def test_era_transition_on_empty_store_resets_every_counter(tracker, data_dir):
-    add_evaluations(data_dir, "signal", 1)
-    add_evaluations(data_dir, "strategy", 1)
-    add_submission_rows(data_dir, 1)
-    conn = connect(data_dir)
-    for table in ALL_TABLES:
-        conn.execute(f"DELETE FROM {table}")
-    conn.commit()
-    conn.close()
-    assert set(counters(data_dir)) == set(COUNTED_TABLES)
-    tracker.handle_era_transition(1)
-    assert counters(data_dir) == {}
-    assert all(rows == [] for rows in snapshot(data_dir).values())
-
-
 @pytest.mark.parametrize("new, previous, message", [
     (0, None, "era_id must be > 0"),
     (-4, 2, "era_id must be > 0"),
@@ -255,6 +240,11 @@ def test_delete_evaluations_keeps_the_newest(tracker, data_dir, ten_and_three):
     assert usage_ids(data_dir, "signal_feature_usage") == signal_ids[5:]
     assert ids_of(data_dir, "strategy_evaluations") == ten_and_three["strategy"]
     assert orphan_usage_rows(data_dir) == 0
+    # At or below keep_last nothing is touched.
+    before = snapshot(data_dir)
+    assert result_tuple(tracker.delete_evaluations()) == (0, 0, 5, 3)
+    assert result_tuple(tracker.delete_evaluations(keep_last=5)) == (0, 0, 5, 3)
+    assert snapshot(data_dir) == before
 
 
 @pytest.mark.parametrize("eval_type", [None, "signal", "strategy"])
@@ -273,13 +263,6 @@ def test_delete_evaluations_keep_none(tracker, data_dir, ten_and_three, eval_typ
     # Pruning does not restart keys.
     assert counters(data_dir) == before
     assert add_evaluations(data_dir, "signal", 1) == [11]
-
-
-def test_delete_evaluations_below_keep_last_deletes_nothing(tracker, data_dir, ten_and_three):
-    before = snapshot(data_dir)
-    assert result_tuple(tracker.delete_evaluations()) == (0, 0, 10, 3)
-    assert result_tuple(tracker.delete_evaluations(keep_last=10)) == (0, 0, 10, 3)
-    assert snapshot(data_dir) == before
 
 
 @pytest.mark.parametrize("eval_type", [None, "signal", "strategy"])
@@ -447,13 +430,3 @@ def test_delete_eval_ids_neither_begins_nor_commits(tracker, data_dir, ten_and_t
     tracker._conn.commit()
     assert ids_of(data_dir, "signal_evaluations") == signal_ids[3:]
     assert usage_ids(data_dir, "signal_feature_usage") == signal_ids[3:]
-
-
-def test_reindex_runs_every_index_of_the_three_tables(tracker):
-    recorder = Recorder(tracker)
-    tracker._reindex_evaluation_tables(*TRIPLES["strategy"])
-    assert recorder.sql() == [f"REINDEX {name}" for name in (
-        "idx_strategy_era", "idx_strategy_timestamp", "idx_strategy_passed",
-        "idx_strategy_rejection", "idx_strategy_settings", "idx_strategy_signal_pool",
-        "idx_strategy_source", "idx_meta_fn_eval", "idx_meta_fn_name", "idx_meta_feat_eval",
-        "idx_meta_feat_name")]
