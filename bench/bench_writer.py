@@ -156,6 +156,7 @@ def end_to_end(kind: str, root: str, total: int, workers: int, pipe_bytes: int =
     for p in procs:
         p.join()  # a worker exits once its last item is in the pipe
     writer.stop()  # final drain and flush of what is still in the pipe
+    writer._thread.join()  # the last flush may outlast stop()'s wait
     elapsed = time.perf_counter() - started
     store.close()
     written = (count_rows(data_dir) + count_rows(data_dir, "strategy_evaluations")

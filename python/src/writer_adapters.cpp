@@ -39,8 +39,8 @@ std::string str_of(nb::handle obj) {
 // The pending Python error as the error of an unreadable item. GIL held.
 std::exception_ptr unreadable_item(nb::handle item) {
     nb::python_error error;
-    return std::make_exception_ptr(
-        UnreadableItemError(str_of(error.value()), shared_python_ref(error.value()), shared_python_ref(item)));
+    return std::make_exception_ptr(UnreadableItemError(
+        str_of(error.value()), shared_python_ref(error.value()), shared_python_ref(item)));
 }
 
 // The statistics the writer stores, read in the order writing reads them: the liquidity
@@ -64,11 +64,6 @@ BacktestStats stats_from(nb::handle obj) {
     return stats;
 }
 
-// Reports the pending Python error through sys.unraisablehook. GIL held.
-void report_unraisable(PyObject* context) { PyErr_WriteUnraisable(context); }
-
-}  // namespace
-
 // The item keys as interned Python strings, made once (their hashes are cached with them).
 const std::array<PyObject*, kItemKeys.size() + 1>& item_key_objects() {
     static const auto keys = [] {
@@ -84,6 +79,11 @@ const std::array<PyObject*, kItemKeys.size() + 1>& item_key_objects() {
     }();
     return keys;
 }
+
+// Reports the pending Python error through sys.unraisablehook. GIL held.
+void report_unraisable(PyObject* context) { PyErr_WriteUnraisable(context); }
+
+}  // namespace
 
 QueueItem queue_item_from(nb::handle item) {
     QueueItem out;
