@@ -1,14 +1,26 @@
-"""Build a tracker on a new data directory and show what its tracking.db holds.
+"""A small search, end to end, on a new data directory: worker processes put evaluations on
+a shared queue, the background writer stores them, the host records a strategy directly,
+queries the history and statistics, submits a passed candidate, polls it to a verdict, and
+finally shows what tracking.db holds.
 
 Run with `make demo` (the module is imported from build/python).
 """
 
+import json
+import multiprocessing
 import os
+import random
 import sqlite3
 import tempfile
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
-from plintrove.search_tracking import SearchTracker
+from plintrove.search_tracking import BacktestStats, SearchTracker, WriterThread
+
+FUNCTIONS = {"rank": ["cross_sectional", "rank"], "zscore": ["cross_sectional", "scale"],
+             "ts_mean": ["time_series", "smooth"], "ts_delta": ["time_series", "change"]}
+FEATURES = {"close": ["price", "raw"], "volume": ["liquidity", "raw"],
+            "vwap": ["price", "derived"]}
+META = {"pool_a": {"lookback": 20, "stage": "screen"}}
 
 
 @dataclass
@@ -19,12 +31,46 @@ class LibraryIdentity:
     author_id: str
 
 
-def describe_database(db_path):
+@dataclass
+class SearchStatus:
+    error_code: str = None
+    recovery_advice: str = None
+    running: bool = True
+    errors: list = field(default_factory=list)
+
+
+def candidate(rng):
+    leaf = lambda: {"type": "feature", "node": rng.choice(list(FEATURES))}  # noqa: E731
+    inner = {"type": "function", "node": rng.choice(["ts_mean", "ts_delta"]),
+             "children": [leaf()]}
+    return {"type": "rotation", "node": rng.choice(["rank", "zscore"]),
+            "children": [inner, leaf()]}
+
+
+def worker(queue, seed, count):
+    """A search worker: backtests candidates and hands every result to the writer."""
+    rng = random.Random(seed)
+    for _ in range(count):
+        sharpe = rng.gauss(0.8, 0.6)
+        passed = sharpe > 1.0
+        queue.put({
+            "type": "signal", "graph": candidate(rng),
+            "stats": BacktestStats(sharpe=sharpe, returns=sharpe / 10, turnover=rng.random(),
+                                   liquidity_metrics={"adv_usd": 2.5e6}),
+            "era_id": 1, "passed_thresholds": passed, "named_universe": "US_TOP_500",
+            "metaparameters": META, "function_families": FUNCTIONS,
+            "feature_families": FEATURES, "signal_pool_id": "pool_a",
+            "rejection_reason": None if passed else "sharpe_below_threshold",
+        })
+
+
+def show_tables(db_path):
     conn = sqlite3.connect(db_path)
     try:
         journal_mode = conn.execute("PRAGMA journal_mode").fetchone()[0]
         user_version = conn.execute("PRAGMA user_version").fetchone()[0]
-        print(f"{db_path}: journal_mode={journal_mode}, user_version={user_version}")
+        print(f"\n{os.path.basename(db_path)}: journal_mode={journal_mode}, "
+              f"user_version={user_version}")
         tables = [name for (name,) in conn.execute(
             "SELECT name FROM sqlite_master WHERE type='table' AND name NOT LIKE 'sqlite_%' "
             "ORDER BY name")]
@@ -41,8 +87,65 @@ def main():
     with tempfile.TemporaryDirectory(prefix="plintrove-demo-") as data_dir:
         tracker = SearchTracker(data_dir, LibraryIdentity("demo-instance", "demo-author"))
         try:
-            print(f"identity: {tracker.current_identity()}")
-            describe_database(os.path.join(data_dir, "tracking.db"))
+            print(f"tracker on {data_dir}, identity {tracker.current_identity()}")
+
+            # Workers evaluate; the writer drains their queue in batches.
+            queue = multiprocessing.Queue()
+            status = SearchStatus()
+            writer = WriterThread(tracker, queue, status, lambda: print("stop workers!"))
+            writer.start()
+            tracker.set_search_active(True)
+            workers = [multiprocessing.Process(target=worker, args=(queue, seed, 40))
+                       for seed in range(2)]
+            for p in workers:
+                p.start()
+            for p in workers:
+                p.join()
+            writer.stop()
+            tracker.set_search_active(False)
+            print(f"writer stored {tracker.get_evaluation_count(eval_type='signal')} signal "
+                  f"evaluations (status running={status.running}, errors={status.errors})")
+
+            # A strategy built from the best signals, recorded directly.
+            best = [r.eval_id for r in tracker.get_evaluation_history(
+                eval_type="signal", passed_only=True, limit=2)]
+            strategy_id = tracker.record_strategy_evaluation(
+                {"type": "reduction", "node": "mean",
+                 "children": [{"type": "feature", "node": f"signal_{i}"} for i in best]},
+                BacktestStats(sharpe=1.6, returns=0.12), 1, True, best, "US_TOP_500",
+                {"strat_pool": {"weighting": "equal"}}, "strat_pool", "pool_a")
+            print(f"strategy {strategy_id} recorded over signals {best}")
+
+            print("\nfunction yield:")
+            for s in tracker.get_function_stats(era_id=1):
+                print(f"  {s.function_name:<9} family={s.rotation_family!s:<16} "
+                      f"total={s.total_evaluations:<3} passed={s.passed_evaluations:<3} "
+                      f"yield={s.yield_rate:.2f}")
+            print("top co-occurring functions:",
+                  [(p.function_a, p.function_b, p.total_cooccurrences)
+                   for p in tracker.get_function_cooccurrence()[:3]])
+            print("rejections:", [(r.rejection_reason, r.count, round(r.percentage, 2))
+                                  for r in tracker.get_rejection_summary()])
+
+            # Submission of the strategy: queue, attempt, record, poll to a verdict.
+            payload = json.dumps({"strategy_pool_id": "strat_pool",
+                                  "strategy_signal_pool": "pool_a"})
+            tracker.enqueue_submission(strategy_id, "strategy", payload, 1)
+            item = tracker.dequeue_submission()
+            tracker.record_submission_attempt_started(item.eval_id, item.eval_type,
+                                                      "demo-key-1", 1, item.payload_json)
+            tracker.record_submission_once_and_mark_submitted(
+                item.eval_id, item.eval_type, "sub-001", 1)
+            tracker.update_submission_status("sub-001", "strategy_is_validating")
+            tracker.update_submission_status("sub-001", "strategy_useful", useful_flag=True,
+                                             payment_usdc=12.5)
+            print("submission:", tracker.get_submission_for_sim(f"search-strategy-{strategy_id}"))
+            print("counts:", tracker.get_submission_counts())
+
+            info = tracker.get_db_info()
+            print(f"\ndatabase: {info.file_size_bytes} bytes, reasons described: "
+                  f"{json.dumps(info.reason_descriptions['rejection_reasons'])}")
+            show_tables(os.path.join(data_dir, "tracking.db"))
         finally:
             tracker.close()
 
