@@ -7,7 +7,6 @@
 #include <deque>
 #include <algorithm>
 #include <filesystem>
-#include <limits>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -215,43 +214,5 @@ TEST(WriterThreadRun, ReadyItemsMakeOneTransactionAndShutdownFlushesTheRest) {
     EXPECT_EQ(host.count("COMMIT"), 2);
     EXPECT_EQ(host.stops.load(), 0);
     EXPECT_TRUE(host.status->running);
-}
-
-TEST(WriterThreadRun, FailingBatchIsRetriedOnceThenStopsEverything) {
-    Host host;
-    auto q = std::make_shared<ReadyQueue>(0, false);
-    q->push(signal_item(1.0));
-    q->push(signal_item(2.0, Value()));
-    auto w = host.writer(q);
-    w->start();
-    const auto start = Clock::now();
-    w->stop();
-    EXPECT_GE(since(start), kWriteRetryPauseSeconds);
-    EXPECT_EQ(host.status->code, "DATABASE_WRITE_FAILED");
-    EXPECT_EQ(host.status->advice, "Check database file permissions and disk space.");
-    EXPECT_FALSE(host.status->running);
-    EXPECT_EQ(host.status->errors,
-              std::vector<std::string>{
-                  "Database write failed: signal_pool_id must be a non-empty string"});
-    EXPECT_EQ(host.stops.load(), 1);
-    EXPECT_EQ(host.count("ROLLBACK"), 2);
-    EXPECT_EQ(host.stored(), 0);
-    EXPECT_THROW(w->start(), RuntimeError);
-}
-
-TEST(WriterThreadRun, DiskBelowTheFloorDropsTheBatchAndStopsTheWriter) {
-    Host host;
-    auto q = std::make_shared<ReadyQueue>(120, false);
-    auto w = host.writer(q);
-    EXPECT_EQ(w->disk_threshold(), kDiskThreshold);
-    w->set_disk_threshold(std::numeric_limits<std::int64_t>::max());
-    w->start();
-    EXPECT_TRUE(w->finished_event()->wait(2.0));  // stopped by itself
-    EXPECT_TRUE(w->stop_event()->is_set());
-    EXPECT_EQ(host.status->code, "DISK_FULL");
-    EXPECT_EQ(host.status->advice, "Free disk space or run delete_evaluations() to remove old data.");
-    EXPECT_TRUE(host.status->errors.empty());
-    EXPECT_EQ(host.stops.load(), 1);
-    EXPECT_EQ(host.count("BEGIN"), 0);
-    EXPECT_EQ(host.stored(), 0);
+    EXPECT_THROW(w->start(), RuntimeError);  // one object runs once
 }
