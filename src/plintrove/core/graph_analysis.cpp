@@ -11,26 +11,11 @@ namespace plintrove {
 
 namespace {
 
-// Python names for the kinds, for messages that mirror the host's own errors.
-const char* type_name(const Value& v) {
-    switch (v.kind()) {
-        case Value::Kind::None: return "NoneType";
-        case Value::Kind::Bool: return "bool";
-        case Value::Kind::Int:
-        case Value::Kind::BigInt: return "int";
-        case Value::Kind::Float: return "float";
-        case Value::Kind::Text: return "str";
-        case Value::Kind::List: return "list";
-        case Value::Kind::Map: return "dict";
-    }
-    return "object";
-}
-
 // A true node that is not a mapping has no `.get`; the host would fail there too.
 const Mapping& node_mapping(const Value& node) {
     if (!node.is_map()) {
         throw TypeError(std::string("expression graph nodes must be dicts, got ") +
-                        type_name(node));
+                        py_type_name(node));
     }
     return node.as_map();
 }
@@ -42,7 +27,7 @@ const List* depth_children(const Mapping& node) {
     if (children == nullptr || !children->truthy()) return nullptr;
     if (!children->is_list()) {
         throw TypeError(std::string("expression graph children must be a list, got ") +
-                        type_name(*children));
+                        py_type_name(*children));
     }
     return &children->as_list();
 }
@@ -58,7 +43,7 @@ const List* name_children(const Mapping& node) {
                           (children->is_map() && children->as_map().empty());
     if (empty_iterable) return nullptr;
     throw TypeError(std::string("expression graph children must be a list, got ") +
-                    type_name(*children));
+                    py_type_name(*children));
 }
 
 bool is_function_kind(const Value& gtype) {
@@ -123,7 +108,7 @@ List collect_rotation_families(const List& functions, const Value& function_fami
     if (!function_families.truthy()) return families;
     if (!function_families.is_map()) {
         throw TypeError(std::string("function_families must be a dict, got ") +
-                        type_name(function_families));
+                        py_type_name(function_families));
     }
     const Mapping& table = function_families.as_map();
     for (const Value& name : functions) {
