@@ -9,6 +9,7 @@
 #include "plintrove/core/evaluation_validation.h"
 #include "plintrove/queries/evaluation_counts.h"
 #include "plintrove/queries/validators.h"
+#include "plintrove/submission/claim_item.h"
 #include "plintrove/submission/insert_statement.h"
 #include "plintrove/submission/pool_resolution.h"
 #include "plintrove/submission/row_fields.h"
@@ -126,20 +127,8 @@ std::optional<std::int64_t> enqueue_retry(SearchTracker& t, std::int64_t eval_id
 
 std::optional<SubmissionRetryItem> dequeue_retryable(SearchTracker& t) {
     t.check_closed();
-    Value now(wall_clock_now());
-    ConnWrapper& conn = t.conn();
-    // As in the submission queue: the item is ours only when our DELETE removed it.
-    while (true) {
-        std::optional<Row> row = conn.execute(kReadyItemSql, {now}).fetchone();
-        if (!row) return std::nullopt;
-        SubmissionRetryItem item = retry_item_from_row(*row);
-        std::string sql = "DELETE FROM ";
-        sql += submission_table(Value(item.eval_type), "retry");
-        sql += " WHERE retry_id=?";
-        std::int64_t removed = conn.execute(sql, {row->at(0)}).rowcount();
-        conn.commit();
-        if (removed != 0) return item;
-    }
+    return claim_item(t.conn(), kReadyItemSql, {Value(wall_clock_now())}, "retry", "retry_id",
+                      &retry_item_from_row);
 }
 
 void increment_retry(SearchTracker& t, [[maybe_unused]] const Value& retry_id,

@@ -6,6 +6,7 @@
 #include "plintrove/core/errors.h"
 #include "plintrove/core/evaluation_validation.h"
 #include "plintrove/queries/validators.h"
+#include "plintrove/submission/claim_item.h"
 #include "plintrove/submission/insert_statement.h"
 #include "plintrove/submission/pool_resolution.h"
 #include "plintrove/submission/row_fields.h"
@@ -108,21 +109,7 @@ std::optional<std::int64_t> requeue_submission(SearchTracker& t, std::int64_t ev
 
 std::optional<SubmissionQueueItem> dequeue_submission(SearchTracker& t) {
     t.check_closed();
-    ConnWrapper& conn = t.conn();
-    // Between our SELECT and DELETE another taker (a thread on this connection or another
-    // process) may remove the same head item; it is ours only when our DELETE removed it.
-    // A DELETE that reports no count at all is taken as having removed it.
-    while (true) {
-        std::optional<Row> row = conn.execute(kHeadItemSql).fetchone();
-        if (!row) return std::nullopt;
-        SubmissionQueueItem item = queue_item_from_row(*row);
-        std::string sql = "DELETE FROM ";
-        sql += submission_table(Value(item.eval_type), "queue");
-        sql += " WHERE queue_id=?";
-        std::int64_t removed = conn.execute(sql, {row->at(0)}).rowcount();
-        conn.commit();
-        if (removed != 0) return item;
-    }
+    return claim_item(t.conn(), kHeadItemSql, {}, "queue", "queue_id", &queue_item_from_row);
 }
 
 void mark_submitted(SearchTracker& t, std::int64_t eval_id, const Value& eval_type) {
