@@ -1,6 +1,8 @@
 #include "plintrove/submission/pool_resolution.h"
 
 #include "plintrove/core/errors.h"
+#include "plintrove/core/evaluation_validation.h"
+#include "plintrove/submission/submission_tables.h"
 #include "plintrove/value/json.h"
 
 namespace plintrove {
@@ -80,6 +82,17 @@ Value submission_own_pool_id(Connection& conn, std::int64_t eval_id, const Value
         if (!from_payload.is_none()) return from_payload;
     }
     return evaluation_own_pool_id(conn, eval_id, eval_type);
+}
+
+std::string required_submission_own_pool_id(Connection& conn, std::int64_t eval_id,
+                                            const Value& eval_type,
+                                            const std::optional<std::string>& payload_json,
+                                            const Value& signal_pool_id,
+                                            const Value& strategy_pool_id) {
+    return validate_pool_id_required(
+        submission_own_pool_id(conn, eval_id, eval_type, payload_json, signal_pool_id,
+                               strategy_pool_id),
+        submission_pool_column(eval_type));
 }
 
 Value submission_strategy_signal_pool(Connection& conn, std::int64_t eval_id,

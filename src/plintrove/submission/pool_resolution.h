@@ -34,6 +34,13 @@ Value evaluation_signal_pool_id(Connection& conn, std::int64_t eval_id, const Va
 Value submission_own_pool_id(Connection& conn, std::int64_t eval_id, const Value& eval_type,
                              const std::optional<std::string>& payload_json,
                              const Value& signal_pool_id, const Value& strategy_pool_id);
+// submission_own_pool_id as text for a submission row; ValueError naming the type's pool
+// column when it is missing or not a usable id.
+std::string required_submission_own_pool_id(Connection& conn, std::int64_t eval_id,
+                                            const Value& eval_type,
+                                            const std::optional<std::string>& payload_json,
+                                            const Value& signal_pool_id,
+                                            const Value& strategy_pool_id);
 // The explicit argument, else the payload (when non-empty), else None for a signal and the
 // stored strategy_signal_pool for a strategy.
 Value submission_strategy_signal_pool(Connection& conn, std::int64_t eval_id,

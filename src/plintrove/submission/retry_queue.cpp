@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "plintrove/core/errors.h"
-#include "plintrove/core/evaluation_validation.h"
 #include "plintrove/queries/evaluation_counts.h"
 #include "plintrove/queries/validators.h"
 #include "plintrove/submission/claim_item.h"
@@ -40,15 +39,6 @@ constexpr const char* kReadyItemSql =
     "WHERE retry_count < 5 AND (retry_after IS NULL OR retry_after <= ?)\n"
     "ORDER BY created_at ASC\n"
     "LIMIT 1";
-
-std::string resolved_own_pool_id(SearchTracker& t, std::int64_t eval_id, const Value& eval_type,
-                                 const std::optional<std::string>& payload_json,
-                                 const Value& signal_pool_id, const Value& strategy_pool_id) {
-    return validate_pool_id_required(
-        submission_own_pool_id(t.conn(), eval_id, eval_type, payload_json, signal_pool_id,
-                               strategy_pool_id),
-        submission_pool_column(eval_type));
-}
 
 // Inserts one retry row and commits; the caller has resolved the pool and the table.
 std::optional<std::int64_t> insert_retry_row(SearchTracker& t, std::string_view table,
@@ -119,8 +109,8 @@ std::optional<std::int64_t> enqueue_retry(SearchTracker& t, std::int64_t eval_id
         throw ValueError("payload_json must not be empty");
     }
     if (!rejection_reason.truthy()) throw ValueError("rejection_reason must not be empty");
-    std::string own_pool_id = resolved_own_pool_id(t, eval_id, eval_type, payload_json,
-                                                    signal_pool_id, strategy_pool_id);
+    std::string own_pool_id = required_submission_own_pool_id(
+        t.conn(), eval_id, eval_type, payload_json, signal_pool_id, strategy_pool_id);
     return insert_retry_row(t, submission_table(eval_type, "retry"), eval_type, eval_id,
                             own_pool_id, payload_json, era_id, 0, rejection_reason, retry_after);
 }
@@ -139,8 +129,8 @@ void increment_retry(SearchTracker& t, [[maybe_unused]] const Value& retry_id,
                      const Value& strategy_pool_id) {
     t.check_closed();
     validate_eval_type_strict(eval_type);
-    std::string own_pool_id = resolved_own_pool_id(t, eval_id, eval_type, payload_json,
-                                                    signal_pool_id, strategy_pool_id);
+    std::string own_pool_id = required_submission_own_pool_id(
+        t.conn(), eval_id, eval_type, payload_json, signal_pool_id, strategy_pool_id);
     std::string table(submission_table(eval_type, "retry"));
     // The DELETE opens the implicit transaction the INSERT joins; one commit ends both.
     t.conn().execute("DELETE FROM " + table + " WHERE eval_id=?", {Value(eval_id)});

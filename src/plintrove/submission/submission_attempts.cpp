@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "plintrove/core/errors.h"
-#include "plintrove/core/evaluation_validation.h"
 #include "plintrove/queries/validators.h"
 #include "plintrove/submission/insert_statement.h"
 #include "plintrove/submission/pool_resolution.h"
@@ -30,10 +29,8 @@ std::optional<std::int64_t> record_submission_attempt_started(
 
     ConnWrapper& conn = t.conn();
     std::string_view pool_column = submission_pool_column(eval_type);
-    std::string own_pool_id = validate_pool_id_required(
-        submission_own_pool_id(conn, eval_id, eval_type, payload_json, signal_pool_id,
-                               strategy_pool_id),
-        pool_column);
+    std::string own_pool_id = required_submission_own_pool_id(
+        conn, eval_id, eval_type, payload_json, signal_pool_id, strategy_pool_id);
     std::string table(submission_table(eval_type, "attempts"));
     IdentityColumns identity = t.identity_columns();
 

@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "plintrove/core/errors.h"
-#include "plintrove/core/evaluation_validation.h"
 #include "plintrove/queries/validators.h"
 #include "plintrove/submission/claim_item.h"
 #include "plintrove/submission/insert_statement.h"
@@ -40,10 +39,8 @@ std::optional<std::int64_t> insert_queue_item(SearchTracker& t, std::int64_t eva
                                               const Value& strategy_pool_id) {
     ConnWrapper& conn = t.conn();
     std::string_view pool_column = submission_pool_column(eval_type);
-    std::string own_pool_id = validate_pool_id_required(
-        submission_own_pool_id(conn, eval_id, eval_type, payload_json, signal_pool_id,
-                               strategy_pool_id),
-        pool_column);
+    std::string own_pool_id = required_submission_own_pool_id(
+        conn, eval_id, eval_type, payload_json, signal_pool_id, strategy_pool_id);
     std::string_view table = submission_table(eval_type, "queue");
     IdentityColumns identity = t.identity_columns();
 

@@ -43,10 +43,9 @@ Cursor insert_status_row(SearchTracker& t, const SubmissionRecordArgs& args,
                          const Value& sim_id) {
     ConnWrapper& conn = t.conn();
     std::string_view pool_column = submission_pool_column(args.eval_type);
-    std::string own_pool_id = validate_pool_id_required(
-        submission_own_pool_id(conn, args.eval_id, args.eval_type, std::nullopt,
-                               args.signal_pool_id, args.strategy_pool_id),
-        pool_column);
+    std::string own_pool_id =
+        required_submission_own_pool_id(conn, args.eval_id, args.eval_type, std::nullopt,
+                                        args.signal_pool_id, args.strategy_pool_id);
     std::string_view table = submission_table(args.eval_type, "status");
     bool is_strategy = args.eval_type.as_text() == "strategy";
     Value signal_pool = submission_strategy_signal_pool(conn, args.eval_id, args.eval_type,
