@@ -144,47 +144,68 @@ def test_cooccurrence_merges_types_and_breaks_ties_by_names(tracker, store):
         ("b", "z", 1, 1), ("x", "y", 1, 0)]
 
 
-def reference_cooccurrence(store, eval_types, era_id=None, passed_only=False):
-    """Counts row pairs in Python, one pair per two usage rows of one evaluation."""
+SELF_JOIN = ("SELECT f1.function_name, f2.function_name, e.passed_thresholds FROM {usage} f1 "
+             "JOIN {usage} f2 ON f1.eval_id = f2.eval_id AND f1.function_name < f2.function_name "
+             "JOIN {evals} e ON f1.eval_id = e.eval_id WHERE 1=1 {where}")
+
+
+def self_join_pairs(store, where):
+    """The row pairs of the self-join over each table `where` names, counted in Python.
+    where: {"signal" or "strategy": (condition text, params)}."""
     counter = {}
-    for eval_type in eval_types:
-        prefix = "signal" if eval_type == "signal" else "strategy"
-        evals = dict(store.rows(f"SELECT eval_id, passed_thresholds FROM {prefix}_evaluations"
-                                + ("" if era_id is None else " WHERE era_id = ?"),
-                                () if era_id is None else (era_id,)))
-        names = {}
-        for eid, name in store.rows(f"SELECT eval_id, function_name FROM {prefix}_function_usage"):
-            names.setdefault(eid, []).append(name)
-        for eid, used in names.items():
-            if eid not in evals or (passed_only and evals[eid] != 1):
-                continue
-            for a in used:
-                for b in used:
-                    if a < b:
-                        entry = counter.setdefault((a, b), [0, 0])
-                        entry[0] += 1
-                        entry[1] += evals[eid]
+    for prefix, (conditions, params) in where.items():
+        sql = SELF_JOIN.format(usage=f"{prefix}_function_usage", evals=f"{prefix}_evaluations",
+                               where=conditions)
+        for a, b, passed in store.rows(sql, params):
+            entry = counter.setdefault((a, b), [0, 0])
+            entry[0] += 1
+            entry[1] += passed
     out = [(a, b, t, p) for (a, b), (t, p) in counter.items()]
     out.sort(key=lambda x: (-x[2], x[0], x[1]))
     return out
 
 
-def test_cooccurrence_equals_counting_row_pairs(tracker, store):
+def test_cooccurrence_equals_the_self_join_row_pairs(tracker, store):
     rng = random.Random(7)
-    names = ["f%02d" % i for i in range(12)] + ["é", "Z", "z_"]
+    # Repeats within one evaluation, a NULL name, prefixes, case and a non-ASCII name, whose
+    # byte order differs from a case-folded or locale order.
+    names = ["f%d" % i for i in range(12)] + ["é", "Z", "z_", "f1_", None]
     for eval_type in ("signal", "strategy"):
-        for _ in range(60):
-            eid = store.evaluation(eval_type, era_id=rng.choice([1, 2]),
-                                   passed_thresholds=rng.choice([0, 1]))
-            store.functions(eval_type, eid, *[rng.choice(names)
-                                              for _ in range(rng.randint(1, 6))])
-    both = ("signal", "strategy")
-    assert pairs_of(tracker.get_function_cooccurrence()) == reference_cooccurrence(store, both)
-    assert pairs_of(tracker.get_function_cooccurrence(passed_only=True, era_id=2)) == \
-        reference_cooccurrence(store, both, era_id=2, passed_only=True)
-    assert pairs_of(tracker.get_function_cooccurrence(eval_type="strategy")) == \
-        reference_cooccurrence(store, ("strategy",))
-    assert len(reference_cooccurrence(store, both)) > 30  # the data exercises many pairs
+        for i in range(80):
+            pools = ({"signal_pool_id": rng.choice(["pool_a", "pool_b"])} if eval_type == "signal"
+                     else {"strategy_pool_id": rng.choice(["strat_a", "strat_b"])})
+            eid = store.evaluation(
+                eval_type, era_id=rng.choice([1, 2]), passed_thresholds=rng.choice([0, 1]),
+                named_universe=rng.choice(["US", "EU"]), source=rng.choice(["search", "simulate"]),
+                metaparameters={"pool_a": {"lookback": rng.choice([20, 60])}}, **pools)
+            if i % 9:  # some evaluations have no usage rows at all
+                store.functions(eval_type, eid, *[(rng.choice(names), "rot")
+                                                  for _ in range(rng.randint(1, 7))])
+    both = lambda cond="", params=(): {"signal": (cond, params), "strategy": (cond, params)}
+    cases = [
+        ({}, both()),
+        ({"passed_only": True, "era_id": 2},
+         both("AND e.era_id = ? AND e.passed_thresholds = 1", (2,))),
+        ({"eval_type": "strategy", "named_universe": "EU"},
+         {"strategy": ("AND e.named_universe = ?", ("EU",))}),
+        ({"source": "simulate", "metaparameters": {"pool_a": {"lookback": 60}}},
+         both("AND json_extract(e.metaparameters, '$.pool_a.lookback') = ? AND e.source = ?",
+              (60, "simulate"))),
+        ({"signal_pool_id": "pool_b", "passed_only": True},
+         {"signal": ("AND e.signal_pool_id = ? AND e.passed_thresholds = 1", ("pool_b",))}),
+        ({"strategy_pool_id": "strat_a"}, {"strategy": ("AND e.strategy_pool_id = ?", ("strat_a",))}),
+    ]
+    for kwargs, where in cases:
+        expected = self_join_pairs(store, where)
+        assert pairs_of(tracker.get_function_cooccurrence(**kwargs)) == expected, kwargs
+        assert len(expected) > 20, kwargs  # the data exercises many pairs
+
+    # A replaced execute sees the statements and hands back the rows itself.
+    real = tracker._conn.execute
+    seen = []
+    tracker._conn.execute = lambda sql, params=(): seen.append(sql) or real(sql, params)
+    assert pairs_of(tracker.get_function_cooccurrence()) == self_join_pairs(store, both())
+    assert len(seen) == 2
 
 
 def test_usage_queries_validate_before_running(tracker):

@@ -16,6 +16,14 @@ Cursor ConnWrapper::execute(std::string_view sql, const Params& params) {
     return fn ? (*fn)(sql, params) : real_->execute(sql, params);
 }
 
+void ConnWrapper::for_each_row(std::string_view sql, const Params& params, const RowFn& on_row) {
+    if (execute_replaced()) {
+        Connection::for_each_row(sql, params, on_row);  // through execute, hence the hook
+        return;
+    }
+    real_->for_each_row(sql, params, on_row);
+}
+
 void ConnWrapper::commit() {
     std::shared_ptr<const ActionFn> fn;
     {

@@ -22,6 +22,9 @@ public:
     explicit ConnWrapper(std::unique_ptr<Connection> real);
 
     Cursor execute(std::string_view sql, const Params& params = {}) override;
+    // Streams from the real connection; with execute replaced, iterates the replacement's
+    // cursor instead, so the replacement still sees every statement.
+    void for_each_row(std::string_view sql, const Params& params, const RowFn& on_row) override;
     void commit() override;
     void rollback() override;
     void close() override;

@@ -14,4 +14,9 @@ std::vector<Row> Cursor::fetchall() {
     return rest;
 }
 
+void Connection::for_each_row(std::string_view sql, const Params& params, const RowFn& on_row) {
+    Cursor cursor = execute(sql, params);
+    while (std::optional<Row> row = cursor.fetchone()) on_row(*row);
+}
+
 }  // namespace plintrove

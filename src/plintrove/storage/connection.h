@@ -2,6 +2,7 @@
 // The connection surface every statement of the tracker goes through.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -35,8 +36,15 @@ private:
 
 class Connection {
 public:
+    using RowFn = std::function<void(const Row&)>;
+
     virtual ~Connection() = default;
     virtual Cursor execute(std::string_view sql, const Params& params = {}) = 0;
+    // Passes each result row to `on_row` in turn instead of collecting them, for scans of
+    // millions of rows. The row lives only for the call, and `on_row` must not use this
+    // connection: it may run while the connection's lock is held. By default the rows come
+    // from execute's cursor.
+    virtual void for_each_row(std::string_view sql, const Params& params, const RowFn& on_row);
     virtual void commit() = 0;
     virtual void rollback() = 0;
     virtual void close() = 0;

@@ -151,12 +151,14 @@ sqlite3_stmt* SqliteConnection::prepare_cached(std::string_view sql) {
     return stmt;
 }
 
-Cursor SqliteConnection::execute(std::string_view sql, const Params& params) {
+template <typename OnRow>
+SqliteConnection::RunResult SqliteConnection::run(std::string_view sql, const Params& params,
+                                                  OnRow&& on_row) {
     check_process();
     std::lock_guard<std::mutex> lock(mutex_);
     check_open();
     sqlite3_stmt* stmt = prepare_cached(sql);
-    if (!stmt) return Cursor({}, sqlite3_last_insert_rowid(db_), -1);
+    if (!stmt) return {sqlite3_last_insert_rowid(db_), -1};
 
     const bool dml = is_dml(sql);
     // Like sqlite3, the implicit BEGIN comes before binding.
@@ -208,19 +210,36 @@ Cursor SqliteConnection::execute(std::string_view sql, const Params& params) {
         if (rc != SQLITE_OK) raise_last_error();
     }
 
-    std::vector<Row> rows;
     const int ncols = sqlite3_column_count(stmt);
     for (;;) {
         int rc = sqlite3_step(stmt);
         if (rc == SQLITE_DONE) break;
         if (rc != SQLITE_ROW) raise_last_error();
+        on_row(stmt, ncols);
+    }
+    return {sqlite3_last_insert_rowid(db_), dml ? sqlite3_changes64(db_) : -1};
+}
+
+Cursor SqliteConnection::execute(std::string_view sql, const Params& params) {
+    std::vector<Row> rows;
+    RunResult done = run(sql, params, [&rows](sqlite3_stmt* stmt, int ncols) {
         Row row;
         row.reserve(static_cast<std::size_t>(ncols));
         for (int c = 0; c < ncols; ++c) row.push_back(column_value(stmt, c));
         rows.push_back(std::move(row));
-    }
-    std::int64_t rowcount = dml ? sqlite3_changes64(db_) : -1;
-    return Cursor(std::move(rows), sqlite3_last_insert_rowid(db_), rowcount);
+    });
+    return Cursor(std::move(rows), done.lastrowid, done.rowcount);
+}
+
+void SqliteConnection::for_each_row(std::string_view sql, const Params& params,
+                                    const RowFn& on_row) {
+    // One row vector for the whole scan: with short texts a row then costs no allocation.
+    Row row;
+    run(sql, params, [&](sqlite3_stmt* stmt, int ncols) {
+        row.resize(static_cast<std::size_t>(ncols));
+        for (int c = 0; c < ncols; ++c) row[static_cast<std::size_t>(c)] = column_value(stmt, c);
+        on_row(row);
+    });
 }
 
 void SqliteConnection::end_transaction(const char* sql) {

@@ -33,6 +33,8 @@ public:
     SqliteConnection& operator=(const SqliteConnection&) = delete;
 
     Cursor execute(std::string_view sql, const Params& params = {}) override;
+    // Steps the statement under the connection's lock, handing `on_row` one reused row.
+    void for_each_row(std::string_view sql, const Params& params, const RowFn& on_row) override;
     void commit() override;
     void rollback() override;
     // Idempotent. In a process other than the opening one the handle is left alone.
@@ -53,6 +55,15 @@ private:
         using is_transparent = void;
         std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
     };
+
+    struct RunResult {
+        std::int64_t lastrowid;
+        std::int64_t rowcount;
+    };
+    // Binds and steps one statement under the mutex, calling on_row(stmt, columns) for each
+    // result row; lastrowid and rowcount are read under the same lock.
+    template <typename OnRow>
+    RunResult run(std::string_view sql, const Params& params, OnRow&& on_row);
 
     void check_process() const;
     void check_open() const;  // call with mutex_ held
