@@ -12,6 +12,7 @@
 #include "plintrove/core/graph_analysis.h"
 #include "plintrove/core/logging.h"
 #include "plintrove/queries/validators.h"
+#include "plintrove/storage/insert_statement.h"
 #include "plintrove/value/json.h"
 #include "plintrove/value/py_repr.h"
 
@@ -38,34 +39,23 @@ constexpr std::array<std::string_view, 2> kSourceColumns{"source", "expression_e
 const std::vector<std::string> kDefaultIdentityColumns{"instance_id", "author_id"};
 
 template <typename Columns>
-void append_columns(std::string& cols, std::size_t& count, const Columns& names) {
-    for (const auto& name : names) {
-        if (count++ > 0) cols += ", ";
-        cols += name;
-    }
+void append_columns(std::vector<std::string>& columns, const Columns& names) {
+    columns.insert(columns.end(), names.begin(), names.end());
 }
 
 std::string build_eval_sql(std::string_view table, bool strategy,
                            const std::vector<std::string>& identity_columns) {
-    std::string cols;
-    std::size_t count = 0;
-    append_columns(cols, count, kBaseColumns);
+    std::vector<std::string> columns;
+    append_columns(columns, kBaseColumns);
     if (strategy) {
-        append_columns(cols, count, kStrategyPoolColumns);
+        append_columns(columns, kStrategyPoolColumns);
     } else {
-        append_columns(cols, count, kSignalPoolColumns);
+        append_columns(columns, kSignalPoolColumns);
     }
-    append_columns(cols, count, kSourceColumns);
-    append_columns(cols, count, kEvalMetricColumnNames);
-    append_columns(cols, count, identity_columns);
-    std::string sql = "INSERT INTO ";
-    sql += table;
-    sql += " (";
-    sql += cols;
-    sql += ") VALUES (";
-    for (std::size_t i = 0; i < count; ++i) sql += i == 0 ? "?" : ", ?";
-    sql += ")";
-    return sql;
+    append_columns(columns, kSourceColumns);
+    append_columns(columns, kEvalMetricColumnNames);
+    append_columns(columns, identity_columns);
+    return insert_statement("INSERT INTO ", table, columns);
 }
 
 const std::string& eval_sql(bool strategy, const std::vector<std::string>& identity_columns) {

@@ -12,20 +12,11 @@
 #include "plintrove/queries/filters.h"
 #include "plintrove/queries/row_values.h"
 #include "plintrove/queries/validators.h"
+#include "plintrove/storage/placeholder_list.h"
 
 namespace plintrove {
 
 namespace {
-
-std::string placeholder_list(std::size_t n) {
-    std::string out;
-    out.reserve(n * 2);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (i) out.push_back(',');
-        out.push_back('?');
-    }
-    return out;
-}
 
 void check_may_delete(SearchTracker& tracker) {
     tracker.check_closed();
@@ -82,7 +73,7 @@ void delete_in_chunks(Connection& conn, const Ids& id_list, std::string_view eva
             std::size_t stop = std::min(id_list.size(), start + kDeleteChunkSize);
             chunk.clear();
             for (std::size_t i = start; i < stop; ++i) chunk.emplace_back(id_list[i]);
-            conn.execute(prefix + placeholder_list(chunk.size()) + ")", chunk);
+            conn.execute(prefix + placeholder_list(chunk.size(), ",") + ")", chunk);
         }
     }
 }

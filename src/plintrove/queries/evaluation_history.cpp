@@ -9,6 +9,7 @@
 #include "plintrove/queries/failure_detail_decoding.h"
 #include "plintrove/queries/row_values.h"
 #include "plintrove/queries/validators.h"
+#include "plintrove/storage/placeholder_list.h"
 
 namespace plintrove {
 
@@ -54,10 +55,7 @@ void lookup_usage(SearchTracker& tracker, const std::string& select_head, const 
         const std::size_t count = std::min(kUsageLookupChunk, ids.size() - start);
         std::string sql = select_head;
         sql += " WHERE eval_id IN (";
-        for (std::size_t i = 0; i < count; ++i) {
-            if (i) sql += ',';
-            sql += '?';
-        }
+        sql += placeholder_list(count, ",");
         sql += ')';
         Params chunk(ids.begin() + static_cast<std::ptrdiff_t>(start),
                      ids.begin() + static_cast<std::ptrdiff_t>(start + count));

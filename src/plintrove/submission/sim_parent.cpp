@@ -4,9 +4,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "plintrove/core/constants.h"
 #include "plintrove/core/errors.h"
+#include "plintrove/storage/insert_statement.h"
 #include "plintrove/submission/wall_clock.h"
 #include "plintrove/value/py_repr.h"
 
@@ -92,19 +94,11 @@ void ensure_submission_sim_parent(Connection& conn, const Value& sim_id, const V
     if (!sim_id.truthy()) throw ValueError("sim_id must not be empty");
     if (conn.execute("SELECT 1 FROM sims WHERE id=?", {sim_id}).fetchone()) return;
 
-    static const std::string insert_sql = [] {
-        std::string columns, placeholders;
-        for (std::string_view column : kSimInsertColumns) {
-            if (!columns.empty()) {
-                columns += ", ";
-                placeholders += ", ";
-            }
-            columns += column;
-            placeholders += "?";
-        }
-        return "INSERT INTO sims (" + columns + ") VALUES (" + placeholders +
-               ") ON CONFLICT(id) DO NOTHING";
-    }();
+    static const std::string insert_sql =
+        insert_statement("INSERT INTO ", "sims",
+                         std::vector<std::string>(kSimInsertColumns.begin(),
+                                                  kSimInsertColumns.end())) +
+        " ON CONFLICT(id) DO NOTHING";
     Value era = era_id.is_none() ? Value() : python_int(era_id);
     conn.execute(insert_sql, {sim_id, Value("{}"), era, Value(0), Value(), Value("unknown"),
                               Value("[]"), Value("{}"), Value("{}"), Value("unknown"),

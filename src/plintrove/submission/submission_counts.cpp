@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "plintrove/queries/evaluation_counts.h"
+#include "plintrove/storage/placeholder_list.h"
 
 namespace plintrove {
 
@@ -28,13 +29,8 @@ std::int64_t count_both(SearchTracker& t, std::string_view signal_table,
 template <std::size_t N>
 std::int64_t count_statuses(SearchTracker& t, const std::array<std::string_view, N>& statuses,
                             std::optional<std::int64_t> era_id) {
-    std::string clause = "status IN (";
-    Params params;
-    for (std::size_t i = 0; i < N; ++i) {
-        clause += i == 0 ? "?" : ", ?";
-        params.emplace_back(statuses[i]);
-    }
-    clause += ")";
+    std::string clause = "status IN (" + placeholder_list(N, ", ") + ")";
+    Params params(statuses.begin(), statuses.end());
     if (era_id) {
         clause += " AND era_id=?";
         params.emplace_back(*era_id);

@@ -5,8 +5,8 @@
 
 #include "plintrove/core/errors.h"
 #include "plintrove/queries/validators.h"
+#include "plintrove/storage/insert_statement.h"
 #include "plintrove/submission/claim_item.h"
-#include "plintrove/submission/insert_statement.h"
 #include "plintrove/submission/pool_resolution.h"
 #include "plintrove/submission/row_fields.h"
 #include "plintrove/submission/submission_tables.h"

@@ -6,7 +6,7 @@
 #include "plintrove/core/errors.h"
 #include "plintrove/core/evaluation_validation.h"
 #include "plintrove/queries/validators.h"
-#include "plintrove/submission/insert_statement.h"
+#include "plintrove/storage/insert_statement.h"
 #include "plintrove/submission/pool_resolution.h"
 #include "plintrove/submission/sim_parent.h"
 #include "plintrove/submission/status_check.h"

@@ -5,6 +5,7 @@
 
 #include "plintrove/core/constants.h"
 #include "plintrove/core/errors.h"
+#include "plintrove/storage/placeholder_list.h"
 #include "plintrove/submission/row_fields.h"
 #include "plintrove/submission/status_check.h"
 #include "plintrove/submission/submission_tables.h"
@@ -85,15 +86,6 @@ Value python_float(const Value& value) {
                     py_type_name(value) + "'");
 }
 
-std::string terminal_placeholders() {
-    std::string placeholders;
-    for (std::size_t i = 0; i < kTerminalStatuses.size(); ++i) {
-        if (i > 0) placeholders += ", ";
-        placeholders += "?";
-    }
-    return placeholders;
-}
-
 PendingSubmission pending_from_row(const Row& row) {
     PendingSubmission p;
     p.status_id = int_field(row.at(0), kStatusColumns[0]);
@@ -158,7 +150,7 @@ bool update_submission_status(SearchTracker& t, const Value& submission_id, cons
         "        useful_flag=COALESCE(?, useful_flag),\n"
         "        rejection_reason=COALESCE(?, rejection_reason)\n"
         "    WHERE submission_id=? AND status NOT IN (" +
-        terminal_placeholders() + ")";
+        placeholder_list(kTerminalStatuses.size(), ", ") + ")";
     bool updated = conn.execute(sql, params).rowcount() > 0;
 
     if (updated && is_strategy && !status_signal_pool.is_none()) {

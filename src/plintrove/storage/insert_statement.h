@@ -1,10 +1,11 @@
 #pragma once
-// The INSERT text every submission table shares: fixed table and column names, one "?" per
-// value.
+// The INSERT text of a row into a table: fixed table and column names, one "?" per value.
 
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "plintrove/storage/placeholder_list.h"
 
 namespace plintrove {
 
@@ -15,17 +16,12 @@ inline std::string insert_statement(std::string_view verb, std::string_view tabl
     std::string sql(verb);
     sql += table;
     sql += " (";
-    std::string placeholders;
     for (std::size_t i = 0; i < columns.size(); ++i) {
-        if (i > 0) {
-            sql += ", ";
-            placeholders += ", ";
-        }
+        if (i > 0) sql += ", ";
         sql += columns[i];
-        placeholders += "?";
     }
     sql += ") VALUES (";
-    sql += placeholders;
+    sql += placeholder_list(columns.size(), ", ");
     sql += ")";
     return sql;
 }
