@@ -15,7 +15,6 @@ from plintrove.search_tracking import BacktestStats, SearchTracker
 CLOSED = "SearchTracker is closed"
 NO_IDENTITY = ("SearchTracker writes require an attached LibraryIdentity; call set_identity() "
                "before recording evaluations or submissions.")
-TABLES = sorted(st._DB_INFO_TABLES + ["sims"])
 
 
 def record_signal(tracker):
@@ -25,76 +24,37 @@ def record_signal(tracker):
         signal_pool_id="pool_a")
 
 
-def schema(data_dir):
-    conn = sqlite3.connect(os.path.join(data_dir, "tracking.db"))
-    try:
-        return (conn.execute("SELECT type, name, tbl_name, sql FROM sqlite_master "
-                             "ORDER BY type, name").fetchall(),
-                conn.execute("PRAGMA journal_mode").fetchone()[0],
-                conn.execute("PRAGMA user_version").fetchone()[0])
-    finally:
-        conn.close()
-
-
 # ---- construction --------------------------------------------------------------------------
 
-@pytest.mark.parametrize("empty", ["", None])
-def test_empty_data_dir_is_refused(empty):
-    with pytest.raises(ValueError, match="^data_dir must not be empty$"):
-        SearchTracker(empty)
-
-
-def test_missing_or_non_directory_data_dir(tmp_path):
-    regular = tmp_path / "file.txt"
-    regular.write_text("x")
-    for path in (str(regular), str(tmp_path / "absent")):
-        with pytest.raises(OSError) as info:
-            SearchTracker(path)
-        assert type(info.value) is OSError
-        assert str(info.value) == f"Directory does not exist: {path}"
+@pytest.mark.parametrize("path, error, message", [
+    ("", ValueError, "data_dir must not be empty"),
+    (None, ValueError, "data_dir must not be empty"),
+    ("file.txt", OSError, "Directory does not exist: {}"),
+    ("absent", OSError, "Directory does not exist: {}"),
+])
+def test_bad_data_dir_is_refused_before_anything_is_created(tmp_path, path, error, message):
+    (tmp_path / "file.txt").write_text("x")
+    if path:
+        path = str(tmp_path / path)
+    with pytest.raises(error) as info:
+        SearchTracker(path)
+    assert type(info.value) is error
+    assert str(info.value) == message.format(path)
     assert sorted(os.listdir(tmp_path)) == ["file.txt"]
 
 
-def test_fresh_database_state(data_dir, identity):
+def test_tracker_state_after_construction(data_dir, identity):
     tracker = SearchTracker(pathlib.Path(data_dir), identity)
     try:
         assert tracker._data_dir == data_dir
         assert tracker._db_path == os.path.join(data_dir, "tracking.db")
         assert tracker._db_url is None
         assert (tracker._closed, tracker._search_active) == (False, False)
-        tables, journal_mode, user_version = schema(data_dir)
-        assert (journal_mode, user_version) == ("wal", 2)
-        assert [name for kind, name, _, _ in tables
-                if kind == "table" and name != "sqlite_sequence"] == TABLES
-        indexes = {(table, name) for kind, name, table, _ in tables if kind == "index"}
-        for table, names in st._TABLE_INDEXES.items():
-            for name in names:
-                assert (table, name) in indexes
     finally:
         tracker.close()
 
 
-def test_constructing_again_changes_nothing(data_dir, identity):
-    first = SearchTracker(data_dir, identity)
-    eval_id = record_signal(first)
-    before = schema(data_dir)
-    first.close()
-    second = SearchTracker(data_dir, identity)
-    try:
-        assert schema(data_dir) == before
-        assert db_rows(second, "SELECT eval_id FROM signal_evaluations") == [(eval_id,)]
-    finally:
-        second.close()
-
-
-def test_construction_error_from_storage_propagates(data_dir):
-    with open(os.path.join(data_dir, "tracking.db"), "wb") as f:
-        f.write(b"not a database" * 100)
-    with pytest.raises(sqlite3.DatabaseError, match="file is not a database"):
-        SearchTracker(data_dir)
-
-
-# ---- identity, flags, closing -----------------------------------------------------------
+# ---- identity, closing ---------------------------------------------------------------------
 
 class CountingIdentity:
     def __init__(self):
@@ -112,7 +72,7 @@ class CountingIdentity:
         return self.author
 
 
-def test_identity_is_the_attached_object_and_read_at_each_call(tracker, identity):
+def test_identity_is_the_attached_object_read_at_each_insert(tracker, identity):
     assert tracker.current_identity() is identity
     assert tracker._identity_columns() == (("instance_id", "author_id"),
                                            ("instance-1", "author-1"))
@@ -120,18 +80,10 @@ def test_identity_is_the_attached_object_and_read_at_each_call(tracker, identity
     tracker.set_identity(counting)
     assert tracker.current_identity() is counting
     assert counting.reads == 0
-    tracker._identity_columns()
-    counting.author = "second"
-    assert tracker._identity_columns()[1] == ("inst", "second")
-    assert counting.reads == 4
-
-
-def test_identity_read_by_each_insert(tracker):
-    counting = CountingIdentity()
-    tracker.set_identity(counting)
     first = record_signal(tracker)
     counting.author = "second"
     second = record_signal(tracker)
+    assert counting.reads == 4
     assert db_rows(tracker, "SELECT eval_id, instance_id, author_id FROM signal_evaluations "
                             "ORDER BY eval_id") == [(first, "inst", "first"),
                                                     (second, "inst", "second")]
@@ -158,21 +110,60 @@ def test_detached_or_failing_identity_writes_nothing(tracker):
     assert not tracker._conn.in_transaction
 
 
-def test_search_active_flag(tracker):
-    tracker.set_search_active(True)
-    assert tracker._search_active is True
-    tracker.set_search_active(0)
-    assert tracker._search_active is False
+# Every public operation but the identity calls refuses a closed tracker, before it looks
+# at its arguments.
+CLOSED_CALLS = [
+    lambda t: t.set_search_active(True),
+    lambda t: t.record_signal_evaluation(graph=None, stats=BacktestStats(), era_id=0, passed_thresholds=1,
+                                         named_universe="", metaparameters={}),
+    lambda t: t.record_strategy_evaluation(graph=None, stats=BacktestStats(), era_id=0, passed_thresholds=1,
+                                           referenced_signal_ids=[], named_universe="",
+                                           metaparameters={}, strategy_pool_id=""),
+    lambda t: t.get_evaluation_history(eval_type="x", limit=0),
+    lambda t: t.get_per_column_stats_batch(limit=0),
+    lambda t: t.get_evaluation_count(eval_type="x"),
+    lambda t: t.get_evaluation_velocity(window_minutes=0),
+    lambda t: t.get_signal_stats(limit=0),
+    lambda t: t.get_strategy_stats(limit=0),
+    lambda t: t.get_available_eras(),
+    lambda t: t.get_available_named_universes(),
+    lambda t: t.get_available_universes(),
+    lambda t: t.get_function_stats(eval_type="x"),
+    lambda t: t.get_feature_stats(eval_type="x"),
+    lambda t: t.get_function_cooccurrence(eval_type="x"),
+    lambda t: t.get_rejection_summary(eval_type="x"),
+    lambda t: t.get_auto_metadata(404),
+    lambda t: t.get_db_info(),
+    lambda t: t.delete_evaluations(eval_type="x", keep_last=-1),
+    lambda t: t.delete_failed_evaluations(eval_type="x"),
+    lambda t: t.handle_era_transition(0),
+    lambda t: t.enqueue_submission(1, "x", "", 0),
+    lambda t: t.dequeue_submission(),
+    lambda t: t.requeue_submission(1, "x", "", 0),
+    lambda t: t.mark_submitted(1, "x"),
+    lambda t: t.record_submission_attempt_started(1, "x", "", 0, ""),
+    lambda t: t.record_submission(1, "x", "", 0),
+    lambda t: t.record_submission_once_and_mark_submitted(1, "x", "", 0),
+    lambda t: t.update_submission_status("sub", "x"),
+    lambda t: t.update_eval_server_metrics(1, "x"),
+    lambda t: t.get_pending_submissions(),
+    lambda t: t.get_submission_for_sim("sim"),
+    lambda t: t.get_submission_counts(),
+    lambda t: t.enqueue_retry(1, "x", "", 0, ""),
+    lambda t: t.dequeue_retryable(),
+    lambda t: t.increment_retry(1, 1, "x", "", 0, "", 0),
+    lambda t: t.clear_retry_queue(),
+    lambda t: t.get_retry_counts(),
+]
 
 
 def test_closed_tracker(tracker, identity):
     tracker.close()
     tracker.close()
     assert tracker._closed is True
-    for call in (lambda: tracker.set_search_active(True), tracker._check_closed,
-                 tracker.get_evaluation_count):
+    for call in CLOSED_CALLS + [lambda t: t._check_closed()]:
         with pytest.raises(OSError) as info:
-            call()
+            call(tracker)
         assert str(info.value) == CLOSED
     other = Identity("other", "someone")
     tracker.set_identity(other)
@@ -221,83 +212,66 @@ def test_connection_surface(tracker):
     assert db_rows(tracker, "SELECT id FROM sims") == [("sim-2",)]
 
 
-def spy_on(tracker):
-    seen = []
-    real = tracker._conn.execute
-
-    def spy(sql, params=()):
-        seen.append((sql, params))
-        return real(sql, params)
-
-    tracker._conn.execute = spy
-    return seen
-
-
-def test_replaced_execute_carries_internal_statements(tracker, data_dir, tmp_path):
+def test_replaced_execute_carries_internal_statements_until_restored(tracker, tmp_path,
+                                                                    monkeypatch):
     other_dir = tmp_path / "other"
     other_dir.mkdir()
     other = SearchTracker(str(other_dir), Identity())
+    seen = []
+    real = tracker._conn.execute
     try:
-        seen = spy_on(tracker)
-        assert tracker._conn.execute is tracker._conn.execute
-        record_signal(tracker)
-        assert tracker.get_evaluation_count() == 1
-        other.get_evaluation_count()
-        tracker._conn._real_conn.execute("SELECT 'bypassed'")
+        with monkeypatch.context() as patch:
+            patch.setattr(tracker._conn, "execute",
+                          lambda sql, params=(): seen.append((sql, params)) or real(sql, params))
+            assert tracker._conn.execute is tracker._conn.execute
+            record_signal(tracker)
+            assert tracker.get_evaluation_count() == 1
+            other.get_evaluation_count()
+            tracker._conn._real_conn.execute("SELECT 'bypassed'")
         statements = [sql for sql, _ in seen]
         assert statements[0].startswith("INSERT INTO signal_evaluations")
         assert type(seen[0][1]) is tuple and "pool_a" in seen[0][1]
         assert "SELECT 'bypassed'" not in statements
         assert sum("COUNT(*)" in sql for sql in statements) == 2  # this tracker's only
+        assert tracker._conn.execute is real
+        tracker.get_evaluation_count()
+        assert len(seen) == len(statements)
     finally:
         other.close()
 
 
-def test_restoring_execute_removes_the_replacement(tracker, monkeypatch):
-    seen = []
-    original = tracker._conn.execute
-    with monkeypatch.context() as patch:
-        patch.setattr(tracker._conn, "execute",
-                      lambda sql, params=(): seen.append(sql) or original(sql, params))
-        tracker.get_evaluation_count()
-    assert seen and tracker._conn.execute is original
-    count = len(seen)
-    tracker.get_evaluation_count()
-    assert len(seen) == count
-
-
-def test_replacement_results_and_errors(tracker, data_dir):
+def test_replacement_results_errors_and_commit(tracker, data_dir):
+    real_execute = tracker._conn.execute
     python_conn = sqlite3.connect(os.path.join(data_dir, "tracking.db"))
     try:
         # A cursor of Python's sqlite3 serves as well as the tracker's own.
         tracker._conn.execute = lambda sql, params=(): python_conn.execute(sql, params)
         assert tracker.get_evaluation_count() == 0
-
-        failure = sqlite3.OperationalError("database is locked")
-        failure.sqlite_errorcode = 5
-
-        def failing(sql, params=()):
-            raise failure
-
-        tracker._conn.execute = failing
-        with pytest.raises(sqlite3.OperationalError) as info:
-            tracker.get_evaluation_count()
-        assert info.value is failure
-
-        class Unrelated(Exception):
-            pass
-
-        def unrelated(sql, params=()):
-            raise Unrelated("host failure")
-
-        tracker._conn.execute = unrelated
-        with pytest.raises(Unrelated, match="host failure"):
-            record_signal(tracker)
     finally:
         python_conn.close()
 
+    failure = sqlite3.OperationalError("database is locked")
+    failure.sqlite_errorcode = 5
 
-def test_replaced_commit_runs_for_tracker_writes(tracker):
+    def failing(sql, params=()):
+        raise failure
+
+    tracker._conn.execute = failing
+    with pytest.raises(sqlite3.OperationalError) as info:
+        tracker.get_evaluation_count()
+    assert info.value is failure
+
+    class Unrelated(Exception):
+        pass
+
+    def unrelated(sql, params=()):
+        raise Unrelated("host failure")
+
+    tracker._conn.execute = unrelated
+    with pytest.raises(Unrelated, match="host failure"):
+        record_signal(tracker)
+
+    tracker._conn.execute = real_execute
     commits = []
     real_commit = tracker._conn.commit
 
@@ -337,10 +311,3 @@ def test_storage_errors_match_pythons_sqlite3(tracker, data_dir, sql, params):
     assert str(got.value) == str(expected.value)
     for attribute in ("sqlite_errorcode", "sqlite_errorname"):
         assert getattr(got.value, attribute, None) == getattr(expected.value, attribute, None)
-
-
-def test_cross_pool_reference_error_is_a_value_error():
-    assert issubclass(st.CrossPoolReferenceError, ValueError)
-    assert st.CrossPoolReferenceError.__module__ == "plintrove.search_tracking"
-    assert st.CrossPoolReferenceError.__doc__ == (
-        "Raised when a strategy references a signal from a different pool.")

@@ -1,9 +1,7 @@
-"""Records (fields, defaults, ==, repr, pickling, conversion from the library) and the
-module constants with their exact values, types and orders."""
+"""Records (fields, defaults, ==, repr, pickling) and the status constants."""
 
 import multiprocessing
 import pickle
-import re
 
 import pytest
 
@@ -103,22 +101,16 @@ def test_fields_and_defaults(name):
         assert value == expected and type(value) is type(expected), field
 
 
-def test_container_defaults_are_fresh():
-    first, second = st.DatabaseInfo(), st.DatabaseInfo()
+def test_fresh_container_defaults_equality_and_repr():
+    first = st.DatabaseInfo()
     first.row_counts["signal_evaluations"] = 3
-    assert second.row_counts == {} and st.DatabaseInfo().row_counts == {}
+    assert st.DatabaseInfo().row_counts == {}
     stats = st.BacktestStats()
     stats.custom_stats["x"] = 1
-    stats.liquidity_metrics["adv"] = 2.0
-    assert st.BacktestStats() == st.BacktestStats(custom_stats={}, liquidity_metrics={})
-    meta = st.AutoMetadata()
-    meta.rotation_families_used.append("momentum")
-    assert st.AutoMetadata().rotation_families_used == []
+    assert st.BacktestStats().custom_stats == {}
     given = ["value"]
     assert st.AutoMetadata(rotation_families_used=given).rotation_families_used is given
 
-
-def test_construction_equality_and_repr():
     by_position = st.FunctionStats("rank", None, 4, 1, 0.25)
     by_keyword = st.FunctionStats(yield_rate=0.25, passed_evaluations=1, total_evaluations=4,
                                   function_name="rank")
@@ -132,7 +124,6 @@ def test_construction_equality_and_repr():
         st.RetryCounts().unknown = 1
     with pytest.raises(TypeError):
         st.RetryCounts(1, 2, 3)
-    assert st.EvaluationRecord.__doc__ == "Full evaluation record from history query."
     assert repr(st.RejectionCount("it's", 2, 12.5)) == (
         'RejectionCount(rejection_reason="it\'s", count=2, percentage=12.5)')
     assert repr(st.AutoMetadata(3, 1e16, ["a"])) == (
@@ -158,126 +149,10 @@ def test_pickle_round_trip_and_through_a_process_queue():
     assert received == st.BacktestStats(sharpe=1.25, custom_stats={"k": [1, 2]})
 
 
-def test_records_from_the_library_have_python_types(tracker):
-    counts = tracker.get_submission_counts()
-    assert type(counts) is st.SubmissionCounts and counts == st.SubmissionCounts()
-    info = tracker.get_db_info()
-    assert type(info) is st.DatabaseInfo
-    assert list(info.row_counts) == st._DB_INFO_TABLES
-    assert type(info.file_size_bytes) is int and info.file_size_bytes > 0
-
-
-class Index:
-    def __index__(self):
-        return 7
-
-
-class Real:
-    def __float__(self):
-        return 2.5
-
-
-def test_values_with_python_json_rules():
-    encode = st._failure_detail_for_storage
-    assert encode({"b": (1, True), "a": [Index(), Real(), None]}) == (
-        '{"a":[7,2.5,null],"b":[1,true]}')
-    assert encode({"n": 2 ** 80}) == '{"n":1208925819614629174706176}'
-    # A value that cannot become JSON is stored as its str(), as json.dumps would fail.
-    odd = {"when": object()}
-    assert encode(odd) == str(odd)
-    assert encode({(1, 2): "tuple key"}) == "{(1, 2): 'tuple key'}"
-
-
-# ---- constants ---------------------------------------------------------------------------
-
-def roles(kind):
-    return {"queue": f"{kind}_submission_queue", "attempts": f"{kind}_submission_attempts",
-            "status": f"{kind}_submission_status", "retry": f"{kind}_submission_retry",
-            "eval_table": f"{kind}_evaluations", "pool_column": f"{kind}_pool_id"}
-
-
-def test_table_constants():
-    assert st._SUBMISSION_TABLES == {"signal": roles("signal"), "strategy": roles("strategy")}
-    assert list(st._SUBMISSION_TABLES) == ["signal", "strategy"]
-    assert all(list(inner) == list(roles("signal")) for inner in st._SUBMISSION_TABLES.values())
-    assert st._SPLIT_SUBMISSION_TABLES == tuple(
-        f"{kind}_submission_{role}" for role in ("queue", "attempts", "status", "retry")
-        for kind in ("signal", "strategy"))
-    assert st._SIGNAL_TABLES == ("signal_evaluations", "signal_function_usage",
-                                 "signal_feature_usage")
-    assert st._STRATEGY_TABLES == ("strategy_evaluations", "strategy_function_usage",
-                                   "strategy_feature_usage")
-    assert st._DB_INFO_TABLES == [
-        "signal_evaluations", "strategy_evaluations", "signal_function_usage",
-        "signal_feature_usage", "strategy_function_usage", "strategy_feature_usage",
-        *st._SPLIT_SUBMISSION_TABLES]
-
-
-def test_status_constants():
-    assert type(st.VALID_STATUSES) is list and len(st.VALID_STATUSES) == 22
-    assert st.VALID_STATUSES[:2] == ["queued", "pending"]
-    assert st.VALID_STATUSES[-2:] == ["paid", "rejected"]
-    stages = ["is_validating", "found", "is_rejected", "os_validating", "os_passed",
-              "os_failed", "useful", "not_useful", "useful_transition_failed"]
-    assert st.VALID_STATUSES[2:20] == [f"{kind}_{stage}" for kind in ("signal", "strategy")
-                                      for stage in stages]
-    assert type(st.TERMINAL_STATUSES) is set
+def test_status_and_threshold_constants():
+    assert type(st.VALID_STATUSES) is list and type(st.TERMINAL_STATUSES) is set
     assert st.TERMINAL_STATUSES == {"paid", "rejected"} | {
         f"{kind}_{stage}" for kind in ("signal", "strategy")
         for stage in ("found", "is_rejected", "useful", "not_useful", "os_failed",
                       "useful_transition_failed")}
-    assert st.TERMINAL_STATUSES < set(st.VALID_STATUSES)
-    assert "queued" not in st.TERMINAL_STATUSES and "pending" not in st.TERMINAL_STATUSES
-
-
-def test_schema_and_maintenance_constants():
-    metric_columns = (("is_correlation", "REAL"), ("is_pnl_mi", "REAL"),
-                      ("agent_is_pnl_mi", "REAL"), ("failure_reason", "TEXT"),
-                      ("failure_detail", "TEXT"))
-    assert st._EVAL_METRIC_COLUMNS == metric_columns
-    assert st._EVAL_METRIC_COLUMN_NAMES == tuple(name for name, _ in metric_columns)
     assert (st._DISK_THRESHOLD, st._POOL_V2_SCHEMA_VERSION) == (524288000, 2)
-    assert st._DELETE_ACTIVE_ERROR == (
-        "Cannot delete evaluations while a search is running. Call handle.stop() first.")
-
-    head = [("rotation_families_json", "TEXT"), ("per_column_stats_json", "TEXT"),
-            ("rejection_reason", "TEXT"), ("submitted", "INTEGER NOT NULL DEFAULT 0"),
-            ("liquidity_metrics_json", "TEXT")]
-    tail = [("source", "TEXT NOT NULL DEFAULT 'search'"), ("expression_elapsed_seconds", "REAL"),
-            *metric_columns]
-    assert list(st._SQLITE_EVAL_COLUMN_MIGRATIONS) == ["signal_evaluations",
-                                                       "strategy_evaluations"]
-    assert st._SQLITE_EVAL_COLUMN_MIGRATIONS["signal_evaluations"] == head + tail
-    assert st._SQLITE_EVAL_COLUMN_MIGRATIONS["strategy_evaluations"] == (
-        head + [("referenced_signal_ids_json", "TEXT")] + tail)
-
-    assert list(st._TABLE_INDEXES.items()) == [
-        ("signal_evaluations", ["idx_signal_era", "idx_signal_timestamp", "idx_signal_passed",
-                                "idx_signal_rejection", "idx_signal_settings",
-                                "idx_signal_source"]),
-        ("strategy_evaluations", ["idx_strategy_era", "idx_strategy_timestamp",
-                                  "idx_strategy_passed", "idx_strategy_rejection",
-                                  "idx_strategy_settings", "idx_strategy_signal_pool",
-                                  "idx_strategy_source"]),
-        ("signal_function_usage", ["idx_sig_fn_eval", "idx_sig_fn_name"]),
-        ("signal_feature_usage", ["idx_sig_feat_eval", "idx_sig_feat_name"]),
-        ("strategy_function_usage", ["idx_meta_fn_eval", "idx_meta_fn_name"]),
-        ("strategy_feature_usage", ["idx_meta_feat_eval", "idx_meta_feat_name"]),
-        ("signal_submission_status", ["idx_signal_substatus_pool"]),
-        ("strategy_submission_status", ["idx_strategy_substatus_pool",
-                                        "idx_strategy_substatus_signal_pool"]),
-    ]
-    assert st._SIM_INSERT_COLUMNS == (
-        "id", "graph_json", "era_id", "market_id", "pool_id", "named_universe", "is_dates_json",
-        "metaparameters_json", "search_state_json", "frequency", "resolved_context_json",
-        "status", "progress", "created_at", "completed_at", "stats_json", "pnl_json",
-        "error_msg")
-
-
-def test_postgres_constants():
-    assert st._POSTGRES_URL_PREFIXES == ("postgresql://", "postgres://")
-    assert isinstance(st._JSON_EXTRACT_EQ_RE, re.Pattern)
-    assert st._JSON_EXTRACT_EQ_RE.pattern == r"json_extract\(([^,]+),\s*%s\)\s*=\s*%s"
-    assert st._JSON_EXTRACT_RE.pattern == r"json_extract\(([^,]+),\s*%s\)"
-    assert st._JSON_EXTRACT_EQ_RE.search("json_extract(metaparameters,  %s) = %s").group(1) == (
-        "metaparameters")

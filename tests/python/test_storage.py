@@ -1,4 +1,5 @@
-"""The SQLite file on disk: opening, the old-layout archive, and what survives bad input."""
+"""The SQLite file on disk: the schema, the old-layout archive and column migrations, what
+survives bad input, and which storage the environment selects."""
 
 import logging
 import os
@@ -10,6 +11,22 @@ from plintrove import search_tracking as st
 
 ARCHIVE_LOG = ("Archived pre-pool-redesign SQLite tracker database at %s; dropped %d "
                "pre-redesign queued item(s).")
+TABLE_INDEXES = {
+    "signal_evaluations": ["idx_signal_era", "idx_signal_timestamp", "idx_signal_passed",
+                           "idx_signal_rejection", "idx_signal_settings", "idx_signal_source"],
+    "strategy_evaluations": ["idx_strategy_era", "idx_strategy_timestamp", "idx_strategy_passed",
+                             "idx_strategy_rejection", "idx_strategy_settings",
+                             "idx_strategy_signal_pool", "idx_strategy_source"],
+    "signal_function_usage": ["idx_sig_fn_eval", "idx_sig_fn_name"],
+    "signal_feature_usage": ["idx_sig_feat_eval", "idx_sig_feat_name"],
+    "strategy_function_usage": ["idx_meta_fn_eval", "idx_meta_fn_name"],
+    "strategy_feature_usage": ["idx_meta_feat_eval", "idx_meta_feat_name"],
+    "signal_submission_status": ["idx_signal_substatus_pool"],
+    "strategy_submission_status": ["idx_strategy_substatus_pool",
+                                   "idx_strategy_substatus_signal_pool"],
+}
+URL_PREFIX_MESSAGE = ("PLINTROVE_DB_URL must start with postgresql:// or postgres:// for "
+                      "SearchTracker Postgres storage.")
 
 
 def make_db(path, *statements):
@@ -28,13 +45,9 @@ def rows(path, sql):
         conn.close()
 
 
-@pytest.fixture(autouse=True)
-def sqlite_storage(monkeypatch):
-    monkeypatch.delenv("PLINTROVE_DB_URL", raising=False)
-
-
-def test_fresh_directory_gets_a_wal_file_with_side_files_once_written(data_dir, identity):
+def test_fresh_directory_gets_the_full_schema_in_wal_once(data_dir, identity):
     db = os.path.join(data_dir, "tracking.db")
+    dump = "SELECT type, name, tbl_name, sql FROM sqlite_master ORDER BY type, name"
     tracker = st.SearchTracker(data_dir, identity)
     try:
         tracker._conn.execute("INSERT INTO sims (id) VALUES (?)", ("s1",))
@@ -42,9 +55,23 @@ def test_fresh_directory_gets_a_wal_file_with_side_files_once_written(data_dir, 
         assert os.path.exists(db + "-wal") and os.path.exists(db + "-shm")
         assert rows(db, "PRAGMA journal_mode") == [("wal",)]
         assert rows(db, "PRAGMA user_version") == [(2,)]
-        assert rows(db, "SELECT id FROM sims") == [("s1",)]
+        schema = rows(db, dump)
+        tables = {name for kind, name, _, _ in schema if kind == "table"}
+        assert tables - {"sqlite_sequence"} == set(st._DB_INFO_TABLES) | {"sims"}
+        assert len(tables - {"sqlite_sequence"}) == 15
+        indexes = {(table, name) for kind, name, table, _ in schema if kind == "index"}
+        assert st._TABLE_INDEXES == TABLE_INDEXES
+        assert {(t, n) for t, names in TABLE_INDEXES.items() for n in names} <= indexes
+        # A status row needs its sims parent.
+        with pytest.raises(sqlite3.IntegrityError, match="FOREIGN KEY constraint failed"):
+            tracker._conn.execute("INSERT INTO signal_submission_status (eval_id, submission_id, "
+                                  "sim_id, status) VALUES (1, 's', 'absent', 'pending')")
+        tracker._conn.rollback()
     finally:
         tracker.close()
+    st.SearchTracker(data_dir, identity).close()
+    assert rows(db, dump) == schema
+    assert rows(db, "SELECT id FROM sims") == [("s1",)]
     assert not os.path.exists(db + ".pre-pool-redesign")
 
 
@@ -56,8 +83,7 @@ def test_old_layout_is_archived_with_its_rows_and_logged(data_dir, identity, cap
             "CREATE TABLE signal_evaluations (eval_id INTEGER PRIMARY KEY, correlation REAL)",
             "INSERT INTO signal_evaluations (correlation) VALUES (0.5)")
     caplog.set_level(logging.INFO, logger="plintrove.search_tracking")
-    tracker = st.SearchTracker(data_dir, identity)
-    tracker.close()
+    st.SearchTracker(data_dir, identity).close()
 
     archive = db + ".pre-pool-redesign"
     records = [r for r in caplog.records if r.name == "plintrove.search_tracking"]
@@ -70,12 +96,42 @@ def test_old_layout_is_archived_with_its_rows_and_logged(data_dir, identity, cap
     assert "signal_pool_id" in {r[1] for r in rows(db, "PRAGMA table_info(signal_evaluations)")}
 
 
-@pytest.mark.parametrize("content", [b"", b"not a database at all, only text " * 8])
+def test_current_evaluation_table_gains_the_missing_columns_and_keeps_its_rows(data_dir):
+    db = os.path.join(data_dir, "tracking.db")
+    make_db(db,
+            "CREATE TABLE signal_evaluations (eval_id INTEGER PRIMARY KEY AUTOINCREMENT, "
+            "timestamp REAL, era_id INTEGER, graph_json TEXT, tree_depth INTEGER, "
+            "passed_thresholds INTEGER, agent_is_correlation REAL, named_universe TEXT, "
+            "metaparameters TEXT, signal_pool_id TEXT)",
+            "INSERT INTO signal_evaluations (timestamp, era_id, signal_pool_id) VALUES (1.0, 3, 'p')")
+    st.SearchTracker(data_dir).close()
+    assert not os.path.exists(db + ".pre-pool-redesign")
+    added = {r[1]: (r[2], r[3], r[4]) for r in rows(db, "PRAGMA table_info(signal_evaluations)")}
+    assert {name: added[name] for name in (
+        "rotation_families_json", "per_column_stats_json", "rejection_reason", "submitted",
+        "liquidity_metrics_json", "source", "expression_elapsed_seconds", "is_correlation",
+        "is_pnl_mi", "agent_is_pnl_mi", "failure_reason", "failure_detail", "instance_id")} == {
+        "rotation_families_json": ("TEXT", 0, None), "per_column_stats_json": ("TEXT", 0, None),
+        "rejection_reason": ("TEXT", 0, None), "submitted": ("INTEGER", 1, "0"),
+        "liquidity_metrics_json": ("TEXT", 0, None), "source": ("TEXT", 1, "'search'"),
+        "expression_elapsed_seconds": ("REAL", 0, None), "is_correlation": ("REAL", 0, None),
+        "is_pnl_mi": ("REAL", 0, None), "agent_is_pnl_mi": ("REAL", 0, None),
+        "failure_reason": ("TEXT", 0, None), "failure_detail": ("TEXT", 0, None),
+        "instance_id": ("TEXT", 0, None)}
+    assert rows(db, "SELECT era_id, submitted, source, failure_detail FROM signal_evaluations") == [
+        (3, 0, "search", None)]
+    assert rows(db, "PRAGMA user_version") == [(2,)]
+
+
+@pytest.mark.parametrize("content", [b"", b"not a database at all, only text " * 8, None])
 def test_a_file_that_is_not_a_database_is_reported_and_left_alone(data_dir, content):
     db = os.path.join(data_dir, "tracking.db")
-    with open(db, "wb") as f:
-        f.write(content)
-    if not content:
+    if content is None:
+        os.mkdir(db)
+    else:
+        with open(db, "wb") as f:
+            f.write(content)
+    if content == b"":
         # An empty file is a valid empty database: it is taken over.
         st.SearchTracker(data_dir).close()
         assert rows(db, "PRAGMA user_version") == [(2,)]
@@ -83,22 +139,34 @@ def test_a_file_that_is_not_a_database_is_reported_and_left_alone(data_dir, cont
     with pytest.raises(sqlite3.DatabaseError) as err:
         st.SearchTracker(data_dir)
     assert db in str(err.value)
-    with open(db, "rb") as f:
-        assert f.read() == content
+    if content is None:
+        assert os.path.isdir(db)
+    else:
+        assert "file is not a database" in str(err.value)
+        with open(db, "rb") as f:
+            assert f.read() == content
     assert not os.path.exists(db + ".pre-pool-redesign")
 
 
-def test_storage_errors_arrive_as_sqlite3_errors(tracker):
-    conn = tracker._conn
-    conn.execute("INSERT INTO signal_submission_attempts (eval_id, idempotency_key) VALUES (1, 'k')")
-    with pytest.raises(sqlite3.IntegrityError, match="UNIQUE constraint failed"):
-        conn.execute("INSERT INTO signal_submission_attempts (eval_id, idempotency_key) VALUES (1, 'k')")
-    conn.rollback()
-    with pytest.raises(sqlite3.OperationalError, match="no such table: nope"):
-        conn.execute("SELECT * FROM nope")
-    with pytest.raises(sqlite3.ProgrammingError, match="Incorrect number of bindings supplied"):
-        conn.execute("SELECT ?, ?", (1,))
-    assert not conn.in_transaction
+@pytest.mark.parametrize("url, error, message", [
+    ("mysql://host/db", ValueError, URL_PREFIX_MESSAGE),
+    ("POSTGRESQL://host/db", ValueError, URL_PREFIX_MESSAGE),  # the prefix is case-sensitive
+    ("postgres://host/db", RuntimeError,
+     "PostgreSQL storage is not built into this version of plintrove; unset PLINTROVE_DB_URL "
+     "to use the SQLite file in the data directory."),
+    ("", None, None),
+])
+def test_storage_is_selected_by_the_environment(data_dir, monkeypatch, url, error, message):
+    monkeypatch.setenv("PLINTROVE_DB_URL", url)
+    if error is None:
+        tracker = st.SearchTracker(data_dir)
+        assert (tracker._db_url, tracker._db_path) == (None, os.path.join(data_dir, "tracking.db"))
+        tracker.close()
+        return
+    with pytest.raises(error) as info:
+        st.SearchTracker(data_dir)
+    assert str(info.value) == message
+    assert os.listdir(data_dir) == []
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
@@ -114,6 +182,7 @@ def test_a_forked_child_cannot_use_the_parents_connection(tracker):
             outcome = b"refused" if b"cannot be used in process" in str(e).encode() else b"other"
         except BaseException:
             outcome = b"other"
+        tracker.close()  # must leave the parent's handle alone
         os.write(write, outcome)
         os._exit(0)
     os.close(write)
@@ -121,4 +190,6 @@ def test_a_forked_child_cannot_use_the_parents_connection(tracker):
     os.close(read)
     os.waitpid(pid, 0)
     assert outcome == b"refused"
-    assert tracker._conn.execute("SELECT 1").fetchone() == (1,)
+    tracker._conn.execute("INSERT INTO sims (id) VALUES ('after-fork')")
+    tracker._conn.commit()
+    assert rows(tracker._db_path, "SELECT id FROM sims") == [("after-fork",)]
