@@ -76,61 +76,63 @@ nb::list pairs_to_tuples(const std::vector<Pair>& pairs) {
 // printed form for the message (they never pass).
 Value validator_arg(nb::handle h) { return to_value_or_str(h); }
 
+// Binds a query whose Python parameters are era_id, eval_type, then those of `Extra`, then
+// the settings keywords, all None by default unless `extra_args` say otherwise. The settings
+// and the type are converted first, with the GIL held; `query(t, type, filter, extra...)`
+// converts its own arguments and releases the GIL for the database work.
+template <typename... Extra, typename Query, typename... ExtraArgs>
+void def_filtered_query(TrackerClass& cls, const char* name, Query query, const char* doc,
+                        ExtraArgs&&... extra_args) {
+    cls.def(
+        name,
+        [query](SearchTracker& t, nb::handle era_id, nb::handle eval_type, Extra... extra,
+                nb::handle named_universe, nb::handle metaparameters, nb::handle source,
+                nb::handle strategy_pool_id, nb::handle signal_pool_id,
+                nb::handle strategy_signal_pool) {
+            SettingsFilter f = settings(era_id, named_universe, metaparameters, source,
+                                        strategy_pool_id, signal_pool_id, strategy_signal_pool);
+            Value type = to_value(eval_type);
+            return query(t, type, f, extra...);
+        },
+        nb::arg("era_id").none() = nb::none(), nb::arg("eval_type").none() = nb::none(),
+        std::forward<ExtraArgs>(extra_args)..., nb::arg("named_universe").none() = nb::none(),
+        nb::arg("metaparameters").none() = nb::none(), nb::arg("source").none() = nb::none(),
+        nb::arg("strategy_pool_id").none() = nb::none(),
+        nb::arg("signal_pool_id").none() = nb::none(),
+        nb::arg("strategy_signal_pool").none() = nb::none(), doc);
+}
+
+// For queries that take the type and the filter alone.
+template <typename Result>
+void def_filtered_query(TrackerClass& cls, const char* name,
+                        Result (*query)(SearchTracker&, const Value&, const SettingsFilter&),
+                        const char* doc) {
+    def_filtered_query<>(
+        cls, name,
+        [query](SearchTracker& t, const Value& type, const SettingsFilter& f) {
+            nb::gil_scoped_release release;
+            return query(t, type, f);
+        },
+        doc);
+}
+
 }  // namespace
 
 void bind_queries(nb::module_& m, TrackerClass& cls) {
     // ---- usage statistics ----------------------------------------------------------------
-    cls.def(
-        "get_function_stats",
-        [](SearchTracker& t, nb::handle era_id, nb::handle eval_type, nb::handle named_universe,
-           nb::handle metaparameters, nb::handle source, nb::handle strategy_pool_id,
-           nb::handle signal_pool_id, nb::handle strategy_signal_pool) {
-            SettingsFilter f = settings(era_id, named_universe, metaparameters, source,
-                                        strategy_pool_id, signal_pool_id, strategy_signal_pool);
-            Value type = to_value(eval_type);
-            nb::gil_scoped_release release;
-            return get_function_stats(t, type, f);
-        },
-        nb::arg("era_id").none() = nb::none(), nb::arg("eval_type").none() = nb::none(),
-        nb::arg("named_universe").none() = nb::none(), nb::arg("metaparameters").none() = nb::none(),
-        nb::arg("source").none() = nb::none(), nb::arg("strategy_pool_id").none() = nb::none(),
-        nb::arg("signal_pool_id").none() = nb::none(), nb::arg("strategy_signal_pool").none() = nb::none(),
-        "Per-function yield, highest yield first.");
-    cls.def(
-        "get_feature_stats",
-        [](SearchTracker& t, nb::handle era_id, nb::handle eval_type, nb::handle named_universe,
-           nb::handle metaparameters, nb::handle source, nb::handle strategy_pool_id,
-           nb::handle signal_pool_id, nb::handle strategy_signal_pool) {
-            SettingsFilter f = settings(era_id, named_universe, metaparameters, source,
-                                        strategy_pool_id, signal_pool_id, strategy_signal_pool);
-            Value type = to_value(eval_type);
-            nb::gil_scoped_release release;
-            return get_feature_stats(t, type, f);
-        },
-        nb::arg("era_id").none() = nb::none(), nb::arg("eval_type").none() = nb::none(),
-        nb::arg("named_universe").none() = nb::none(), nb::arg("metaparameters").none() = nb::none(),
-        nb::arg("source").none() = nb::none(), nb::arg("strategy_pool_id").none() = nb::none(),
-        nb::arg("signal_pool_id").none() = nb::none(), nb::arg("strategy_signal_pool").none() = nb::none(),
-        "Per-feature yield, highest yield first.");
-    cls.def(
-        "get_function_cooccurrence",
-        [](SearchTracker& t, nb::handle era_id, nb::handle eval_type, nb::handle passed_only,
-           nb::handle named_universe, nb::handle metaparameters, nb::handle source,
-           nb::handle strategy_pool_id, nb::handle signal_pool_id,
-           nb::handle strategy_signal_pool) {
-            SettingsFilter f = settings(era_id, named_universe, metaparameters, source,
-                                        strategy_pool_id, signal_pool_id, strategy_signal_pool);
-            Value type = to_value(eval_type);
+    def_filtered_query(cls, "get_function_stats", &get_function_stats,
+                       "Per-function yield, highest yield first.");
+    def_filtered_query(cls, "get_feature_stats", &get_feature_stats,
+                       "Per-feature yield, highest yield first.");
+    def_filtered_query<nb::handle>(
+        cls, "get_function_cooccurrence",
+        [](SearchTracker& t, const Value& type, const SettingsFilter& f, nb::handle passed_only) {
             const bool passed = truth(passed_only);
             nb::gil_scoped_release release;
             return get_function_cooccurrence(t, type, passed, f);
         },
-        nb::arg("era_id").none() = nb::none(), nb::arg("eval_type").none() = nb::none(),
-        nb::arg("passed_only").none() = false, nb::arg("named_universe").none() = nb::none(),
-        nb::arg("metaparameters").none() = nb::none(), nb::arg("source").none() = nb::none(),
-        nb::arg("strategy_pool_id").none() = nb::none(), nb::arg("signal_pool_id").none() = nb::none(),
-        nb::arg("strategy_signal_pool").none() = nb::none(),
-        "Function pairs used together, most frequent first.");
+        "Function pairs used together, most frequent first.",
+        nb::arg("passed_only").none() = false);
     cls.def(
         "_usage_stats_query",
         [](SearchTracker& t, std::vector<std::pair<std::string, std::string>> usage_tables,
@@ -156,64 +158,33 @@ void bind_queries(nb::module_& m, TrackerClass& cls) {
         "Build and execute a usage stats query across signal/strategy tables.");
 
     // ---- history and counts --------------------------------------------------------------
-    cls.def(
-        "get_evaluation_history",
-        [](SearchTracker& t, nb::handle era_id, nb::handle eval_type, nb::handle passed_only,
-           nb::handle limit, std::int64_t offset, nb::handle named_universe,
-           nb::handle metaparameters, nb::handle source, nb::handle strategy_pool_id,
-           nb::handle signal_pool_id, nb::handle strategy_signal_pool) {
-            SettingsFilter f = settings(era_id, named_universe, metaparameters, source,
-                                        strategy_pool_id, signal_pool_id, strategy_signal_pool);
-            Value type = to_value(eval_type);
+    def_filtered_query<nb::handle, nb::handle, std::int64_t>(
+        cls, "get_evaluation_history",
+        [](SearchTracker& t, const Value& type, const SettingsFilter& f, nb::handle passed_only,
+           nb::handle limit, std::int64_t offset) {
             const bool passed = truth(passed_only);
             const auto lim = optional_int(limit);
             nb::gil_scoped_release release;
             return get_evaluation_history(t, type, passed, lim, offset, f);
         },
-        nb::arg("era_id").none() = nb::none(), nb::arg("eval_type").none() = nb::none(),
-        nb::arg("passed_only").none() = false, nb::arg("limit").none() = 1000, nb::arg("offset").none() = 0,
-        nb::arg("named_universe").none() = nb::none(), nb::arg("metaparameters").none() = nb::none(),
-        nb::arg("source").none() = nb::none(), nb::arg("strategy_pool_id").none() = nb::none(),
-        nb::arg("signal_pool_id").none() = nb::none(), nb::arg("strategy_signal_pool").none() = nb::none(),
-        "Stored evaluations with their usage, newest first.");
-    cls.def(
-        "get_per_column_stats_batch",
-        [](SearchTracker& t, nb::handle era_id, nb::handle eval_type, nb::handle passed_only,
-           nb::handle limit, std::int64_t offset, nb::handle named_universe,
-           nb::handle metaparameters, nb::handle source, nb::handle strategy_pool_id,
-           nb::handle signal_pool_id, nb::handle strategy_signal_pool) {
-            SettingsFilter f = settings(era_id, named_universe, metaparameters, source,
-                                        strategy_pool_id, signal_pool_id, strategy_signal_pool);
-            Value type = to_value(eval_type);
+        "Stored evaluations with their usage, newest first.",
+        nb::arg("passed_only").none() = false, nb::arg("limit").none() = 1000,
+        nb::arg("offset").none() = 0);
+    def_filtered_query<nb::handle, nb::handle, std::int64_t>(
+        cls, "get_per_column_stats_batch",
+        [](SearchTracker& t, const Value& type, const SettingsFilter& f, nb::handle passed_only,
+           nb::handle limit, std::int64_t offset) {
             const std::optional<bool> passed =
                 passed_only.is_none() ? std::nullopt : std::optional<bool>(truth(passed_only));
             const auto lim = optional_int(limit);
             nb::gil_scoped_release release;
             return get_per_column_stats_batch(t, type, passed, lim, offset, f);
         },
-        nb::arg("era_id").none() = nb::none(), nb::arg("eval_type").none() = nb::none(),
+        "Per-column statistics of stored evaluations, by ascending eval_id.",
         nb::arg("passed_only").none() = nb::none(), nb::arg("limit").none() = nb::none(),
-        nb::arg("offset").none() = 0, nb::arg("named_universe").none() = nb::none(),
-        nb::arg("metaparameters").none() = nb::none(), nb::arg("source").none() = nb::none(),
-        nb::arg("strategy_pool_id").none() = nb::none(), nb::arg("signal_pool_id").none() = nb::none(),
-        nb::arg("strategy_signal_pool").none() = nb::none(),
-        "Per-column statistics of stored evaluations, by ascending eval_id.");
-    cls.def(
-        "get_evaluation_count",
-        [](SearchTracker& t, nb::handle era_id, nb::handle eval_type, nb::handle named_universe,
-           nb::handle metaparameters, nb::handle source, nb::handle strategy_pool_id,
-           nb::handle signal_pool_id, nb::handle strategy_signal_pool) {
-            SettingsFilter f = settings(era_id, named_universe, metaparameters, source,
-                                        strategy_pool_id, signal_pool_id, strategy_signal_pool);
-            Value type = to_value(eval_type);
-            nb::gil_scoped_release release;
-            return get_evaluation_count(t, type, f);
-        },
-        nb::arg("era_id").none() = nb::none(), nb::arg("eval_type").none() = nb::none(),
-        nb::arg("named_universe").none() = nb::none(), nb::arg("metaparameters").none() = nb::none(),
-        nb::arg("source").none() = nb::none(), nb::arg("strategy_pool_id").none() = nb::none(),
-        nb::arg("signal_pool_id").none() = nb::none(), nb::arg("strategy_signal_pool").none() = nb::none(),
-        "Number of stored evaluations matching the filters.");
+        nb::arg("offset").none() = 0);
+    def_filtered_query(cls, "get_evaluation_count", &get_evaluation_count,
+                       "Number of stored evaluations matching the filters.");
     cls.def(
         "get_evaluation_velocity",
         [](SearchTracker& t, std::int64_t window_minutes, nb::handle eval_type) {
