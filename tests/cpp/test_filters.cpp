@@ -5,7 +5,6 @@
 
 #include "plintrove/core/errors.h"
 #include "plintrove/queries/filters.h"
-#include "plintrove/queries/validators.h"
 
 using namespace plintrove;
 
@@ -33,66 +32,6 @@ TEST(FilterTableSelection, NarrowsToTheNamedTypeInSignalStrategyOrder) {
     EXPECT_EQ(filter_by_eval_type<int>(Value("signal"), 1, 2), (std::vector<int>{1}));
     EXPECT_TRUE(filter_by_eval_type<int>(Value("Strategy"), 1, 2).empty());
     EXPECT_TRUE(filter_by_eval_type<int>(Value(1), 1, 2).empty());
-
-    auto pairs = eval_table_pairs(Value());
-    ASSERT_EQ(pairs.size(), 2u);
-    EXPECT_EQ(pairs[0].eval_table, "signal_evaluations");
-    EXPECT_EQ(pairs[0].label, "signal");
-    EXPECT_EQ(pairs[1].eval_table, "strategy_evaluations");
-    EXPECT_EQ(pairs[1].label, "strategy");
-
-    auto fn = fn_usage_table_pairs(Value("strategy"));
-    ASSERT_EQ(fn.size(), 1u);
-    EXPECT_EQ(fn[0].usage_table, "strategy_function_usage");
-    EXPECT_EQ(fn[0].eval_table, "strategy_evaluations");
-    auto feat = feat_usage_table_pairs(Value());
-    ASSERT_EQ(feat.size(), 2u);
-    EXPECT_EQ(feat[0].usage_table, "signal_feature_usage");
-    EXPECT_EQ(feat[1].usage_table, "strategy_feature_usage");
-    auto triplets = eval_table_triplets(Value("signal"));
-    ASSERT_EQ(triplets.size(), 1u);
-    EXPECT_EQ(triplets[0].fn_table, "signal_function_usage");
-    EXPECT_EQ(triplets[0].feat_table, "signal_feature_usage");
-}
-
-TEST(FilterValidators, AcceptTheirValuesAndRejectOthersWithFixedMessages) {
-    for (const Value& ok : {Value(), Value("signal"), Value("strategy")}) {
-        EXPECT_NO_THROW(validate_eval_type(ok));
-        EXPECT_NO_THROW(validate_management_eval_type(ok));
-    }
-    EXPECT_EQ(value_error([] { validate_eval_type(Value("Signal")); }),
-              "eval_type must be 'signal', 'strategy', or None");
-    EXPECT_EQ(value_error([] { validate_eval_type_strict(Value()); }),
-              "eval_type must be 'signal' or 'strategy'");
-    EXPECT_NO_THROW(validate_eval_type_strict(Value("strategy")));
-    EXPECT_EQ(value_error([] { validate_management_eval_type(Value(5)); }),
-              "eval_type must be 'signal', 'strategy', or None, got '5'.");
-    EXPECT_EQ(value_error([] { validate_management_eval_type(Value("both")); }),
-              "eval_type must be 'signal', 'strategy', or None, got 'both'.");
-
-    EXPECT_NO_THROW(validate_source_query(Value()));
-    EXPECT_NO_THROW(validate_source_query(Value("simulate")));
-    EXPECT_EQ(value_error([] { validate_source_query(Value("live")); }),
-              "source must be 'search', 'simulate', or None");
-    EXPECT_NO_THROW(validate_source_record(Value("search")));
-    EXPECT_EQ(value_error([] { validate_source_record(Value()); }),
-              "source must be 'search' or 'simulate', got 'None'.");
-    EXPECT_EQ(value_error([] { validate_source_record(Value(List{})); }),
-              "source must be 'search' or 'simulate', got '[]'.");
-
-    EXPECT_TRUE(validate_optional_pool_query(Value(), "signal_pool_id").is_none());
-    EXPECT_EQ(validate_optional_pool_query(Value(" p "), "signal_pool_id"), Value(" p "));
-    EXPECT_EQ(value_error([] { validate_optional_pool_query(Value(""), "signal_pool_id"); }),
-              "signal_pool_id must be a non-empty string");
-    EXPECT_EQ(value_error([] { validate_optional_pool_query(Value(3), "strategy_pool_id"); }),
-              "strategy_pool_id must be a non-empty string");
-}
-
-TEST(FilterJoin, RendersWhereOrAndFragments) {
-    EXPECT_EQ(join_clauses({}), "");
-    EXPECT_EQ(join_clauses({}, "AND"), "");
-    EXPECT_EQ(join_clauses({"era_id = ?", "source = ?"}), "WHERE era_id = ? AND source = ?");
-    EXPECT_EQ(join_clauses({"era_id = ?"}, "AND"), "AND era_id = ?");
 }
 
 TEST(FilterJsonPathKey, QuotesKeysLikeJsonWithAsciiEscapes) {

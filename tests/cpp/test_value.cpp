@@ -144,14 +144,3 @@ TEST(Value, LessThanFollowsPython) {
     EXPECT_EQ(message(Value(List{1}), Value(List{"a"})),
               "'<' not supported between instances of 'int' and 'str'");
 }
-
-TEST(Value, TypeNamesArePythons) {
-    EXPECT_STREQ(py_type_name(Value()), "NoneType");
-    EXPECT_STREQ(py_type_name(Value(true)), "bool");
-    EXPECT_STREQ(py_type_name(Value(3)), "int");
-    EXPECT_STREQ(py_type_name(Value(BigInt{"18446744073709551616"})), "int");
-    EXPECT_STREQ(py_type_name(Value(1.5)), "float");
-    EXPECT_STREQ(py_type_name(Value("x")), "str");
-    EXPECT_STREQ(py_type_name(Value(List{})), "list");
-    EXPECT_STREQ(py_type_name(Value(Mapping{})), "dict");
-}

@@ -77,9 +77,3 @@ def test_report_fails_whole_on_a_missing_table(tracker, data_dir):
     execute(data_dir, "DROP TABLE strategy_submission_retry")
     with pytest.raises(sqlite3.OperationalError, match="no such table: strategy_submission_retry"):
         tracker.get_db_info()
-
-
-def test_report_on_closed_tracker(tracker):
-    tracker.close()
-    with pytest.raises(OSError, match="^SearchTracker is closed$"):
-        tracker.get_db_info()
