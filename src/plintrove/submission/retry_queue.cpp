@@ -10,6 +10,7 @@
 #include "plintrove/queries/validators.h"
 #include "plintrove/storage/insert_statement.h"
 #include "plintrove/submission/claim_item.h"
+#include "plintrove/submission/identity_stamp.h"
 #include "plintrove/submission/pool_resolution.h"
 #include "plintrove/submission/row_fields.h"
 #include "plintrove/submission/submission_tables.h"
@@ -48,7 +49,6 @@ std::optional<std::int64_t> insert_retry_row(SearchTracker& t, std::string_view 
                                              std::int64_t era_id, std::int64_t retry_count,
                                              const Value& rejection_reason,
                                              std::optional<double> retry_after) {
-    IdentityColumns identity = t.identity_columns();
     std::vector<std::string> columns{"eval_id",     std::string(submission_pool_column(eval_type)),
                                      "payload_json", "era_id",
                                      "retry_count", "last_rejection_reason",
@@ -61,8 +61,7 @@ std::optional<std::int64_t> insert_retry_row(SearchTracker& t, std::string_view 
                   rejection_reason,
                   retry_after ? Value(*retry_after) : Value(),
                   Value(wall_clock_now())};
-    columns.insert(columns.end(), identity.columns.begin(), identity.columns.end());
-    values.insert(values.end(), identity.values.begin(), identity.values.end());
+    stamp_identity(t, columns, values);
     Cursor cursor = t.conn().execute(insert_statement("INSERT INTO ", table, columns), values);
     t.conn().commit();
     return cursor.lastrowid();

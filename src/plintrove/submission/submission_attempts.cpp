@@ -6,6 +6,7 @@
 #include "plintrove/core/errors.h"
 #include "plintrove/queries/validators.h"
 #include "plintrove/storage/insert_statement.h"
+#include "plintrove/submission/identity_stamp.h"
 #include "plintrove/submission/pool_resolution.h"
 #include "plintrove/submission/row_fields.h"
 #include "plintrove/submission/submission_tables.h"
@@ -32,14 +33,12 @@ std::optional<std::int64_t> record_submission_attempt_started(
     std::string own_pool_id = required_submission_own_pool_id(
         conn, eval_id, eval_type, payload_json, signal_pool_id, strategy_pool_id);
     std::string table(submission_table(eval_type, "attempts"));
-    IdentityColumns identity = t.identity_columns();
 
     std::vector<std::string> columns{"eval_id", std::string(pool_column), "idempotency_key",
                                      "era_id",  "payload_json",           "started_at"};
     Params values{Value(eval_id), Value(own_pool_id),    Value(key),
                   Value(era_id),  Value(*payload_json), Value(wall_clock_now())};
-    columns.insert(columns.end(), identity.columns.begin(), identity.columns.end());
-    values.insert(values.end(), identity.values.begin(), identity.values.end());
+    stamp_identity(t, columns, values);
 
     if (conn.dialect() == "postgres") {
         // The no-op update makes the statement return the stored row's key on a conflict.

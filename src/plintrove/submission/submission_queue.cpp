@@ -7,6 +7,7 @@
 #include "plintrove/queries/validators.h"
 #include "plintrove/storage/insert_statement.h"
 #include "plintrove/submission/claim_item.h"
+#include "plintrove/submission/identity_stamp.h"
 #include "plintrove/submission/pool_resolution.h"
 #include "plintrove/submission/row_fields.h"
 #include "plintrove/submission/submission_tables.h"
@@ -42,7 +43,6 @@ std::optional<std::int64_t> insert_queue_item(SearchTracker& t, std::int64_t eva
     std::string own_pool_id = required_submission_own_pool_id(
         conn, eval_id, eval_type, payload_json, signal_pool_id, strategy_pool_id);
     std::string_view table = submission_table(eval_type, "queue");
-    IdentityColumns identity = t.identity_columns();
 
     std::vector<std::string> columns{"eval_id",  std::string(pool_column), "payload_json",
                                      "era_id",   "priority",               "created_at"};
@@ -52,9 +52,7 @@ std::optional<std::int64_t> insert_queue_item(SearchTracker& t, std::int64_t eva
                   Value(era_id),
                   Value(priority),
                   Value(wall_clock_now())};
-    columns.insert(columns.end(), identity.columns.begin(), identity.columns.end());
-    values.insert(values.end(), identity.values.begin(), identity.values.end());
-
+    stamp_identity(t, columns, values);
     Cursor cursor = conn.execute(insert_statement("INSERT INTO ", table, columns), values);
     conn.commit();
     return cursor.lastrowid();

@@ -7,6 +7,7 @@
 #include "plintrove/core/evaluation_validation.h"
 #include "plintrove/queries/validators.h"
 #include "plintrove/storage/insert_statement.h"
+#include "plintrove/submission/identity_stamp.h"
 #include "plintrove/submission/pool_resolution.h"
 #include "plintrove/submission/sim_parent.h"
 #include "plintrove/submission/status_check.h"
@@ -51,7 +52,6 @@ Cursor insert_status_row(SearchTracker& t, const SubmissionRecordArgs& args,
     Value signal_pool = submission_strategy_signal_pool(conn, args.eval_id, args.eval_type,
                                                         std::nullopt, args.strategy_signal_pool);
     if (is_strategy) validate_pool_id_required(signal_pool, "strategy_signal_pool");
-    IdentityColumns identity = t.identity_columns();
 
     std::vector<std::string> columns{"eval_id", std::string(pool_column)};
     Params values{Value(args.eval_id), Value(own_pool_id)};
@@ -64,8 +64,7 @@ Cursor insert_status_row(SearchTracker& t, const SubmissionRecordArgs& args,
     }
     values.insert(values.end(), {args.submission_id, sim_id, args.era_id, args.initial_status,
                                  Value(wall_clock_now())});
-    columns.insert(columns.end(), identity.columns.begin(), identity.columns.end());
-    values.insert(values.end(), identity.values.begin(), identity.values.end());
+    stamp_identity(t, columns, values);
     return conn.execute(insert_statement("INSERT INTO ", table, columns), values);
 }
 
