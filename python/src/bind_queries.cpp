@@ -116,6 +116,20 @@ void def_filtered_query(TrackerClass& cls, const char* name,
         doc);
 }
 
+// get_signal_stats and get_strategy_stats: one evaluation table's stats rows.
+void def_stats_rows(TrackerClass& cls, const char* name,
+                    List (*query)(SearchTracker&, const Value&, std::optional<std::int64_t>)) {
+    cls.def(
+        name,
+        [query](SearchTracker& t, nb::handle eval_id, nb::handle limit) {
+            Value id = to_value(eval_id);
+            const auto lim = optional_int(limit);
+            nb::gil_scoped_release release;
+            return Value(query(t, id, lim));
+        },
+        nb::arg("eval_id").none() = nb::none(), nb::arg("limit").none() = 1000);
+}
+
 }  // namespace
 
 void bind_queries(nb::module_& m, TrackerClass& cls) {
@@ -194,24 +208,8 @@ void bind_queries(nb::module_& m, TrackerClass& cls) {
         },
         nb::arg("window_minutes").none() = 60, nb::arg("eval_type").none() = nb::none(),
         "Evaluations and passes per hour over the last window_minutes.");
-    cls.def(
-        "get_signal_stats",
-        [](SearchTracker& t, nb::handle eval_id, nb::handle limit) {
-            Value id = to_value(eval_id);
-            const auto lim = optional_int(limit);
-            nb::gil_scoped_release release;
-            return Value(get_signal_stats(t, id, lim));
-        },
-        nb::arg("eval_id").none() = nb::none(), nb::arg("limit").none() = 1000);
-    cls.def(
-        "get_strategy_stats",
-        [](SearchTracker& t, nb::handle eval_id, nb::handle limit) {
-            Value id = to_value(eval_id);
-            const auto lim = optional_int(limit);
-            nb::gil_scoped_release release;
-            return Value(get_strategy_stats(t, id, lim));
-        },
-        nb::arg("eval_id").none() = nb::none(), nb::arg("limit").none() = 1000);
+    def_stats_rows(cls, "get_signal_stats", &get_signal_stats);
+    def_stats_rows(cls, "get_strategy_stats", &get_strategy_stats);
     cls.def(
         "_evaluation_stats_rows",
         [](SearchTracker& t, std::string table, nb::handle eval_id, nb::handle limit) {
