@@ -14,12 +14,6 @@ namespace plintrove::py {
 
 namespace {
 
-bool truth(nb::handle obj) {
-    const int t = PyObject_IsTrue(obj.ptr());
-    if (t < 0) throw nb::python_error();
-    return t == 1;
-}
-
 // str or os.PathLike, as the text the tracker keeps; a false value is refused first.
 std::string data_dir_text(nb::handle data_dir) {
     if (!truth(data_dir)) throw ValueError("data_dir must not be empty");

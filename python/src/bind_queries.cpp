@@ -48,12 +48,6 @@ std::optional<std::int64_t> optional_int(nb::handle h) {
     return v;
 }
 
-bool truth(nb::handle h) {
-    const int t = PyObject_IsTrue(h.ptr());
-    if (t < 0) throw nb::python_error();
-    return t == 1;
-}
-
 nb::list rows_to_tuples(const std::vector<Row>& rows) {
     nb::list out;
     for (const Row& r : rows) {

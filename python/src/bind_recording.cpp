@@ -56,9 +56,7 @@ void fill_args(EvaluationArgs& a, nb::handle graph, nb::handle stats, std::int64
     a.graph = to_value(graph);
     a.stats = backtest_stats_from(stats);
     a.era_id = era_id;
-    int truth = PyObject_IsTrue(passed_thresholds.ptr());
-    if (truth < 0) throw nb::python_error();
-    a.passed_thresholds = truth == 1;
+    a.passed_thresholds = truth(passed_thresholds);
     a.named_universe = to_value(named_universe);
     a.metaparameters = to_value(metaparameters);
     a.function_families = families_for(t.function_families, a.graph, "function");

@@ -85,11 +85,7 @@ void bind_tracker_operations(TrackerClass& cls) {
             update.rejection_reason = std::move(rejection_reason);
             update.payment_usdc = std::move(payment_usdc);
             // Only the truth value of the flag is stored.
-            if (!useful_flag.is_none()) {
-                int truth = PyObject_IsTrue(useful_flag.ptr());
-                if (truth < 0) throw nb::python_error();
-                update.useful_flag = Value(truth == 1);
-            }
+            if (!useful_flag.is_none()) update.useful_flag = Value(truth(useful_flag));
             update.metrics = {std::move(agent_is_correlation), std::move(is_correlation),
                               std::move(is_pnl_mi),            std::move(failure_reason),
                               to_value_or_str(failure_detail), std::move(agent_is_pnl_mi),
@@ -111,14 +107,13 @@ void bind_tracker_operations(TrackerClass& cls) {
         [](SearchTracker& t, std::int64_t eval_id, Value eval_type, Value agent_is_correlation,
            Value is_correlation, Value is_pnl_mi, Value failure_reason, nb::object failure_detail,
            Value agent_is_pnl_mi, Value strategy_signal_pool, nb::handle commit) {
-            int commit_truth = PyObject_IsTrue(commit.ptr());
-            if (commit_truth < 0) throw nb::python_error();
+            const bool commit_now = truth(commit);
             EvalServerMetrics metrics{std::move(agent_is_correlation), std::move(is_correlation),
                                       std::move(is_pnl_mi),            std::move(failure_reason),
                                       to_value_or_str(failure_detail), std::move(agent_is_pnl_mi),
                                       std::move(strategy_signal_pool)};
             nb::gil_scoped_release release;
-            return update_eval_server_metrics(t, eval_id, eval_type, metrics, commit_truth == 1);
+            return update_eval_server_metrics(t, eval_id, eval_type, metrics, commit_now);
         },
         nb::arg("eval_id"), nb::arg("eval_type").none(),
         nb::arg("agent_is_correlation") = nb::none(),

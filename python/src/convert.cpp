@@ -247,6 +247,12 @@ nb::object from_value(const Value& v) {
     return nb::none();
 }
 
+bool truth(nb::handle obj) {
+    const int t = PyObject_IsTrue(obj.ptr());
+    if (t < 0) throw nb::python_error();
+    return t == 1;
+}
+
 BacktestStats backtest_stats_from(nb::handle obj) {
     BacktestStats stats;
     std::apply(

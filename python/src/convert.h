@@ -24,6 +24,8 @@ Value to_value(nb::handle obj);
 // Like to_value, but an object that cannot be converted becomes its str() text.
 Value to_value_or_str(nb::handle obj);
 nb::object from_value(const Value& v);
+// Python's truth test of any object, as bool(obj) gives it; its own error travels.
+bool truth(nb::handle obj);
 
 // Any object with the BacktestStats attributes (a BacktestStats record or a look-alike).
 // Missing attributes raise AttributeError, as reading them would.
