@@ -5,6 +5,7 @@ import itertools
 import json
 import os
 import sqlite3
+from contextlib import closing
 
 COMMON = dict(
     era_id=1, graph_json='{"type": "feature", "node": "close"}', tree_depth=1,
@@ -30,48 +31,29 @@ class Store:
         self.path = os.path.join(data_dir, "tracking.db")
         self._clock = itertools.count(1000)
 
-    def _write(self, sql, rows):
+    def _insert(self, table, rows):
+        """Inserts rows (dicts of one shape) in one transaction; returns their rowids."""
         if not rows:
-            return None
-        conn = sqlite3.connect(self.path)
-        try:
-            cur = conn.executemany(sql, rows) if len(rows) > 1 else conn.execute(sql, rows[0])
+            return []
+        sql = f"INSERT INTO {table} ({', '.join(rows[0])}) VALUES ({', '.join('?' * len(rows[0]))})"
+        with closing(sqlite3.connect(self.path)) as conn:
+            ids = [conn.execute(sql, tuple(row.values())).lastrowid for row in rows]
             conn.commit()
-            return cur.lastrowid
-        finally:
-            conn.close()
+        return ids
 
-    def evaluation(self, eval_type, **cols):
-        """Insert one evaluation; JSON-able values of *_json / metaparameters columns given as
-        Python objects are encoded. Returns its eval_id."""
+    def evaluations(self, eval_type, count, **cols):
+        """Insert `count` evaluations; JSON-able values of *_json / metaparameters columns
+        given as Python objects are encoded. Returns their eval_ids in order."""
         table, _, _, defaults = TABLES[eval_type]
-        row = dict(defaults, timestamp=float(next(self._clock)))
         for key, value in cols.items():
             if (key.endswith("_json") or key == "metaparameters") and not isinstance(
                     value, (str, type(None))):
-                value = json.dumps(value)
-            row[key] = value
-        names = ", ".join(row)
-        marks = ", ".join("?" for _ in row)
-        return self._write(f"INSERT INTO {table} ({names}) VALUES ({marks})",
-                           [tuple(row.values())])
+                cols[key] = json.dumps(value)
+        return self._insert(table, [{**defaults, "timestamp": float(next(self._clock)), **cols}
+                                    for _ in range(count)])
 
-    def evaluations(self, eval_type, count, **cols):
-        """Insert `count` evaluations in one transaction; returns their eval_ids in order."""
-        table, _, _, defaults = TABLES[eval_type]
-        rows = [dict(defaults, timestamp=float(next(self._clock)), **cols) for _ in range(count)]
-        names = ", ".join(rows[0])
-        marks = ", ".join("?" for _ in rows[0])
-        conn = sqlite3.connect(self.path)
-        try:
-            ids = []
-            for row in rows:
-                ids.append(conn.execute(f"INSERT INTO {table} ({names}) VALUES ({marks})",
-                                        tuple(row.values())).lastrowid)
-            conn.commit()
-            return ids
-        finally:
-            conn.close()
+    def evaluation(self, eval_type, **cols):
+        return self.evaluations(eval_type, 1, **cols)[0]
 
     def signal(self, **cols):
         return self.evaluation("signal", **cols)
@@ -79,28 +61,21 @@ class Store:
     def strategy(self, **cols):
         return self.evaluation("strategy", **cols)
 
+    def _usage(self, table, columns, eval_id, uses):
+        """uses: names, or tuples of the name and then the further columns in order."""
+        uses = [(u,) if isinstance(u, str) else tuple(u) for u in uses]
+        self._insert(table, [dict(zip(columns, (eval_id,) + u + (None,) * len(columns)))
+                             for u in uses])
+
     def functions(self, eval_type, eval_id, *uses):
         """uses: names, or (name, rotation_family[, function_family, function_subfamily])."""
-        table = TABLES[eval_type][1]
-        rows = []
-        for use in uses:
-            use = (use,) if isinstance(use, str) else tuple(use)
-            rows.append((eval_id,) + use + (None,) * (4 - len(use)))
-        self._write(f"INSERT INTO {table} (eval_id, function_name, rotation_family, "
-                    "function_family, function_subfamily) VALUES (?, ?, ?, ?, ?)", rows)
+        self._usage(TABLES[eval_type][1], ("eval_id", "function_name", "rotation_family",
+                                           "function_family", "function_subfamily"), eval_id, uses)
 
     def features(self, eval_type, eval_id, *uses):
-        table = TABLES[eval_type][2]
-        rows = []
-        for use in uses:
-            use = (use,) if isinstance(use, str) else tuple(use)
-            rows.append((eval_id,) + use + (None,) * (3 - len(use)))
-        self._write(f"INSERT INTO {table} (eval_id, feature_name, feature_family, "
-                    "feature_subfamily) VALUES (?, ?, ?, ?)", rows)
+        self._usage(TABLES[eval_type][2], ("eval_id", "feature_name", "feature_family",
+                                           "feature_subfamily"), eval_id, uses)
 
     def rows(self, sql, params=()):
-        conn = sqlite3.connect(self.path)
-        try:
+        with closing(sqlite3.connect(self.path)) as conn:
             return conn.execute(sql, params).fetchall()
-        finally:
-            conn.close()

@@ -6,6 +6,7 @@ import sqlite3
 import pytest
 
 import plintrove.search_tracking as st
+from conftest import write
 
 DB_INFO_TABLES = [
     "signal_evaluations", "strategy_evaluations", "signal_function_usage",
@@ -13,16 +14,6 @@ DB_INFO_TABLES = [
     "signal_submission_queue", "strategy_submission_queue", "signal_submission_attempts",
     "strategy_submission_attempts", "signal_submission_status", "strategy_submission_status",
     "signal_submission_retry", "strategy_submission_retry"]
-
-
-def execute(data_dir, *statements):
-    conn = sqlite3.connect(os.path.join(data_dir, "tracking.db"))
-    try:
-        for sql in statements:
-            conn.execute(sql)
-        conn.commit()
-    finally:
-        conn.close()
 
 
 def test_report_of_empty_database(tracker, data_dir):
@@ -43,13 +34,13 @@ def test_report_counts_rows_of_every_table(tracker, data_dir):
               "signal_pool_id) VALUES (1, {}, {}, 'p')")
     strategy = ("INSERT INTO strategy_evaluations (era_id, passed_thresholds, failure_reason, "
                 "strategy_pool_id) VALUES (1, {}, {}, 'p')")
-    execute(data_dir,
-            *[signal.format(1, "NULL")] * 2, *[signal.format(0, "'low_sharpe'")] * 3,
-            strategy.format(1, "NULL"), strategy.format(0, "'timeout'"),
-            *["INSERT INTO signal_function_usage (eval_id, function_name) VALUES (1, 'f')"] * 4,
-            "INSERT INTO strategy_feature_usage (eval_id, feature_name) VALUES (1, 'x')",
-            "INSERT INTO strategy_submission_retry (eval_id, era_id, last_rejection_reason) "
-            "VALUES (1, 1, 'r')")
+    write(data_dir,
+          *[signal.format(1, "NULL")] * 2, *[signal.format(0, "'low_sharpe'")] * 3,
+          strategy.format(1, "NULL"), strategy.format(0, "'timeout'"),
+          *["INSERT INTO signal_function_usage (eval_id, function_name) VALUES (1, 'f')"] * 4,
+          "INSERT INTO strategy_feature_usage (eval_id, feature_name) VALUES (1, 'x')",
+          "INSERT INTO strategy_submission_retry (eval_id, era_id, last_rejection_reason) "
+          "VALUES (1, 1, 'r')")
     info = tracker.get_db_info()
     expected = dict.fromkeys(DB_INFO_TABLES, 0)
     expected.update(signal_evaluations=5, strategy_evaluations=2, signal_function_usage=4,
@@ -74,6 +65,6 @@ def test_file_size_excludes_the_write_ahead_log(tracker, data_dir):
 
 
 def test_report_fails_whole_on_a_missing_table(tracker, data_dir):
-    execute(data_dir, "DROP TABLE strategy_submission_retry")
+    write(data_dir, "DROP TABLE strategy_submission_retry")
     with pytest.raises(sqlite3.OperationalError, match="no such table: strategy_submission_retry"):
         tracker.get_db_info()

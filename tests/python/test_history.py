@@ -2,6 +2,7 @@ import time
 
 import pytest
 
+from conftest import Recorder
 from query_store import Store
 
 
@@ -19,14 +20,7 @@ def test_history_merges_tables_newest_first_and_pages(tracker, store):
         store.signal(timestamp=ts)
     for ts in (9.0, 7.0):
         store.strategy(timestamp=ts)
-    seen = []
-    real = tracker._conn.execute
-
-    def spy(sql, params=()):
-        seen.append((sql, list(params)))
-        return real(sql, params)
-
-    tracker._conn.execute = spy
+    seen = Recorder(tracker).statements
     page = tracker.get_evaluation_history(limit=2, offset=1)
     assert stamps(page) == [("strategy", 9.0), ("signal", 8.0)]
     # Each table is asked for limit + offset rows.
@@ -134,14 +128,7 @@ def test_usage_lookups_split_into_chunks_with_identical_lists(tracker, store):
                                          for k in range(n % 3)])
         if n % 2:
             store.features("signal", eid, ("feat_%d" % n, "fam"))
-    seen = []
-    real = tracker._conn.execute
-
-    def spy(sql, params=()):
-        seen.append((sql, list(params)))
-        return real(sql, params)
-
-    tracker._conn.execute = spy
+    seen = Recorder(tracker).statements
     history = tracker.get_evaluation_history(eval_type="signal", limit=None)
     assert len(history) == 1003
     lookups = [p for s, p in seen if " IN (" in s]

@@ -114,11 +114,8 @@ def test_detached_or_failing_identity_writes_nothing(tracker):
 # at its arguments.
 CLOSED_CALLS = [
     lambda t: t.set_search_active(True),
-    lambda t: t.record_signal_evaluation(graph=None, stats=BacktestStats(), era_id=0, passed_thresholds=1,
-                                         named_universe="", metaparameters={}),
-    lambda t: t.record_strategy_evaluation(graph=None, stats=BacktestStats(), era_id=0, passed_thresholds=1,
-                                           referenced_signal_ids=[], named_universe="",
-                                           metaparameters={}, strategy_pool_id=""),
+    lambda t: t.record_signal_evaluation(None, BacktestStats(), 0, 1, "", {}),
+    lambda t: t.record_strategy_evaluation(None, BacktestStats(), 0, 1, [], "", {}, ""),
     lambda t: t.get_evaluation_history(eval_type="x", limit=0),
     lambda t: t.get_per_column_stats_batch(limit=0),
     lambda t: t.get_evaluation_count(eval_type="x"),

@@ -6,6 +6,7 @@ import sqlite3
 import pytest
 
 import plintrove.search_tracking as st
+from conftest import Recorder, read
 
 TRIPLES = {
     "signal": ("signal_evaluations", "signal_function_usage", "signal_feature_usage"),
@@ -22,14 +23,6 @@ ACTIVE_MESSAGE = "Cannot delete evaluations while a search is running. Call hand
 
 def connect(data_dir):
     return sqlite3.connect(os.path.join(data_dir, "tracking.db"))
-
-
-def query(data_dir, sql, params=()):
-    conn = connect(data_dir)
-    try:
-        return conn.execute(sql, params).fetchall()
-    finally:
-        conn.close()
 
 
 def add_evaluations(data_dir, eval_type, count, era_id=1, passed=False, functions=2, features=1):
@@ -79,54 +72,34 @@ def add_submission_rows(data_dir, era_id):
 
 
 def eras(data_dir, table):
-    return sorted(r[0] for r in query(data_dir, f"SELECT DISTINCT era_id FROM {table}"))
+    return sorted(r[0] for r in read(data_dir, f"SELECT DISTINCT era_id FROM {table}"))
 
 
 def ids_of(data_dir, table):
-    return [r[0] for r in query(data_dir, f"SELECT eval_id FROM {table} ORDER BY eval_id")]
+    return [r[0] for r in read(data_dir, f"SELECT eval_id FROM {table} ORDER BY eval_id")]
 
 
 def usage_ids(data_dir, table):
-    return sorted({r[0] for r in query(data_dir, f"SELECT eval_id FROM {table}")})
+    return sorted({r[0] for r in read(data_dir, f"SELECT eval_id FROM {table}")})
 
 
 def orphan_usage_rows(data_dir):
     total = 0
     for table, fn_table, feat_table in TRIPLES.values():
         for usage in (fn_table, feat_table):
-            total += query(data_dir, f"SELECT COUNT(*) FROM {usage} u WHERE NOT EXISTS "
+            total += read(data_dir, f"SELECT COUNT(*) FROM {usage} u WHERE NOT EXISTS "
                                      f"(SELECT 1 FROM {table} e WHERE e.eval_id = u.eval_id)")[0][0]
     return total
 
 
 def snapshot(data_dir):
     """Every row of every tracker table and of the key counters."""
-    return {t: sorted(query(data_dir, f"SELECT * FROM {t}"), key=repr)
+    return {t: sorted(read(data_dir, f"SELECT * FROM {t}"), key=repr)
             for t in ALL_TABLES + ["sqlite_sequence"]}
 
 
 def counters(data_dir):
-    return dict(query(data_dir, "SELECT name, seq FROM sqlite_sequence"))
-
-
-class Recorder:
-    """Replaces tracker._conn.execute: records each statement with its parameters, then
-    runs it (or raises `fail` for the statement `fail_on` selects)."""
-
-    def __init__(self, tracker, fail_on=None, fail=None):
-        self.statements = []
-        self._real = tracker._conn.execute
-        self._fail_on, self._fail = fail_on, fail
-        tracker._conn.execute = self
-
-    def __call__(self, sql, params=()):
-        self.statements.append((" ".join(sql.split()), list(params)))
-        if self._fail_on is not None and self._fail_on(sql):
-            raise self._fail
-        return self._real(sql, params)
-
-    def sql(self):
-        return [s for s, _ in self.statements]
+    return dict(read(data_dir, "SELECT name, seq FROM sqlite_sequence"))
 
 
 # --- era transition ----------------------------------------------------------------------
@@ -178,7 +151,7 @@ def test_era_transition_restarts_keys_of_emptied_tables(tracker, data_dir):
     assert add_evaluations(data_dir, "signal", 1, era_id=2) == [1]
     assert add_evaluations(data_dir, "strategy", 1, era_id=2) == [3]
     add_submission_rows(data_dir, 2)
-    assert query(data_dir, "SELECT queue_id FROM signal_submission_queue") == [(1,)]
+    assert read(data_dir, "SELECT queue_id FROM signal_submission_queue") == [(1,)]
 
 
 @pytest.mark.parametrize("new, previous, message", [
@@ -203,7 +176,7 @@ def test_era_transition_deletes_ids_in_bounded_chunks(tracker, data_dir):
     chunks = [p for s, p in recorder.statements if s.startswith("DELETE FROM signal_evaluations")]
     assert max(len(p) for p in chunks) <= 500
     assert sorted(i for p in chunks for i in p) == ids
-    assert query(data_dir, "SELECT COUNT(*) FROM signal_evaluations") == [(0,)]
+    assert read(data_dir, "SELECT COUNT(*) FROM signal_evaluations") == [(0,)]
     assert orphan_usage_rows(data_dir) == 0
 
 
@@ -308,7 +281,7 @@ def test_deletion_inside_an_open_transaction_joins_it(tracker, data_dir, ten_and
     assert "BEGIN IMMEDIATE" not in recorder.sql()
     # The commit at the end covered the caller's pending update as well.
     assert not tracker._conn.in_transaction
-    assert query(data_dir, "SELECT DISTINCT submitted FROM strategy_evaluations") == [(1,)]
+    assert read(data_dir, "SELECT DISTINCT submitted FROM strategy_evaluations") == [(1,)]
     assert len(ids_of(data_dir, "signal_evaluations")) == 8
 
 

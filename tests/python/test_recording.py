@@ -5,7 +5,7 @@ import time
 
 import pytest
 
-from conftest import db_rows
+from conftest import Recorder, db_rows
 from plintrove.search_tracking import BacktestStats, CrossPoolReferenceError
 
 META = {"pool_a": {"lookback": 20}}
@@ -55,24 +55,11 @@ def row_dict(tracker, table, columns, eval_id):
     return dict(zip(names, row))
 
 
-def spy_statements(tracker):
-    """Route the tracker's statements through a recording replacement of execute."""
-    seen = []
-    real = tracker._conn.execute
-
-    def spy(sql, params=()):
-        seen.append((sql, list(params)))
-        return real(sql, params)
-
-    tracker._conn.execute = spy
-    return seen
-
-
 def test_signal_row_and_usage_rows(tracker, identity):
     stats = BacktestStats(sharpe=1.5, returns=0.1, turnover=0.2, drawdown=0.3,
                           delta_exposure=0.4, max_weight=0.5, quality_score=0.6,
                           correlation=0.7, liquidity_metrics={"adv": 1e6, "name": "é"})
-    seen = spy_statements(tracker)
+    seen = Recorder(tracker).statements
     before = time.time()
     eval_id = record_signal(
         tracker, stats=stats, passed_thresholds=False, rejection_reason="low_sharpe",
@@ -139,7 +126,7 @@ def test_strategy_row_and_cross_pool_check(tracker):
     good = record_signal(tracker)
     other = record_signal(tracker, signal_pool_id="pool_x",
                           metaparameters={"pool_x": {"lookback": 5}})
-    seen = spy_statements(tracker)
+    seen = Recorder(tracker).statements
     eval_id = record_strategy(tracker, referenced_signal_ids=[good, str(good)])
     # Each reference is looked up before anything is written; "5" finds signal 5 as SQLite does.
     assert [s for s, _ in seen[:2]] == [

@@ -7,6 +7,7 @@ import sqlite3
 
 import pytest
 
+from conftest import db_rows, read, sqlite_rows, write
 from plintrove import search_tracking as st
 
 ARCHIVE_LOG = ("Archived pre-pool-redesign SQLite tracker database at %s; dropped %d "
@@ -29,22 +30,6 @@ URL_PREFIX_MESSAGE = ("PLINTROVE_DB_URL must start with postgresql:// or postgre
                       "SearchTracker Postgres storage.")
 
 
-def make_db(path, *statements):
-    conn = sqlite3.connect(path)
-    for sql in statements:
-        conn.execute(sql)
-    conn.commit()
-    conn.close()
-
-
-def rows(path, sql):
-    conn = sqlite3.connect(path)
-    try:
-        return conn.execute(sql).fetchall()
-    finally:
-        conn.close()
-
-
 def test_fresh_directory_gets_the_full_schema_in_wal_once(data_dir, identity):
     db = os.path.join(data_dir, "tracking.db")
     dump = "SELECT type, name, tbl_name, sql FROM sqlite_master ORDER BY type, name"
@@ -53,9 +38,9 @@ def test_fresh_directory_gets_the_full_schema_in_wal_once(data_dir, identity):
         tracker._conn.execute("INSERT INTO sims (id) VALUES (?)", ("s1",))
         tracker._conn.commit()
         assert os.path.exists(db + "-wal") and os.path.exists(db + "-shm")
-        assert rows(db, "PRAGMA journal_mode") == [("wal",)]
-        assert rows(db, "PRAGMA user_version") == [(2,)]
-        schema = rows(db, dump)
+        assert read(data_dir, "PRAGMA journal_mode") == [("wal",)]
+        assert read(data_dir, "PRAGMA user_version") == [(2,)]
+        schema = read(data_dir, dump)
         tables = {name for kind, name, _, _ in schema if kind == "table"}
         assert tables - {"sqlite_sequence"} == set(st._DB_INFO_TABLES) | {"sims"}
         assert len(tables - {"sqlite_sequence"}) == 15
@@ -70,43 +55,46 @@ def test_fresh_directory_gets_the_full_schema_in_wal_once(data_dir, identity):
     finally:
         tracker.close()
     st.SearchTracker(data_dir, identity).close()
-    assert rows(db, dump) == schema
-    assert rows(db, "SELECT id FROM sims") == [("s1",)]
+    assert read(data_dir, dump) == schema
+    assert read(data_dir, "SELECT id FROM sims") == [("s1",)]
     assert not os.path.exists(db + ".pre-pool-redesign")
 
 
 def test_old_layout_is_archived_with_its_rows_and_logged(data_dir, identity, caplog):
     db = os.path.join(data_dir, "tracking.db")
-    make_db(db,
-            "CREATE TABLE submission_queue (id INTEGER PRIMARY KEY, pool_id TEXT)",
-            "INSERT INTO submission_queue (pool_id) VALUES ('a'), ('b'), ('c')",
-            "CREATE TABLE signal_evaluations (eval_id INTEGER PRIMARY KEY, correlation REAL)",
-            "INSERT INTO signal_evaluations (correlation) VALUES (0.5)")
+    write(data_dir,
+          "CREATE TABLE submission_queue (id INTEGER PRIMARY KEY, pool_id TEXT)",
+          "INSERT INTO submission_queue (pool_id) VALUES ('a'), ('b'), ('c')",
+          "CREATE TABLE signal_evaluations (eval_id INTEGER PRIMARY KEY, correlation REAL)",
+          "INSERT INTO signal_evaluations (correlation) VALUES (0.5)")
     caplog.set_level(logging.INFO, logger="plintrove.search_tracking")
     st.SearchTracker(data_dir, identity).close()
 
     archive = db + ".pre-pool-redesign"
     records = [r for r in caplog.records if r.name == "plintrove.search_tracking"]
-    assert [(r.levelno, r.msg, r.args) for r in records] == [(logging.INFO, ARCHIVE_LOG, (archive, 3))]
-    assert rows(archive, "SELECT pool_id FROM submission_queue ORDER BY id") == [("a",), ("b",), ("c",)]
-    assert rows(archive, "SELECT correlation FROM signal_evaluations") == [(0.5,)]
+    assert [(r.levelno, r.msg, r.args) for r in records] == [
+        (logging.INFO, ARCHIVE_LOG, (archive, 3))]
+    assert sqlite_rows(archive, "SELECT pool_id FROM submission_queue ORDER BY id") == [
+        ("a",), ("b",), ("c",)]
+    assert sqlite_rows(archive, "SELECT correlation FROM signal_evaluations") == [(0.5,)]
     # The new file holds the current schema and none of the old rows.
-    assert rows(db, "SELECT name FROM sqlite_master WHERE name='submission_queue'") == []
-    assert rows(db, "SELECT COUNT(*) FROM signal_evaluations") == [(0,)]
-    assert "signal_pool_id" in {r[1] for r in rows(db, "PRAGMA table_info(signal_evaluations)")}
+    assert read(data_dir, "SELECT name FROM sqlite_master WHERE name='submission_queue'") == []
+    assert read(data_dir, "SELECT COUNT(*) FROM signal_evaluations") == [(0,)]
+    assert "signal_pool_id" in {r[1] for r in read(data_dir, "PRAGMA table_info(signal_evaluations)")}
 
 
 def test_current_evaluation_table_gains_the_missing_columns_and_keeps_its_rows(data_dir):
     db = os.path.join(data_dir, "tracking.db")
-    make_db(db,
-            "CREATE TABLE signal_evaluations (eval_id INTEGER PRIMARY KEY AUTOINCREMENT, "
-            "timestamp REAL, era_id INTEGER, graph_json TEXT, tree_depth INTEGER, "
-            "passed_thresholds INTEGER, agent_is_correlation REAL, named_universe TEXT, "
-            "metaparameters TEXT, signal_pool_id TEXT)",
-            "INSERT INTO signal_evaluations (timestamp, era_id, signal_pool_id) VALUES (1.0, 3, 'p')")
+    write(data_dir,
+          "CREATE TABLE signal_evaluations (eval_id INTEGER PRIMARY KEY AUTOINCREMENT, "
+          "timestamp REAL, era_id INTEGER, graph_json TEXT, tree_depth INTEGER, "
+          "passed_thresholds INTEGER, agent_is_correlation REAL, named_universe TEXT, "
+          "metaparameters TEXT, signal_pool_id TEXT)",
+          "INSERT INTO signal_evaluations (timestamp, era_id, signal_pool_id) "
+          "VALUES (1.0, 3, 'p')")
     st.SearchTracker(data_dir).close()
     assert not os.path.exists(db + ".pre-pool-redesign")
-    added = {r[1]: (r[2], r[3], r[4]) for r in rows(db, "PRAGMA table_info(signal_evaluations)")}
+    added = {r[1]: r[2:5] for r in read(data_dir, "PRAGMA table_info(signal_evaluations)")}
     assert {name: added[name] for name in (
         "rotation_families_json", "per_column_stats_json", "rejection_reason", "submitted",
         "liquidity_metrics_json", "source", "expression_elapsed_seconds", "is_correlation",
@@ -118,9 +106,9 @@ def test_current_evaluation_table_gains_the_missing_columns_and_keeps_its_rows(d
         "is_pnl_mi": ("REAL", 0, None), "agent_is_pnl_mi": ("REAL", 0, None),
         "failure_reason": ("TEXT", 0, None), "failure_detail": ("TEXT", 0, None),
         "instance_id": ("TEXT", 0, None)}
-    assert rows(db, "SELECT era_id, submitted, source, failure_detail FROM signal_evaluations") == [
-        (3, 0, "search", None)]
-    assert rows(db, "PRAGMA user_version") == [(2,)]
+    assert read(data_dir, "SELECT era_id, submitted, source, failure_detail "
+                          "FROM signal_evaluations") == [(3, 0, "search", None)]
+    assert read(data_dir, "PRAGMA user_version") == [(2,)]
 
 
 @pytest.mark.parametrize("content", [b"", b"not a database at all, only text " * 8, None])
@@ -134,7 +122,7 @@ def test_a_file_that_is_not_a_database_is_reported_and_left_alone(data_dir, cont
     if content == b"":
         # An empty file is a valid empty database: it is taken over.
         st.SearchTracker(data_dir).close()
-        assert rows(db, "PRAGMA user_version") == [(2,)]
+        assert read(data_dir, "PRAGMA user_version") == [(2,)]
         return
     with pytest.raises(sqlite3.DatabaseError) as err:
         st.SearchTracker(data_dir)
@@ -192,4 +180,4 @@ def test_a_forked_child_cannot_use_the_parents_connection(tracker):
     assert outcome == b"refused"
     tracker._conn.execute("INSERT INTO sims (id) VALUES ('after-fork')")
     tracker._conn.commit()
-    assert rows(tracker._db_path, "SELECT id FROM sims") == [("after-fork",)]
+    assert db_rows(tracker, "SELECT id FROM sims") == [("after-fork",)]
