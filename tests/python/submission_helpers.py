@@ -1,27 +1,14 @@
-"""Shared set-up of the submission tests: evaluation rows to submit, and reading tracking.db
-back with Python's sqlite3."""
+"""Shared set-up of the submission tests: evaluation rows to submit, and counts of the
+submission tables read back with Python's sqlite3."""
 
 import json
-import os
-import sqlite3
 
+from conftest import read
 from plintrove.search_tracking import BacktestStats
 
 GRAPH = {"type": "feature", "node": "close"}
-
-
-class Identity:
-    def __init__(self, instance_id="inst-1", author_id="author-1"):
-        self.instance_id = instance_id
-        self.author_id = author_id
-
-
-def read(data_dir, sql, params=()):
-    conn = sqlite3.connect(os.path.join(data_dir, "tracking.db"))
-    try:
-        return conn.execute(sql, params).fetchall()
-    finally:
-        conn.close()
+SUBMISSION_TABLES = [f"{t}_submission_{k}" for k in ("queue", "attempts", "status", "retry")
+                     for t in ("signal", "strategy")]
 
 
 def add_signal(tracker, pool="pool_a", era_id=1):
@@ -44,18 +31,5 @@ def payload(**members):
     return json.dumps(members)
 
 
-SUBMISSION_TABLES = [f"{t}_submission_{k}" for k in ("queue", "attempts", "status", "retry")
-                     for t in ("signal", "strategy")]
-
-
 def table_counts(data_dir):
     return {t: read(data_dir, f"SELECT COUNT(*) FROM {t}")[0][0] for t in SUBMISSION_TABLES}
-
-
-def write(data_dir, sql, params=()):
-    conn = sqlite3.connect(os.path.join(data_dir, "tracking.db"))
-    try:
-        conn.execute(sql, params)
-        conn.commit()
-    finally:
-        conn.close()

@@ -5,7 +5,7 @@ outcome on the results queue."""
 
 import os
 
-from submission_helpers import Identity
+from conftest import Identity
 
 
 def _outcome(call):

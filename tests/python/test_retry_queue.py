@@ -3,7 +3,8 @@ import time
 import pytest
 
 from plintrove import search_tracking as st
-from submission_helpers import add_signal, add_strategy, payload, read, table_counts, write
+from conftest import Recorder, read, write
+from submission_helpers import add_signal, add_strategy, payload, table_counts
 
 
 def test_item_is_retried_until_the_limit_of_five(tracker, data_dir, identity):
@@ -102,10 +103,7 @@ def test_clear_and_count_by_era(tracker, data_dir):
         tracker.enqueue_retry(t, "strategy", payload(), era, "r")
     write(data_dir, "UPDATE signal_submission_retry SET retry_count=5 WHERE retry_id=1")
 
-    seen = []
-    real = tracker._conn.execute
-    tracker._conn.execute = (
-        lambda sql, params=(): seen.append((sql, list(params))) or real(sql, params))
+    seen = Recorder(tracker).statements
     before = time.time()
     counts = tracker.get_retry_counts(era_id=3)
     assert (counts.retrying, counts.ready) == (4, 3)

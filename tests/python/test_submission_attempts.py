@@ -2,7 +2,8 @@ import time
 
 import pytest
 
-from submission_helpers import add_signal, add_strategy, payload, read, table_counts
+from conftest import read
+from submission_helpers import add_signal, add_strategy, payload, table_counts
 
 STATUSES = ["queued", "pending", "signal_is_validating", "signal_found", "signal_is_rejected",
             "signal_os_validating", "signal_os_passed", "signal_os_failed", "signal_useful",

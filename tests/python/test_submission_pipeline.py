@@ -2,7 +2,8 @@
 
 import json
 
-from submission_helpers import add_signal, add_strategy, read
+from conftest import read
+from submission_helpers import add_signal, add_strategy
 
 
 def counts(tracker, era_id=None):

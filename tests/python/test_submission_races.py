@@ -1,14 +1,17 @@
 """At-most-once guarantees under real concurrency: several processes, each with its own
-tracker on one tracking.db, start every run together at a barrier and race."""
+tracker on one tracking.db, start every run together at a barrier and race; and threads
+sharing one tracker, so one connection."""
 
 import json
 import multiprocessing
+import threading
 
 import pytest
 
 from plintrove.search_tracking import SearchTracker
-from submission_helpers import Identity, add_signal, add_strategy, read
-from submission_race_workers import KEYS_PER_RUN, SIMS_PER_RUN, serve
+from conftest import Identity, read
+from submission_helpers import add_signal, add_strategy
+from submission_race_workers import KEYS_PER_RUN, SIMS_PER_RUN, drain, serve
 
 PROCESSES = 6
 CONTEXT = multiprocessing.get_context("spawn")
@@ -157,3 +160,21 @@ def test_racing_takers_get_each_item_exactly_once(data_dir, which):
     race(data_dir, "drain", which, runs, prepare, check)
     print(f"{which}: {runs} runs x {PROCESSES} processes x {items} items; items per taker "
           f"{shares}; DELETEs finding their item taken, counted runs: {lost_deletes}")
+
+
+@pytest.mark.parametrize("which", ["queue", "retry"])
+def test_threads_sharing_one_tracker_take_each_item_once(tracker, which):
+    expected = (fill_queue if which == "queue" else fill_retry)(tracker, 600)
+    takes = [None] * 4
+
+    def take(worker):
+        takes[worker] = drain(tracker, 0, worker, which)[0]
+
+    threads = [threading.Thread(target=take, args=(worker,)) for worker in range(len(takes))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    handed_out = [item[:len(expected[0])] for taken in takes for item in taken]
+    assert sorted(handed_out) == sorted(expected)
+    assert (tracker.dequeue_submission(), tracker.dequeue_retryable()) == (None, None)

@@ -3,7 +3,8 @@ import time
 import pytest
 
 from plintrove import search_tracking as st
-from submission_helpers import add_signal, add_strategy, payload, read, write
+from conftest import Recorder, read, write
+from submission_helpers import add_signal, add_strategy, payload
 
 STATUS_COLUMNS = ("status, last_polled_at, finalized_at, is_stats_json, payment_json, "
                   "payment_usdc, useful_flag, rejection_reason")
@@ -44,20 +45,11 @@ def test_poll_until_terminal_keeps_values_through_coalesce(tracker, data_dir):
     assert not tracker._conn.in_transaction
 
 
-def test_status_update_flags_and_rejection(tracker, data_dir):
+def test_status_update_flags_rejection_and_bad_input(tracker, data_dir):
     s = add_signal(tracker)
     tracker.record_submission(s, "signal", "sub-1", 1)
     tracker.update_submission_status("sub-1", "pending", useful_flag=0, payment_usdc="2.5")
     assert status_row(data_dir)[5:7] == (2.5, 0)
-    tracker.update_submission_status("sub-1", "signal_is_rejected", None, None, "too similar")
-    assert status_row(data_dir)[5:] == (2.5, 0, "too similar")
-    with pytest.raises(ValueError, match="^could not convert string to float: 'lots'$"):
-        tracker.update_submission_status("sub-1", "pending", payment_usdc="lots")
-
-
-def test_status_update_bad_input(tracker, data_dir):
-    s = add_signal(tracker)
-    tracker.record_submission(s, "signal", "sub-1", 1)
     before = status_row(data_dir)
     with pytest.raises(ValueError) as err:
         tracker.update_submission_status("nope", "pending")
@@ -66,7 +58,11 @@ def test_status_update_bad_input(tracker, data_dir):
         tracker.update_submission_status("sub-1", "PENDING")
     with pytest.raises(ValueError, match=r"got None$"):
         tracker.update_submission_status("sub-1", None)
+    with pytest.raises(ValueError, match="^could not convert string to float: 'lots'$"):
+        tracker.update_submission_status("sub-1", "pending", payment_usdc="lots")
     assert status_row(data_dir) == before
+    tracker.update_submission_status("sub-1", "signal_is_rejected", None, None, "too similar")
+    assert status_row(data_dir)[5:] == (2.5, 0, "too similar")
 
 
 def test_strategy_signal_pool_goes_to_status_and_evaluation_rows(tracker, data_dir):
@@ -89,9 +85,7 @@ def test_strategy_signal_pool_goes_to_status_and_evaluation_rows(tracker, data_d
 def test_update_eval_server_metrics(tracker, data_dir):
     s = add_signal(tracker)
     t = add_strategy(tracker, signal_pool="pool_a")
-    seen = []
-    real = tracker._conn.execute
-    tracker._conn.execute = lambda sql, params=(): seen.append(sql) or real(sql, params)
+    seen = Recorder(tracker).statements
     assert tracker.update_eval_server_metrics(s, "signal") is False
     assert tracker.update_eval_server_metrics(s, "signal", strategy_signal_pool="x") is False
     assert seen == []
@@ -123,7 +117,7 @@ def test_pending_list_and_lookup_by_sim(tracker, data_dir):
     for table, sub, at in (("signal_submission_status", "sub-1", 30.0),
                            ("strategy_submission_status", "sub-2", 10.0),
                            ("signal_submission_status", "sub-3", 20.0)):
-        write(data_dir, f"UPDATE {table} SET submitted_at=? WHERE submission_id=?", (at, sub))
+        write(data_dir, (f"UPDATE {table} SET submitted_at=? WHERE submission_id=?", (at, sub)))
 
     # A row created with a terminal status is never finalized and stays pending.
     pending = tracker.get_pending_submissions()
