@@ -2,73 +2,60 @@
 
 import os
 import sqlite3
+from contextlib import closing
 
 import pytest
 
 import plintrove.search_tracking as st
-from conftest import Recorder, read
+from conftest import Recorder, read, write
 
 TRIPLES = {
     "signal": ("signal_evaluations", "signal_function_usage", "signal_feature_usage"),
     "strategy": ("strategy_evaluations", "strategy_function_usage", "strategy_feature_usage"),
 }
 POOL_COLUMN = {"signal": "signal_pool_id", "strategy": "strategy_pool_id"}
-SUBMISSION_KINDS = ("queue", "retry", "attempts", "status")
-ALL_TABLES = [t for triple in TRIPLES.values() for t in triple] + [
-    f"{e}_submission_{k}" for k in SUBMISSION_KINDS for e in ("signal", "strategy")]
-COUNTED_TABLES = [TRIPLES[e][0] for e in TRIPLES] + [
-    f"{e}_submission_{k}" for k in SUBMISSION_KINDS for e in ("signal", "strategy")]
+SUBMISSION_TABLES = [f"{e}_submission_{k}" for k in ("queue", "retry", "attempts", "status")
+                     for e in ("signal", "strategy")]
+ALL_TABLES = [t for triple in TRIPLES.values() for t in triple] + SUBMISSION_TABLES
+COUNTED_TABLES = [triple[0] for triple in TRIPLES.values()] + SUBMISSION_TABLES
 ACTIVE_MESSAGE = "Cannot delete evaluations while a search is running. Call handle.stop() first."
-
-
-def connect(data_dir):
-    return sqlite3.connect(os.path.join(data_dir, "tracking.db"))
 
 
 def add_evaluations(data_dir, eval_type, count, era_id=1, passed=False, functions=2, features=1):
     """`count` evaluations, each with its usage rows; returns their eval_ids in order."""
     table, fn_table, feat_table = TRIPLES[eval_type]
-    conn = connect(data_dir)
-    try:
-        ids = []
-        for _ in range(count):
-            cur = conn.execute(
-                f"INSERT INTO {table} (timestamp, era_id, graph_json, tree_depth, "
-                "rotation_families_json, passed_thresholds, rejection_reason, named_universe, "
-                f"metaparameters, {POOL_COLUMN[eval_type]}, instance_id, author_id) "
-                "VALUES (1.0, ?, '{}', 1, '[]', ?, ?, 'U', '{}', 'pool', 'i', 'a')",
-                (era_id, int(passed), None if passed else "low_sharpe"))
-            ids.append(cur.lastrowid)
+    with closing(sqlite3.connect(os.path.join(data_dir, "tracking.db"))) as conn:
+        ids = [conn.execute(
+            f"INSERT INTO {table} (timestamp, era_id, graph_json, tree_depth, "
+            "rotation_families_json, passed_thresholds, rejection_reason, named_universe, "
+            f"metaparameters, {POOL_COLUMN[eval_type]}, instance_id, author_id) "
+            "VALUES (1.0, ?, '{}', 1, '[]', ?, ?, 'U', '{}', 'pool', 'i', 'a')",
+            (era_id, int(passed), None if passed else "low_sharpe")).lastrowid
+            for _ in range(count)]
         conn.executemany(f"INSERT INTO {fn_table} (eval_id, function_name) VALUES (?, 'f')",
                          [(i,) for i in ids for _ in range(functions)])
         conn.executemany(f"INSERT INTO {feat_table} (eval_id, feature_name) VALUES (?, 'x')",
                          [(i,) for i in ids for _ in range(features)])
         conn.commit()
-        return ids
-    finally:
-        conn.close()
+    return ids
 
 
 def add_submission_rows(data_dir, era_id):
     """One queue, retry, attempt and status row per evaluation type in `era_id`."""
-    conn = connect(data_dir)
-    try:
-        for eval_type, pool in POOL_COLUMN.items():
-            conn.execute(f"INSERT INTO {eval_type}_submission_queue (eval_id, {pool}, "
-                         "payload_json, era_id, priority, created_at) VALUES (1, 'p', '{}', ?, 0, 0)",
-                         (era_id,))
-            conn.execute(f"INSERT INTO {eval_type}_submission_retry (eval_id, {pool}, "
-                         "payload_json, era_id, retry_count, last_rejection_reason, created_at) "
-                         "VALUES (1, 'p', '{}', ?, 0, 'r', 0)", (era_id,))
-            conn.execute(f"INSERT INTO {eval_type}_submission_attempts (eval_id, {pool}, "
-                         "idempotency_key, era_id, payload_json, started_at) "
-                         "VALUES (1, 'p', ?, ?, '{}', 0)", (f"{eval_type}-{era_id}", era_id))
-            conn.execute(f"INSERT INTO {eval_type}_submission_status (eval_id, {pool}, "
-                         "submission_id, era_id, status, submitted_at) "
-                         "VALUES (1, 'p', ?, ?, 'pending', 0)", (f"{eval_type}-{era_id}", era_id))
-        conn.commit()
-    finally:
-        conn.close()
+    for eval_type, pool in POOL_COLUMN.items():
+        key = f"{eval_type}-{era_id}"
+        write(data_dir,
+              (f"INSERT INTO {eval_type}_submission_queue (eval_id, {pool}, payload_json, "
+               "era_id, priority, created_at) VALUES (1, 'p', '{}', ?, 0, 0)", (era_id,)),
+              (f"INSERT INTO {eval_type}_submission_retry (eval_id, {pool}, payload_json, "
+               "era_id, retry_count, last_rejection_reason, created_at) "
+               "VALUES (1, 'p', '{}', ?, 0, 'r', 0)", (era_id,)),
+              (f"INSERT INTO {eval_type}_submission_attempts (eval_id, {pool}, "
+               "idempotency_key, era_id, payload_json, started_at) "
+               "VALUES (1, 'p', ?, ?, '{}', 0)", (key, era_id)),
+              (f"INSERT INTO {eval_type}_submission_status (eval_id, {pool}, submission_id, "
+               "era_id, status, submitted_at) VALUES (1, 'p', ?, ?, 'pending', 0)",
+               (key, era_id)))
 
 
 def eras(data_dir, table):
@@ -342,11 +329,8 @@ def test_storage_error_mid_deletion_rolls_everything_back(tracker, data_dir, ten
 
 
 def test_storage_error_from_sqlite_itself_rolls_back(tracker, data_dir, ten_and_three):
-    conn = connect(data_dir)
-    conn.execute("CREATE TRIGGER keep_strategies BEFORE DELETE ON strategy_evaluations "
-                 "BEGIN SELECT RAISE(ABORT, 'strategies are pinned'); END")
-    conn.commit()
-    conn.close()
+    write(data_dir, "CREATE TRIGGER keep_strategies BEFORE DELETE ON strategy_evaluations "
+                    "BEGIN SELECT RAISE(ABORT, 'strategies are pinned'); END")
     before = snapshot(data_dir)
     with pytest.raises(OSError) as info:
         tracker.delete_evaluations(keep_last=0)

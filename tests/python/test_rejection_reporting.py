@@ -2,26 +2,15 @@
 
 import json
 import math
-import os
-import sqlite3
 
 import pytest
 
 import plintrove.reason_descriptions as reason_descriptions
 import plintrove.search_tracking as st
+from conftest import write
 
 POOL_COLUMNS = {"signal": ("signal_pool_id",),
                 "strategy": ("strategy_pool_id", "strategy_signal_pool")}
-
-
-def write(data_dir, sql, rows):
-    conn = sqlite3.connect(os.path.join(data_dir, "tracking.db"))
-    try:
-        ids = [conn.execute(sql, row).lastrowid for row in rows]
-        conn.commit()
-        return ids
-    finally:
-        conn.close()
 
 
 def add(data_dir, eval_type, count=1, *, rejection_reason=None, failure_reason=None, era_id=1,
@@ -35,14 +24,14 @@ def add(data_dir, eval_type, count=1, *, rejection_reason=None, failure_reason=N
            int(rejection_reason is None), rejection_reason, failure_reason, "US_TOP_500",
            json.dumps({pool: {"lookback": 20}}), source, "i", "a") + (pool,) * len(pools)
     marks = ", ".join("?" * len(row))
-    return write(data_dir, f"INSERT INTO {eval_type}_evaluations ({names}) VALUES ({marks})",
-                 [row] * count)
+    sql = f"INSERT INTO {eval_type}_evaluations ({names}) VALUES ({marks})"
+    write(data_dir, *[(sql, row)] * count)
 
 
 def add_status(data_dir, eval_type, status, rejection_reason=None):
-    write(data_dir, f"INSERT INTO {eval_type}_submission_status (eval_id, submission_id, era_id, "
-                    "status, submitted_at, rejection_reason) VALUES (1, 's', 1, ?, 0, ?)",
-          [(status, rejection_reason)])
+    write(data_dir, (f"INSERT INTO {eval_type}_submission_status (eval_id, submission_id, "
+                     "era_id, status, submitted_at, rejection_reason) VALUES (1, 's', 1, ?, 0, ?)",
+                     (status, rejection_reason)))
 
 
 def summary(tracker, **kwargs):
