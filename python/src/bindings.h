@@ -14,6 +14,7 @@ using TrackerClass = nb::class_<plintrove::SearchTracker>;
 void bind_errors(nb::module_& m);     // error classes and C++ -> Python translation
 void bind_constants(nb::module_& m);  // module constants
 void bind_connection(nb::module_& m); // tracker._conn and its cursors
+void bind_storage(nb::module_& m);    // module-level storage helpers
 void bind_lifecycle(nb::module_& m, TrackerClass& cls);
 void bind_recording(nb::module_& m, TrackerClass& cls);
 void bind_queries(nb::module_& m, TrackerClass& cls);

@@ -51,6 +51,7 @@ NB_MODULE(search_tracking, m) {
     bind_constants(m);
     register_records(m);
     bind_connection(m);
+    bind_storage(m);
     TrackerClass tracker(m, "SearchTracker", nb::dynamic_attr(),
                          "SQLite-backed search evaluation and submission tracker.");
     bind_lifecycle(m, tracker);

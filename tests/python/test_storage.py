@@ -181,3 +181,14 @@ def test_a_forked_child_cannot_use_the_parents_connection(tracker):
     tracker._conn.execute("INSERT INTO sims (id) VALUES ('after-fork')")
     tracker._conn.commit()
     assert db_rows(tracker, "SELECT id FROM sims") == [("after-fork",)]
+
+
+def test_catalogue_helpers_read_the_tracker_database(tracker):
+    assert st._sqlite_table_exists(tracker._conn, "signal_evaluations")
+    assert not st._sqlite_table_exists(tracker._conn, "idx_signal_era")  # an index, not a table
+    assert {"signal_pool_id", "agent_is_correlation"} <= st._sqlite_table_columns(
+        tracker._conn, "signal_evaluations")
+    assert st._sqlite_table_columns(tracker._conn, 'no "such" table') == set()
+    assert st._normalized_index_sql(None) == ""
+    assert st._normalized_index_sql("  create index i\n  on t(a,\t b)  ") == \
+        "CREATE INDEX I ON T(A, B)"
