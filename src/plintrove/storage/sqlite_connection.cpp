@@ -1,9 +1,11 @@
 #include "plintrove/storage/sqlite_connection.h"
 
+#include <pthread.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 
 #include "plintrove/value/py_repr.h"
@@ -14,6 +16,20 @@ namespace {
 
 constexpr int kBusyTimeoutMs = 5000;
 constexpr std::size_t kStatementCacheSize = 256;
+
+std::atomic<pid_t> cached_pid{0};
+
+// getpid() is a system call; every statement checks the process, so keep the id and
+// refresh it in the child of each fork().
+pid_t current_pid() {
+    static const bool registered = [] {
+        cached_pid.store(getpid());
+        pthread_atfork(nullptr, nullptr, [] { cached_pid.store(getpid()); });
+        return true;
+    }();
+    (void)registered;
+    return cached_pid.load(std::memory_order_relaxed);
+}
 
 // sqlite3's rule: a statement whose text, after leading blanks, starts with one of these
 // words (any case) opens a transaction when none is open.
@@ -79,7 +95,7 @@ DatabaseError with_database_path(const DatabaseError& e, const std::string& path
     return DatabaseError(message, e.sqlite_code(), e.origin());
 }
 
-SqliteConnection::SqliteConnection(const std::string& path) : path_(path), owner_pid_(getpid()) {
+SqliteConnection::SqliteConnection(const std::string& path) : path_(path), owner_pid_(current_pid()) {
     int rc = sqlite3_open_v2(path.c_str(), &db_,
                              SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                              nullptr);
@@ -103,7 +119,7 @@ SqliteConnection::~SqliteConnection() {
 }
 
 void SqliteConnection::check_process() const {
-    pid_t now = getpid();
+    pid_t now = current_pid();
     if (now != owner_pid_) {
         throw RuntimeError("SQLite connection to '" + path_ + "' was opened in process " +
                            std::to_string(owner_pid_) + " and cannot be used in process " +
@@ -267,7 +283,7 @@ void SqliteConnection::finalize_all() {
 }
 
 void SqliteConnection::close() {
-    if (getpid() != owner_pid_) {
+    if (current_pid() != owner_pid_) {
         // SQLite forbids touching a connection inherited across fork(); the parent owns it.
         return;
     }
