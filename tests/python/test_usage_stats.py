@@ -19,16 +19,6 @@ def pairs_of(result):
             for p in result]
 
 
-def test_empty_store_gives_empty_lists(tracker, store):
-    assert tracker.get_function_stats() == []
-    assert tracker.get_feature_stats() == []
-    assert tracker.get_function_cooccurrence() == []
-    # Evaluations without usage rows still give nothing.
-    store.signal(passed_thresholds=1)
-    assert tracker.get_function_stats(eval_type="signal") == []
-    assert tracker.get_function_cooccurrence(passed_only=True) == []
-
-
 def test_function_stats_sum_both_types_per_name_and_family(tracker, store):
     for passed in (1, 1, 0):
         store.functions("signal", store.signal(passed_thresholds=passed), ("rank", "rot"))
@@ -94,56 +84,6 @@ def test_usage_stats_filters_apply_to_every_evaluation_table(tracker, store):
     assert totals(signal_pool_id="nope") == ([], [])
 
 
-def test_single_type_runs_one_statement_without_union(tracker, store):
-    store.functions("signal", store.signal(passed_thresholds=1), ("f", "r"))
-    seen = []
-    real = tracker._conn.execute
-
-    def spy(sql, params=()):
-        seen.append(sql)
-        return real(sql, params)
-
-    tracker._conn.execute = spy
-    tracker.get_function_stats(eval_type="signal", era_id=1)
-    assert len(seen) == 1 and "UNION" not in seen[0]
-    assert "signal_function_usage fu JOIN signal_evaluations e" in seen[0]
-    seen.clear()
-    tracker.get_feature_stats()
-    assert len(seen) == 1 and seen[0].count("UNION ALL") == 1
-    seen.clear()
-    tracker.get_function_cooccurrence()
-    assert len(seen) == 2
-
-
-def test_usage_stats_query_rows_are_tuples(tracker, store):
-    store.functions("signal", store.signal(passed_thresholds=1), ("f", "r"), ("f", "r"))
-    rows = tracker._usage_stats_query(
-        [("signal_function_usage", "signal_evaluations")], "fu.function_name",
-        "fu.function_name", "function_name", None, None, None, None)
-    assert rows == [("f", 2, 2)]
-
-
-def test_cooccurrence_counts_pairs_of_distinct_names(tracker, store):
-    eid = store.signal(passed_thresholds=0)
-    store.functions("signal", eid, "c", "a", "b", "a")
-    result = pairs_of(tracker.get_function_cooccurrence())
-    # Two "a" rows each pair with "b" and with "c"; a name never pairs with itself.
-    assert result == [("a", "b", 2, 0), ("a", "c", 2, 0), ("b", "c", 1, 0)]
-
-
-def test_cooccurrence_merges_types_and_breaks_ties_by_names(tracker, store):
-    store.functions("signal", store.signal(passed_thresholds=1), "y", "x")
-    store.functions("strategy", store.strategy(passed_thresholds=0), "x", "y")
-    store.functions("strategy", store.strategy(passed_thresholds=1), "b", "z")
-    store.functions("signal", store.signal(passed_thresholds=0), "a", "q")
-    assert pairs_of(tracker.get_function_cooccurrence()) == [
-        ("x", "y", 2, 1), ("a", "q", 1, 0), ("b", "z", 1, 1)]
-    assert pairs_of(tracker.get_function_cooccurrence(passed_only=True)) == [
-        ("b", "z", 1, 1), ("x", "y", 1, 1)]
-    assert pairs_of(tracker.get_function_cooccurrence(eval_type="strategy")) == [
-        ("b", "z", 1, 1), ("x", "y", 1, 0)]
-
-
 SELF_JOIN = ("SELECT f1.function_name, f2.function_name, e.passed_thresholds FROM {usage} f1 "
              "JOIN {usage} f2 ON f1.eval_id = f2.eval_id AND f1.function_name < f2.function_name "
              "JOIN {evals} e ON f1.eval_id = e.eval_id WHERE 1=1 {where}")
@@ -200,12 +140,6 @@ def test_cooccurrence_equals_the_self_join_row_pairs(tracker, store):
         assert pairs_of(tracker.get_function_cooccurrence(**kwargs)) == expected, kwargs
         assert len(expected) > 20, kwargs  # the data exercises many pairs
 
-    # A replaced execute sees the statements and hands back the rows itself.
-    real = tracker._conn.execute
-    seen = []
-    tracker._conn.execute = lambda sql, params=(): seen.append(sql) or real(sql, params)
-    assert pairs_of(tracker.get_function_cooccurrence()) == self_join_pairs(store, both())
-    assert len(seen) == 2
 
 
 def test_usage_queries_validate_before_running(tracker):
