@@ -5,7 +5,6 @@ import fcntl
 import json
 import logging
 import multiprocessing
-import os
 import queue as queue_module
 import sqlite3
 import subprocess
@@ -14,6 +13,7 @@ import time
 
 import pytest
 
+from conftest import Recorder, read as rows
 from plintrove.search_tracking import (BacktestStats, CrossPoolReferenceError, SearchTracker,
                                        WriterThread)
 
@@ -62,16 +62,15 @@ def strategy_item(**overrides):
 
 # ---- worker processes -------------------------------------------------------------------
 
-def put_signals(q, count, first=0, pause=0.0):
-    for i in range(first, first + count):
-        q.put(signal_item(i))
+def put_items(q, items, pause=0.0):
+    for item in items:
+        q.put(item)
         if pause:
             time.sleep(pause)
 
 
-def put_items(q, items):
-    for item in items:
-        q.put(item)
+def put_signals(q, count, first=0, pause=0.0):
+    put_items(q, [signal_item(i) for i in range(first, first + count)], pause)
 
 
 def put_then_signal_then_put_late(q, ready, late_after):
@@ -113,14 +112,6 @@ def make_writer(tracker, q, on_stop=None):
     return WriterThread(tracker, q, status, stop_workers), status, stop_workers
 
 
-def rows(data_dir, sql, params=()):
-    conn = sqlite3.connect(os.path.join(data_dir, "tracking.db"))
-    try:
-        return conn.execute(sql, params).fetchall()
-    finally:
-        conn.close()
-
-
 def count(data_dir, table="signal_evaluations"):
     return rows(data_dir, f"SELECT COUNT(*) FROM {table}")[0][0]
 
@@ -132,19 +123,6 @@ def wait_for(predicate, timeout):
             return True
         time.sleep(0.02)
     return predicate()
-
-
-def spy_statements(tracker):
-    """Record every statement the tracker's connection runs, from any thread."""
-    seen = []
-    real = tracker._conn.execute
-
-    def spy(sql, params=()):
-        seen.append(sql)
-        return real(sql, params)
-
-    tracker._conn.execute = spy
-    return seen
 
 
 def timed_stop(writer):
@@ -181,6 +159,8 @@ def test_worker_items_are_written_with_their_columns_and_usage_rows(tracker, dat
     assert timed_stop(writer) < 1.0
     after = time.time()
     assert not writer._thread.is_alive()
+    with pytest.raises(RuntimeError):
+        writer.start()  # one object runs once
 
     assert sorted(r[0] for r in rows(data_dir, "SELECT sharpe FROM signal_evaluations")) == [
         float(i) for i in range(120)]
@@ -191,20 +171,19 @@ def test_worker_items_are_written_with_their_columns_and_usage_rows(tracker, dat
             "rejection_reason, named_universe, metaparameters, submitted, "
             "liquidity_metrics_json, signal_pool_id, source, expression_elapsed_seconds, "
             "is_correlation, is_pnl_mi, agent_is_pnl_mi, failure_reason, failure_detail, "
-            "instance_id, author_id")
+            "instance_id, author_id, eval_id")
     (row,) = rows(data_dir, f"SELECT {cols} FROM signal_evaluations WHERE sharpe = 7.0")
     assert before <= row[0] <= after
-    assert row[1:] == (
+    assert row[1:-1] == (
         2, json.dumps(GRAPH), 2, '["fam_x"]', 0, 7.0, 0.1, 0.2, 0.3, 0.4, 0.5, 0.6, 0.7,
         '{"c": [1.0, null]}', "low_sharpe", "US_TOP_500", '{"pool_a": {"lookback": 20}}', 0,
         '{"adv": 1000000.0}', "pool_a", "simulate", 0.25, None, None, None, None, None,
         identity.instance_id, identity.author_id)
-    eval_id = rows(data_dir, "SELECT eval_id FROM signal_evaluations WHERE sharpe = 7.0")[0][0]
     assert rows(data_dir, "SELECT function_name, rotation_family, function_family, "
                 "function_subfamily FROM signal_function_usage WHERE eval_id=?",
-                (eval_id,)) == [("rank", "fam_x", "fam_x", "sub_y")]
+                (row[-1],)) == [("rank", "fam_x", "fam_x", "sub_y")]
     assert rows(data_dir, "SELECT feature_name, feature_family, feature_subfamily FROM "
-                "signal_feature_usage WHERE eval_id=? ORDER BY rowid", (eval_id,)) == [
+                "signal_feature_usage WHERE eval_id=? ORDER BY rowid", (row[-1],)) == [
         ("close", "price", "raw"), ("volume", None, None)]
     assert_untouched(status, stop_workers)
 
@@ -215,13 +194,12 @@ def test_item_defaults_missing_type_and_missing_references(tracker, data_dir):
     q = MP.Queue()
     writer, status, stop_workers = make_writer(tracker, q)
     writer.start()
-    worker = start_worker(put_items, q, [
+    start_worker(put_items, q, [
         bare,
         dict(bare, type="other", stats=BacktestStats()),
         strategy_item(),
         strategy_item(referenced_signal_ids=[], metaparameters={}),
-    ])
-    worker.join(10)
+    ]).join(10)
     writer.stop()
 
     assert rows(data_dir, "SELECT era_id, tree_depth, rotation_families_json, passed_thresholds, "
@@ -257,17 +235,17 @@ def test_ready_items_are_one_transaction_not_capped_at_the_batch_size(tracker, d
     worker = start_worker(put_signals, q, 250)
     worker.join(10)
     assert worker.exitcode == 0
-    seen = spy_statements(tracker)
+    seen = Recorder(tracker)
     writer, status, stop_workers = make_writer(tracker, q)
     writer.start()
     assert wait_for(lambda: count(data_dir) == 250, 1.5)  # written without the 2 s interval
     writer.stop()
-    assert seen.count("BEGIN") == 1 and seen.count("COMMIT") == 1
+    assert seen.sql().count("BEGIN") == 1 and seen.sql().count("COMMIT") == 1
     assert assert_complete_evaluations(data_dir) == 250
     assert_untouched(status, stop_workers)
 
 
-def test_single_item_waits_for_the_flush_interval(tracker, data_dir):
+def test_single_item_waits_for_the_flush_interval_or_shutdown(tracker, data_dir):
     q = MP.Queue()
     writer, status, stop_workers = make_writer(tracker, q)
     started = time.monotonic()
@@ -277,20 +255,12 @@ def test_single_item_waits_for_the_flush_interval(tracker, data_dir):
     assert count(data_dir) == 0
     assert wait_for(lambda: count(data_dir) == 1, 3)
     assert 1.9 <= time.monotonic() - started <= 3.5
-    writer.stop()
-    assert_untouched(status, stop_workers)
 
-
-def test_single_item_is_written_at_shutdown(tracker, data_dir):
-    q = MP.Queue()
-    start_worker(put_signals, q, 1).join(10)
-    seen = spy_statements(tracker)
-    writer, status, stop_workers = make_writer(tracker, q)
-    writer.start()
+    start_worker(put_signals, q, 1, 1).join(10)
     time.sleep(0.3)
-    assert count(data_dir) == 0
+    assert count(data_dir) == 1
     assert timed_stop(writer) < 1.0
-    assert count(data_dir) == 1 and seen.count("BEGIN") == 1
+    assert count(data_dir) == 2
     assert_untouched(status, stop_workers)
 
 
@@ -307,37 +277,20 @@ def test_item_put_just_before_stop_is_written_and_a_later_one_is_not(tracker, da
     assert_untouched(status, stop_workers)
 
 
-def test_final_drain_ends_at_its_hard_limit_while_items_keep_coming(tracker, data_dir):
+def test_stop_while_items_keep_coming_ends_at_the_final_drain_limit(tracker, data_dir):
     q = MP.Queue()
+    seen = Recorder(tracker)
     writer, status, stop_workers = make_writer(tracker, q)
     writer.start()
-    worker = start_worker(put_signals, q, 300, 0, 0.01)  # one item every 10 ms for 3 s
+    workers = [start_worker(put_signals, q, 300, first, 0.01) for first in (0, 300)]
     time.sleep(0.3)
-    elapsed = timed_stop(writer)
-    assert 0.95 <= elapsed < 2.5
-    assert not writer._thread.is_alive()
-    written = assert_complete_evaluations(data_dir)
-    assert 0 < written < 250
-    worker.terminate()
-    worker.join()
-    assert_untouched(status, stop_workers)
-
-
-def test_stop_while_workers_flood_the_queue(tracker, data_dir):
-    q = MP.Queue()
-    seen = spy_statements(tracker)
-    writer, status, stop_workers = make_writer(tracker, q)
-    writer.start()
-    workers = [start_worker(put_signals, q, 3000, first) for first in (0, 3000)]
-    time.sleep(0.3)
-    assert timed_stop(writer) < 5.0
-    assert not writer._thread.is_alive()
-    assert writer._stop_event.is_set()
+    assert 0.95 <= timed_stop(writer) < 2.5
+    assert not writer._thread.is_alive() and writer._stop_event.is_set()
     for w in workers:
         w.terminate()
         w.join()
-    assert assert_complete_evaluations(data_dir) > 0
-    assert seen.count("BEGIN") == seen.count("COMMIT") >= 1
+    assert 0 < assert_complete_evaluations(data_dir) < 500
+    assert seen.sql().count("BEGIN") == seen.sql().count("COMMIT") >= 1
     assert_untouched(status, stop_workers)
 
 
@@ -368,7 +321,7 @@ def test_disk_full_by_threshold_drops_batches_and_stops_workers_twice(tracker, d
         tracker, q, on_stop=lambda calls: calls == 1 and q.put(signal_item(999)))
     assert writer._disk_threshold == 524288000
     writer._disk_threshold = 1 << 62
-    seen = spy_statements(tracker)
+    seen = Recorder(tracker)
     writer.start()
     worker = start_worker(put_signals, q, 120)
     writer._thread.join(5)  # ends by itself, no stop()
@@ -377,8 +330,7 @@ def test_disk_full_by_threshold_drops_batches_and_stops_workers_twice(tracker, d
     assert (status.error_code, status.recovery_advice, status.running, status.errors) == (
         "DISK_FULL", DISK_FULL_ADVICE, False, [])
     assert stop_workers.calls == 2
-    assert writer._stop_event.is_set()
-    assert count(data_dir) == 0 and "BEGIN" not in seen
+    assert count(data_dir) == 0 and "BEGIN" not in seen.sql()
     assert timed_stop(writer) < 0.1
 
 
@@ -408,15 +360,15 @@ def test_real_small_file_system(small_fs, identity):
         assert (status.error_code, status.running, stop_workers.calls) == ("DISK_FULL", False, 1)
         assert count(small_fs) == 0
 
-        # With no floor, batches are written until the file system itself is full.
-        # About 2 kB a row, so that batches stay far smaller than the file system.
+        # With no floor, batches are written until the file system itself is full. About
+        # 2 kB a row, paced so that each batch stays far smaller than the file system.
         big = {"c": ["x" * 200] * 10}
         q = MP.Queue()
         writer, status, stop_workers = make_writer(tracker, q)
         writer._disk_threshold = 0
         writer.start()
         worker = start_worker(put_items, q, [signal_item(i, per_column_stats=big)
-                                              for i in range(3000)])
+                                              for i in range(3000)], 0.001)
         assert wait_for(lambda: not writer._thread.is_alive(), 20)
         worker.terminate()
         worker.join()
@@ -443,7 +395,7 @@ def test_bad_strategy_rolls_back_its_batch_and_stops_the_writer(tracker, data_di
 
     q = MP.Queue()
     writer, status, stop_workers = make_writer(tracker, q)
-    seen = spy_statements(tracker)
+    seen = Recorder(tracker)
     writer.start()
     start_worker(put_items, q, [
         signal_item(10), strategy_item(referenced_signal_ids=[1]),
@@ -458,7 +410,7 @@ def test_bad_strategy_rolls_back_its_batch_and_stops_the_writer(tracker, data_di
         f"referenced_signal_id={other_id} expected_strategy_signal_pool='pool_a' "
         "actual_signal_pool_id='other_pool'"]
     assert stop_workers.calls == 1
-    assert (seen.count("BEGIN"), seen.count("ROLLBACK"), seen.count("COMMIT")) == (2, 2, 0)
+    assert [seen.sql().count(s) for s in ("BEGIN", "ROLLBACK", "COMMIT")] == [2, 2, 0]
     assert count(data_dir) == 2 and count(data_dir, "strategy_evaluations") == 0
     assert count(data_dir, "signal_function_usage") == 2
 
@@ -474,15 +426,14 @@ NO_IDENTITY = ("SearchTracker writes require an attached LibraryIdentity; call s
     (strategy_item(referenced_signal_ids=[12345]), CrossPoolReferenceError,
      "strategy_pool_id='strat_pool' strategy_id=<pending> referenced_signal_id=12345 "
      "expected_strategy_signal_pool='pool_a' actual_signal_pool_id=None"),
-    (signal_item(stats=None), AttributeError, "'NoneType' object has no attribute 'sharpe'"),
     ({"graph": GRAPH, "signal_pool_id": "pool_a"}, AttributeError,
      "'NoneType' object has no attribute 'sharpe'"),
     (42, AttributeError, "'int' object has no attribute 'get'"),
     (signal_item(graph={"type": "feature", "node": {1, 2}}), TypeError,
      "Object of type set is not JSON serializable"),
     (None, ValueError, NO_IDENTITY),
-], ids=["signal-pool", "strategy-pool", "cross-pool", "stats-none", "stats-missing",
-        "not-a-mapping", "unserializable", "no-identity"])
+], ids=["signal-pool", "strategy-pool", "cross-pool", "stats-missing", "not-a-mapping",
+        "unserializable", "no-identity"])
 def test_do_write_raises_the_bad_items_error_and_stores_nothing(tracker, data_dir, bad, error,
                                                                 message):
     if bad is None:
@@ -498,13 +449,8 @@ def test_do_write_raises_the_bad_items_error_and_stores_nothing(tracker, data_di
 
 def test_rollback_failure_is_logged_and_the_batch_error_raised(tracker, data_dir, caplog):
     real = tracker._conn.execute
-
-    def failing_rollback(sql, params=()):
-        if sql == "ROLLBACK":
-            raise sqlite3.OperationalError("rollback refused")
-        return real(sql, params)
-
-    tracker._conn.execute = failing_rollback
+    Recorder(tracker, fail_on=lambda sql: sql == "ROLLBACK",
+             fail=sqlite3.OperationalError("rollback refused"))
     writer, _, _ = make_writer(tracker, queue_module.Queue())
     with caplog.at_level(logging.WARNING, logger="plintrove.search_tracking"):
         with pytest.raises(ValueError, match="^signal_pool_id must be a non-empty string$"):
@@ -534,23 +480,18 @@ def test_queue_errors_end_a_drain_and_are_not_reported(tracker, data_dir):
         def get(self, timeout=None):
             raise RuntimeError("broken")
 
-    q = FlakyQueue()
-    for i in range(10):
-        q.inner.put(signal_item(i))
-    writer, status, stop_workers = make_writer(tracker, q)
-    writer.start()
-    time.sleep(0.5)  # several passes, each drain cut short by the error
-    assert timed_stop(writer) < 1.0
-    assert count(data_dir) == 10
-    assert_untouched(status, stop_workers)
-
     closed = MP.Queue()
     closed.close()
-    writer, status, stop_workers = make_writer(tracker, closed)
-    writer.start()
-    time.sleep(0.2)
-    assert timed_stop(writer) < 1.0
-    assert_untouched(status, stop_workers)
+    flaky = FlakyQueue()
+    for i in range(10):
+        flaky.inner.put(signal_item(i))
+    for q in (flaky, closed):
+        writer, status, stop_workers = make_writer(tracker, q)
+        writer.start()
+        time.sleep(1.0)  # several passes, each drain cut short by the error
+        assert timed_stop(writer) < 1.0
+        assert_untouched(status, stop_workers)
+    assert count(data_dir) == 10
 
 
 def test_tracker_closed_under_the_writer(tracker, data_dir):
