@@ -1,16 +1,13 @@
-// Streaming a statement's rows, from SQLite and through a replaced execute.
+// Streaming a statement's rows through a replaced execute: the hook's rows, not the file's.
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "plintrove/core/errors.h"
 #include "plintrove/storage/conn_wrapper.h"
 #include "plintrove/storage/sqlite_connection.h"
 
@@ -35,55 +32,7 @@ private:
     std::string path_;
 };
 
-template <typename E>
-std::string message_of(const std::function<void()>& fn) {
-    try {
-        fn();
-    } catch (const E& e) {
-        return e.what();
-    }
-    return "<no error>";
-}
-
 }  // namespace
-
-TEST(SqliteConnection, ForEachRowStreamsWhatExecuteReturns) {
-    TempDir dir;
-    SqliteConnection c(dir.file("t.db"));
-    c.execute("CREATE TABLE t (id INTEGER, name TEXT, x REAL)");
-    const std::string long_name(100, 'n');  // beyond any short-string buffer
-    for (int i = 0; i < 5; ++i) {
-        c.execute("INSERT INTO t VALUES (?, ?, ?)",
-                  {Value(i), i == 2 ? Value() : Value(i == 3 ? long_name : "f" + std::to_string(i)),
-                   Value(i / 2.0)});
-    }
-    c.commit();
-    const std::string sql = "SELECT id, name, x FROM t WHERE id >= ? ORDER BY id";
-    std::vector<Row> streamed;
-    c.for_each_row(sql, {Value(1)}, [&](const Row& r) { streamed.push_back(r); });
-    EXPECT_EQ(streamed, c.execute(sql, {Value(1)}).fetchall());
-    ASSERT_EQ(streamed.size(), 4u);
-    EXPECT_TRUE(streamed[1][1].is_none());  // a NULL after a text in the reused row
-    EXPECT_EQ(streamed[2][1].as_text(), long_name);
-
-    EXPECT_EQ(message_of<DatabaseError>([&] { c.for_each_row(sql, {}, [](const Row&) {}); }),
-              "Incorrect number of bindings supplied. The current statement uses 1, and there "
-              "are 0 supplied.");
-    // A callback that stops the scan with an error leaves the statement and the lock free.
-    int calls = 0;
-    EXPECT_EQ(message_of<ValueError>([&] {
-                  c.for_each_row(sql, {Value(0)}, [&](const Row&) {
-                      if (++calls == 2) throw ValueError("stop");
-                  });
-              }),
-              "stop");
-    EXPECT_EQ(calls, 2);
-    std::thread other([&] { EXPECT_EQ(c.execute(sql, {Value(4)}).fetchall().size(), 1u); });
-    other.join();
-    calls = 0;
-    c.for_each_row(sql, {Value(0)}, [&](const Row&) { ++calls; });
-    EXPECT_EQ(calls, 5);
-}
 
 TEST(ConnWrapper, ForEachRowGoesThroughAReplacedExecute) {
     TempDir dir;
