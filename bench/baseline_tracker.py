@@ -11,45 +11,8 @@ import json
 import sqlite3
 import time
 
-SIGNAL_TABLES = ("signal_evaluations", "signal_function_usage", "signal_feature_usage")
-STRATEGY_TABLES = ("strategy_evaluations", "strategy_function_usage", "strategy_feature_usage")
-FUNCTION_NODE_TYPES = ("rotation", "filtration", "reduction")
-
-
-def _tree_depth(graph):
-    if not graph:
-        return 0
-    children = graph.get("children", [])
-    if not children:
-        return 1
-    return 1 + max(_tree_depth(c) for c in children)
-
-
-def _extract_names(graph, node_type):
-    if not graph:
-        return []
-    names = []
-    gtype = graph.get("type")
-    if node_type == "function" and gtype in FUNCTION_NODE_TYPES:
-        if graph.get("node"):
-            names.append(graph["node"])
-    elif gtype == node_type and graph.get("node"):
-        names.append(graph["node"])
-    for child in graph.get("children", []):
-        names.extend(_extract_names(child, node_type))
-    return names
-
-
-def _rotation_families(functions, function_families):
-    if not function_families:
-        return []
-    seen = []
-    for name in functions:
-        if name in function_families:
-            family = function_families[name][0]
-            if family not in seen:
-                seen.append(family)
-    return seen
+from baseline_writer import (collect_rotation_families, compute_tree_depth, extract_names,
+                             insert_usage_rows)
 
 
 def _validate_metaparameters(metaparameters, required_pool_id):
@@ -103,10 +66,10 @@ class BaselineTracker:
         if source not in ("search", "simulate"):
             raise ValueError(f"source must be 'search' or 'simulate', got '{source}'.")
 
-        tree_depth = _tree_depth(graph)
-        functions = _extract_names(graph, "function")
-        features = _extract_names(graph, "feature")
-        families = _rotation_families(functions, function_families)
+        tree_depth = compute_tree_depth(graph)
+        functions = extract_names(graph, "function")
+        features = extract_names(graph, "feature")
+        families = collect_rotation_families(functions, function_families)
         columns = [
             "timestamp", "era_id", "graph_json", "tree_depth", "rotation_families_json",
             "passed_thresholds", "sharpe", "returns", "turnover", "drawdown", "delta_exposure",
@@ -130,29 +93,10 @@ class BaselineTracker:
         sql = (f"INSERT INTO signal_evaluations ({', '.join(columns)}) "
                f"VALUES ({', '.join('?' for _ in columns)})")
         eval_id = self.conn.execute(sql, values).lastrowid
-        self._insert_usage_rows(eval_id, functions, features, "signal_function_usage",
-                                "signal_feature_usage", function_families, feature_families)
+        insert_usage_rows(self.conn, eval_id, functions, features, "signal_function_usage",
+                          "signal_feature_usage", function_families, feature_families)
         self.conn.commit()
         return eval_id
-
-    def _insert_usage_rows(self, eval_id, functions, features, fn_table, feat_table,
-                           function_families, feature_families):
-        for name in functions:
-            family = subfamily = None
-            if function_families and name in function_families:
-                family, subfamily = function_families[name][0], function_families[name][1]
-            self.conn.execute(
-                f"INSERT INTO {fn_table} (eval_id, function_name, rotation_family, "
-                "function_family, function_subfamily) VALUES (?, ?, ?, ?, ?)",
-                (eval_id, name, family, family, subfamily))
-        for name in features:
-            family = subfamily = None
-            if feature_families and name in feature_families:
-                family, subfamily = feature_families[name][0], feature_families[name][1]
-            self.conn.execute(
-                f"INSERT INTO {feat_table} (eval_id, feature_name, feature_family, "
-                "feature_subfamily) VALUES (?, ?, ?, ?)",
-                (eval_id, name, family, subfamily))
 
     # -- filters -------------------------------------------------------------------------------
     @staticmethod
