@@ -3,12 +3,13 @@ mapping of storage errors onto sqlite3's classes, and logging."""
 
 import logging
 import os
-import pathlib
+import re
 import sqlite3
+from contextlib import closing
 
 import pytest
 
-from conftest import Identity, db_rows
+from conftest import Identity, Recorder, db_rows
 from plintrove import search_tracking as st
 from plintrove.search_tracking import BacktestStats, SearchTracker
 
@@ -41,17 +42,6 @@ def test_bad_data_dir_is_refused_before_anything_is_created(tmp_path, path, erro
     assert type(info.value) is error
     assert str(info.value) == message.format(path)
     assert sorted(os.listdir(tmp_path)) == ["file.txt"]
-
-
-def test_tracker_state_after_construction(data_dir, identity):
-    tracker = SearchTracker(pathlib.Path(data_dir), identity)
-    try:
-        assert tracker._data_dir == data_dir
-        assert tracker._db_path == os.path.join(data_dir, "tracking.db")
-        assert tracker._db_url is None
-        assert (tracker._closed, tracker._search_active) == (False, False)
-    finally:
-        tracker.close()
 
 
 # ---- identity, closing ---------------------------------------------------------------------
@@ -112,56 +102,34 @@ def test_detached_or_failing_identity_writes_nothing(tracker):
 
 # Every public operation but the identity calls refuses a closed tracker, before it looks
 # at its arguments.
-CLOSED_CALLS = [
-    lambda t: t.set_search_active(True),
-    lambda t: t.record_signal_evaluation(None, BacktestStats(), 0, 1, "", {}),
-    lambda t: t.record_strategy_evaluation(None, BacktestStats(), 0, 1, [], "", {}, ""),
-    lambda t: t.get_evaluation_history(eval_type="x", limit=0),
-    lambda t: t.get_per_column_stats_batch(limit=0),
-    lambda t: t.get_evaluation_count(eval_type="x"),
-    lambda t: t.get_evaluation_velocity(window_minutes=0),
-    lambda t: t.get_signal_stats(limit=0),
-    lambda t: t.get_strategy_stats(limit=0),
-    lambda t: t.get_available_eras(),
-    lambda t: t.get_available_named_universes(),
-    lambda t: t.get_available_universes(),
-    lambda t: t.get_function_stats(eval_type="x"),
-    lambda t: t.get_feature_stats(eval_type="x"),
-    lambda t: t.get_function_cooccurrence(eval_type="x"),
-    lambda t: t.get_rejection_summary(eval_type="x"),
-    lambda t: t.get_auto_metadata(404),
-    lambda t: t.get_db_info(),
-    lambda t: t.delete_evaluations(eval_type="x", keep_last=-1),
-    lambda t: t.delete_failed_evaluations(eval_type="x"),
-    lambda t: t.handle_era_transition(0),
-    lambda t: t.enqueue_submission(1, "x", "", 0),
-    lambda t: t.dequeue_submission(),
-    lambda t: t.requeue_submission(1, "x", "", 0),
-    lambda t: t.mark_submitted(1, "x"),
-    lambda t: t.record_submission_attempt_started(1, "x", "", 0, ""),
-    lambda t: t.record_submission(1, "x", "", 0),
-    lambda t: t.record_submission_once_and_mark_submitted(1, "x", "", 0),
-    lambda t: t.update_submission_status("sub", "x"),
-    lambda t: t.update_eval_server_metrics(1, "x"),
-    lambda t: t.get_pending_submissions(),
-    lambda t: t.get_submission_for_sim("sim"),
-    lambda t: t.get_submission_counts(),
-    lambda t: t.enqueue_retry(1, "x", "", 0, ""),
-    lambda t: t.dequeue_retryable(),
-    lambda t: t.increment_retry(1, 1, "x", "", 0, "", 0),
-    lambda t: t.clear_retry_queue(),
-    lambda t: t.get_retry_counts(),
-]
+CLOSED_CALLS = [call for call in re.split(r"[;\n]\s*", """
+set_search_active(True); record_signal_evaluation(None, BacktestStats(), 0, 1, "", {})
+record_strategy_evaluation(None, BacktestStats(), 0, 1, [], "", {}, "")
+get_evaluation_history(eval_type="x", limit=0); get_per_column_stats_batch(limit=0)
+get_evaluation_count(eval_type="x"); get_evaluation_velocity(window_minutes=0)
+get_signal_stats(limit=0); get_strategy_stats(limit=0); get_available_eras()
+get_available_named_universes(); get_available_universes(); get_function_stats(eval_type="x")
+get_feature_stats(eval_type="x"); get_function_cooccurrence(eval_type="x")
+get_rejection_summary(eval_type="x"); get_auto_metadata(404); get_db_info()
+delete_evaluations(eval_type="x", keep_last=-1); delete_failed_evaluations(eval_type="x")
+handle_era_transition(0); enqueue_submission(1, "x", "", 0); dequeue_submission()
+requeue_submission(1, "x", "", 0); mark_submitted(1, "x"); record_submission(1, "x", "", 0)
+record_submission_attempt_started(1, "x", "", 0, ""); get_submission_counts()
+record_submission_once_and_mark_submitted(1, "x", "", 0); get_pending_submissions()
+update_submission_status("sub", "x"); update_eval_server_metrics(1, "x"); dequeue_retryable()
+get_submission_for_sim("sim"); enqueue_retry(1, "x", "", 0, ""); clear_retry_queue()
+increment_retry(1, 1, "x", "", 0, "", 0); get_retry_counts(); _check_closed()
+""") if call]
 
 
 def test_closed_tracker(tracker, identity):
     tracker.close()
     tracker.close()
     assert tracker._closed is True
-    for call in CLOSED_CALLS + [lambda t: t._check_closed()]:
+    for call in CLOSED_CALLS:
         with pytest.raises(OSError) as info:
-            call(tracker)
-        assert str(info.value) == CLOSED
+            eval("tracker." + call)
+        assert str(info.value) == CLOSED, call
     other = Identity("other", "someone")
     tracker.set_identity(other)
     assert tracker.current_identity() is other
@@ -191,12 +159,9 @@ def test_close_failure_is_logged_not_raised(tracker, caplog):
 
 def test_connection_surface(tracker):
     conn = tracker._conn
-    assert conn is tracker._conn
     assert getattr(conn, "dialect", None) is None
-    assert conn.execute is conn.execute
     cursor = conn.execute("INSERT INTO sims (id) VALUES (?)", ("sim-1",))
-    assert (cursor.rowcount, cursor.lastrowid) == (1, 1)
-    assert conn.in_transaction
+    assert (cursor.rowcount, cursor.lastrowid, conn.in_transaction) == (1, 1, True)
     conn.rollback()
     assert not conn.in_transaction
     conn.execute("INSERT INTO sims (id) VALUES (?)", ["sim-2"])
@@ -211,9 +176,7 @@ def test_connection_surface(tracker):
 
 def test_replaced_execute_carries_internal_statements_until_restored(tracker, tmp_path,
                                                                     monkeypatch):
-    other_dir = tmp_path / "other"
-    other_dir.mkdir()
-    other = SearchTracker(str(other_dir), Identity())
+    other = SearchTracker(str(tmp_path), Identity())
     seen = []
     real = tracker._conn.execute
     try:
@@ -237,49 +200,30 @@ def test_replaced_execute_carries_internal_statements_until_restored(tracker, tm
         other.close()
 
 
-def test_replacement_results_errors_and_commit(tracker, data_dir):
+class Unrelated(Exception):
+    pass
+
+
+def test_replacement_results_errors_and_commit(tracker):
     real_execute = tracker._conn.execute
-    python_conn = sqlite3.connect(os.path.join(data_dir, "tracking.db"))
-    try:
+    with closing(sqlite3.connect(tracker._db_path)) as python_conn:
         # A cursor of Python's sqlite3 serves as well as the tracker's own.
         tracker._conn.execute = lambda sql, params=(): python_conn.execute(sql, params)
         assert tracker.get_evaluation_count() == 0
-    finally:
-        python_conn.close()
-
-    failure = sqlite3.OperationalError("database is locked")
-    failure.sqlite_errorcode = 5
-
-    def failing(sql, params=()):
-        raise failure
-
-    tracker._conn.execute = failing
-    with pytest.raises(sqlite3.OperationalError) as info:
-        tracker.get_evaluation_count()
-    assert info.value is failure
-
-    class Unrelated(Exception):
-        pass
-
-    def unrelated(sql, params=()):
-        raise Unrelated("host failure")
-
-    tracker._conn.execute = unrelated
-    with pytest.raises(Unrelated, match="host failure"):
-        record_signal(tracker)
-
+    # Whatever the replacement raises reaches the caller as it is.
+    for failure, call in ((sqlite3.OperationalError("database is locked"),
+                           tracker.get_evaluation_count),
+                          (Unrelated("host failure"), lambda: record_signal(tracker))):
+        Recorder(tracker, fail_on=lambda sql: True, fail=failure)
+        with pytest.raises(type(failure)) as info:
+            call()
+        assert info.value is failure
     tracker._conn.execute = real_execute
     commits = []
     real_commit = tracker._conn.commit
-
-    def counting_commit():
-        commits.append(tracker._conn.in_transaction)
-        real_commit()
-
-    tracker._conn.commit = counting_commit
+    tracker._conn.commit = lambda: commits.append(tracker._conn.in_transaction) or real_commit()
     record_signal(tracker)
-    assert commits == [True]
-    assert not tracker._conn.in_transaction
+    assert commits == [True] and not tracker._conn.in_transaction
 
 
 # ---- storage errors as sqlite3 exceptions -------------------------------------------------
@@ -292,9 +236,8 @@ def test_replacement_results_errors_and_commit(tracker, data_dir):
     ("SELECT 1; SELECT 2", ()),
     ("SELECT ?", (object(),)),
 ])
-def test_storage_errors_match_pythons_sqlite3(tracker, data_dir, sql, params):
-    python_conn = sqlite3.connect(os.path.join(data_dir, "tracking.db"), isolation_level=None)
-    try:
+def test_storage_errors_match_pythons_sqlite3(tracker, sql, params):
+    with closing(sqlite3.connect(tracker._db_path, isolation_level=None)) as python_conn:
         if sql.startswith("INSERT"):
             tracker._conn.execute(sql, params)
             tracker._conn.commit()
@@ -302,8 +245,6 @@ def test_storage_errors_match_pythons_sqlite3(tracker, data_dir, sql, params):
             python_conn.execute(sql, params)
         with pytest.raises(sqlite3.Error) as got:
             tracker._conn.execute(sql, params)
-    finally:
-        python_conn.close()
     assert type(got.value) is type(expected.value)
     assert str(got.value) == str(expected.value)
     for attribute in ("sqlite_errorcode", "sqlite_errorname"):
