@@ -16,7 +16,7 @@ def stamps(records):
 
 
 def test_history_merges_tables_newest_first_and_pages(tracker, store):
-    for ts in (10.0, 8.0, 6.0):
+    for ts in (10.0, 8.0, 7.0):
         store.signal(timestamp=ts)
     for ts in (9.0, 7.0):
         store.strategy(timestamp=ts)
@@ -26,20 +26,12 @@ def test_history_merges_tables_newest_first_and_pages(tracker, store):
     # Each table is asked for limit + offset rows.
     history = [p for s, p in seen if "ORDER BY timestamp DESC" in s]
     assert [p[-1] for p in history] == [3, 3]
-
-    assert [r.timestamp for r in tracker.get_evaluation_history(limit=None)] == [
-        10.0, 9.0, 8.0, 7.0, 6.0]
+    # Equal timestamps put the signal first.
+    assert stamps(tracker.get_evaluation_history(limit=None)) == [
+        ("signal", 10.0), ("strategy", 9.0), ("signal", 8.0), ("signal", 7.0), ("strategy", 7.0)]
     assert tracker.get_evaluation_history(offset=5) == []
     assert stamps(tracker.get_evaluation_history(eval_type="strategy", limit=1, offset=1)) == [
         ("strategy", 7.0)]
-
-
-def test_history_equal_timestamps_put_signal_first(tracker, store):
-    store.strategy(timestamp=5.0)
-    store.signal(timestamp=5.0)
-    store.signal(timestamp=4.0)
-    assert stamps(tracker.get_evaluation_history()) == [
-        ("signal", 5.0), ("strategy", 5.0), ("signal", 4.0)]
 
 
 def test_history_argument_checks_in_order(tracker):
@@ -70,43 +62,37 @@ def test_history_record_fields(tracker, store):
                          rejection_reason="low_sharpe", liquidity_metrics_json=None)
 
     strategy, signal = tracker.get_evaluation_history()
-    assert signal.eval_id == sid and signal.eval_type == "signal"
-    assert signal.graph == graph and signal.tree_depth == 1
-    assert signal.rotation_families_used == ["rot"]
-    assert signal.passed_thresholds is True and signal.submitted is True
-    assert signal.sharpe == 1.5
-    assert signal.correlation == signal.agent_is_correlation == 0.25
-    assert signal.per_column_stats == {"c": [1.0, None]}
-    assert signal.named_universe == "EU" and signal.metaparameters == {"pool_a": {"lookback": 5}}
-    assert signal.liquidity_metrics == {"adv": 1e6} and signal.source == "simulate"
-    assert (signal.expression_elapsed_seconds, signal.is_correlation, signal.is_pnl_mi,
-            signal.agent_is_pnl_mi) == (0.5, 0.1, 2.0, None)
-    assert signal.failure_reason == "timeout" and signal.failure_detail == {"a": [1, 2], "b": 1}
-    assert signal.signal_pool_id == "pool_a"
-    assert (signal.strategy_pool_id, signal.strategy_signal_pool,
-            signal.referenced_signal_ids) == (None, None, None)
-    assert signal.functions == ["rank", "rank"]
-    assert signal.function_metadata == [
-        {"function_name": "rank", "rotation_family": "rot", "function_family": "fam",
-         "function_subfamily": "sub"},
-        {"function_name": "rank", "rotation_family": None, "function_family": None,
-         "function_subfamily": None}]
+
+    def fields(record, expected):
+        return {name: getattr(record, name) for name in expected}
+
+    expected = dict(
+        eval_id=sid, eval_type="signal", graph=graph, tree_depth=1, rotation_families_used=["rot"],
+        passed_thresholds=True, submitted=True, sharpe=1.5, correlation=0.25,
+        agent_is_correlation=0.25, per_column_stats={"c": [1.0, None]}, named_universe="EU",
+        metaparameters={"pool_a": {"lookback": 5}}, liquidity_metrics={"adv": 1e6},
+        source="simulate", expression_elapsed_seconds=0.5, is_correlation=0.1, is_pnl_mi=2.0,
+        agent_is_pnl_mi=None, failure_reason="timeout", failure_detail={"a": [1, 2], "b": 1},
+        signal_pool_id="pool_a", strategy_pool_id=None, strategy_signal_pool=None,
+        referenced_signal_ids=None, functions=["rank", "rank"], features=["close"],
+        function_metadata=[
+            {"function_name": "rank", "rotation_family": "rot", "function_family": "fam",
+             "function_subfamily": "sub"},
+            {"function_name": "rank", "rotation_family": None, "function_family": None,
+             "function_subfamily": None}],
+        feature_metadata=[
+            {"feature_name": "close", "feature_family": "price", "feature_subfamily": None}])
+    assert fields(signal, expected) == expected
     assert list(signal.function_metadata[0]) == [
         "function_name", "rotation_family", "function_family", "function_subfamily"]
-    assert signal.features == ["close"]
-    assert signal.feature_metadata == [
-        {"feature_name": "close", "feature_family": "price", "feature_subfamily": None}]
 
-    assert strategy.eval_id == tid and strategy.eval_type == "strategy"
-    assert strategy.graph is None and strategy.rotation_families_used == []
-    assert strategy.per_column_stats is None and strategy.liquidity_metrics is None
-    assert strategy.passed_thresholds is False and strategy.rejection_reason == "low_sharpe"
-    assert strategy.failure_detail == "not json {"
-    assert strategy.referenced_signal_ids == [sid]
-    assert (strategy.strategy_pool_id, strategy.strategy_signal_pool,
-            strategy.signal_pool_id) == ("strat_a", "pool_a", None)
-    for field in ("functions", "features", "function_metadata", "feature_metadata"):
-        assert getattr(strategy, field) == []
+    expected = dict(
+        eval_id=tid, eval_type="strategy", graph=None, rotation_families_used=[],
+        per_column_stats=None, liquidity_metrics=None, passed_thresholds=False,
+        rejection_reason="low_sharpe", failure_detail="not json {", referenced_signal_ids=[sid],
+        strategy_pool_id="strat_a", strategy_signal_pool="pool_a", signal_pool_id=None,
+        functions=[], features=[], function_metadata=[], feature_metadata=[])
+    assert fields(strategy, expected) == expected
 
 
 def test_shared_eval_id_sees_only_its_own_usage(tracker, store):
@@ -123,58 +109,51 @@ def test_shared_eval_id_sees_only_its_own_usage(tracker, store):
 
 def test_usage_lookups_split_into_chunks_with_identical_lists(tracker, store):
     ids = store.evaluations("signal", 1003)
+    expected = {}
     for n, eid in enumerate(ids):
-        store.functions("signal", eid, *[("fn_%d" % ((n + k) % 7), "r%d" % k)
-                                         for k in range(n % 3)])
-        if n % 2:
-            store.features("signal", eid, ("feat_%d" % n, "fam"))
+        uses = [("fn_%d" % ((n + k) % 7), "r%d" % k) for k in range(n % 3)]
+        store.functions("signal", eid, *uses)
+        expected[eid] = (uses, ["feat_%d" % n] if n % 2 else [])
+        store.features("signal", eid, *[(f, "fam") for f in expected[eid][1]])
     seen = Recorder(tracker).statements
     history = tracker.get_evaluation_history(eval_type="signal", limit=None)
-    assert len(history) == 1003
     lookups = [p for s, p in seen if " IN (" in s]
     # Function then feature lookups, three chunks each, covering every id once.
     assert [len(p) for p in lookups] == [500, 500, 3] * 2
     assert sorted(i for p in lookups[:3] for i in p) == sorted(ids)
     assert sorted(i for p in lookups[3:] for i in p) == sorted(ids)
-
-    expected_fn, expected_feat = {}, {}
-    for eid, name, rot in store.rows(
-            "SELECT eval_id, function_name, rotation_family FROM signal_function_usage "
-            "ORDER BY rowid"):
-        expected_fn.setdefault(eid, []).append((name, rot))
-    for eid, name in store.rows(
-            "SELECT eval_id, feature_name FROM signal_feature_usage ORDER BY rowid"):
-        expected_feat.setdefault(eid, []).append(name)
-    for record in history:
-        assert [(m["function_name"], m["rotation_family"])
-                for m in record.function_metadata] == expected_fn.get(record.eval_id, [])
-        assert record.functions == [n for n, _ in expected_fn.get(record.eval_id, [])]
-        assert record.features == expected_feat.get(record.eval_id, [])
+    assert {r.eval_id: ([(m["function_name"], m["rotation_family"]) for m in r.function_metadata],
+                        r.features) for r in history} == expected
+    assert all(r.functions == [n for n, _ in expected[r.eval_id][0]] for r in history)
 
 
-def test_history_filters_on_both_types(tracker, store):
+def test_history_and_count_filters_on_both_types(tracker, store):
+    assert tracker.get_evaluation_count() == 0
     store.signal(era_id=1, passed_thresholds=1, timestamp=1.0)
-    store.signal(era_id=2, passed_thresholds=0, timestamp=2.0, named_universe="EU")
+    store.signal(era_id=2, passed_thresholds=0, timestamp=2.0, named_universe="EU",
+                 metaparameters={"pool_a": {"lookback": 60, "w": "x"}})
     store.strategy(era_id=2, passed_thresholds=1, timestamp=3.0,
                    metaparameters={"strat_a": {"k": 2}})
     store.strategy(era_id=1, passed_thresholds=0, timestamp=4.0, source="simulate",
                    strategy_pool_id="strat_b")
-
-    def ts(**kw):
-        return [r.timestamp for r in tracker.get_evaluation_history(**kw)]
-
-    assert ts(passed_only=True) == [3.0, 1.0]
-    assert ts(passed_only=False) == [4.0, 3.0, 2.0, 1.0]
-    assert ts(era_id=2) == [3.0, 2.0]
-    assert ts(named_universe="EU") == [2.0]
-    assert ts(metaparameters={"strat_a": {"k": 2}}) == [3.0]
-    assert ts(source="simulate") == [4.0]
-    assert ts(signal_pool_id="pool_a") == [2.0, 1.0]
-    assert ts(strategy_pool_id="strat_a") == [3.0]
-    assert ts(strategy_pool_id="strat_b", strategy_signal_pool="pool_a") == [4.0]
-    assert ts(strategy_signal_pool="pool_a") == [4.0, 3.0]
+    for kw, expected in (
+            (dict(passed_only=True), [3.0, 1.0]), (dict(passed_only=False), [4.0, 3.0, 2.0, 1.0]),
+            (dict(), [4.0, 3.0, 2.0, 1.0]), (dict(eval_type="signal"), [2.0, 1.0]),
+            (dict(era_id=2), [3.0, 2.0]), (dict(named_universe="EU"), [2.0]),
+            (dict(metaparameters={"strat_a": {"k": 2}}), [3.0]),
+            (dict(metaparameters={"pool_a": {"lookback": 60}}), [2.0]),
+            (dict(metaparameters={"pool_a": {"lookback": 60, "w": "y"}}), []),
+            (dict(source="simulate"), [4.0]), (dict(signal_pool_id="pool_a"), [2.0, 1.0]),
+            (dict(strategy_pool_id="strat_a"), [3.0]),
+            (dict(strategy_pool_id="strat_b", strategy_signal_pool="pool_a"), [4.0]),
+            (dict(strategy_signal_pool="pool_a"), [4.0, 3.0])):
+        assert [r.timestamp for r in tracker.get_evaluation_history(**kw)] == expected, kw
+        if "passed_only" not in kw:
+            assert tracker.get_evaluation_count(**kw) == len(expected), kw
     with pytest.raises(ValueError, match=r"^strategy_signal_pool must be a non-empty string$"):
-        ts(strategy_signal_pool=3)
+        tracker.get_evaluation_history(strategy_signal_pool=3)
+    with pytest.raises(ValueError, match=r"^eval_type must be 'signal', 'strategy', or None$"):
+        tracker.get_evaluation_count(eval_type="both")
 
 
 def test_per_column_batch_orders_by_id_and_filters_outcome(tracker, store):
@@ -197,21 +176,6 @@ def test_per_column_batch_orders_by_id_and_filters_outcome(tracker, store):
     assert [r[:2] for r in rows(offset=2)] == [(s2, "signal")]
     assert rows(offset=3) == []
     assert [r[:2] for r in rows(eval_type="strategy")] == [(t1, "strategy")]
-
-
-def test_evaluation_count_with_filters(tracker, store):
-    assert tracker.get_evaluation_count() == 0
-    store.signal(era_id=1)
-    store.signal(era_id=2, metaparameters={"pool_a": {"lookback": 60, "w": "x"}})
-    store.strategy(era_id=2)
-    assert tracker.get_evaluation_count() == 3
-    assert tracker.get_evaluation_count(eval_type="signal") == 2
-    assert tracker.get_evaluation_count(era_id=2) == 2
-    assert tracker.get_evaluation_count(metaparameters={"pool_a": {"lookback": 60}}) == 1
-    assert tracker.get_evaluation_count(metaparameters={"pool_a": {"lookback": 60, "w": "y"}}) == 0
-    assert tracker.get_evaluation_count(strategy_pool_id="strat_a") == 1
-    with pytest.raises(ValueError, match=r"^eval_type must be 'signal', 'strategy', or None$"):
-        tracker.get_evaluation_count(eval_type="both")
 
 
 def test_velocity_counts_the_recent_window(tracker, store):
