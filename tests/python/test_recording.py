@@ -1,3 +1,4 @@
+import itertools
 import json
 import math
 import sqlite3
@@ -103,23 +104,19 @@ def test_signal_row_and_usage_rows(tracker, identity):
 
 
 def test_defaults_store_null_and_empty_lists(tracker):
-    eval_id = record_signal(tracker, stats=BacktestStats(liquidity_metrics=None))
-    row = row_dict(tracker, "signal_evaluations", SIGNAL_COLUMNS, eval_id)
-    assert row["rotation_families_json"] == "[]"
-    assert row["liquidity_metrics_json"] is None and row["per_column_stats_json"] is None
-    assert row["source"] == "search" and row["failure_detail"] is None
-    assert db_rows(tracker, "SELECT rotation_family, function_family, function_subfamily "
-                   "FROM signal_function_usage") == [(None, None, None)]
+    first = record_signal(tracker, stats=BacktestStats(liquidity_metrics=None))
     second = record_signal(tracker, stats=BacktestStats(liquidity_metrics={}))
-    assert second == eval_id + 1
-    assert row_dict(tracker, "signal_evaluations", "liquidity_metrics_json",
-                    second)["liquidity_metrics_json"] == "{}"
     # A failed candidate needs no reason; a detail that is no JSON is stored as its str().
-    failed = record_signal(tracker, passed_thresholds=False, failure_detail={"x": math.nan})
-    assert row_dict(tracker, "signal_evaluations", "passed_thresholds, rejection_reason, "
-                    "failure_detail", failed) == {"passed_thresholds": 0,
-                                                  "rejection_reason": None,
-                                                  "failure_detail": "{'x': nan}"}
+    failed = record_signal(tracker, stats=BacktestStats(liquidity_metrics=None),
+                           passed_thresholds=False, failure_detail={"x": math.nan})
+    assert db_rows(tracker, "SELECT eval_id, rotation_families_json, liquidity_metrics_json, "
+                   "per_column_stats_json, source, passed_thresholds, rejection_reason, "
+                   "failure_detail FROM signal_evaluations ORDER BY eval_id") == [
+        (first, "[]", None, None, "search", 1, None, None),
+        (second, "[]", "{}", None, "search", 1, None, None),
+        (failed, "[]", None, None, "search", 0, None, "{'x': nan}")]
+    assert db_rows(tracker, "SELECT DISTINCT rotation_family, function_family, "
+                   "function_subfamily FROM signal_function_usage") == [(None, None, None)]
 
 
 def test_strategy_row_and_cross_pool_check(tracker):
@@ -152,43 +149,55 @@ def test_strategy_row_and_cross_pool_check(tracker):
     assert evaluation_counts(tracker) == before
 
 
-@pytest.mark.parametrize("kw, message", [
+def node(children):
+    return {"type": "rotation", "node": "r", "children": children}
+
+
+@pytest.mark.parametrize("record, kw, error, message", [
     # Pool ids come first, even when other arguments are wrong as well.
-    (dict(signal_pool_id=None, era_id=0), "signal_pool_id must be a non-empty string"),
-    (dict(signal_pool_id=7), "signal_pool_id must be a non-empty string"),
-    (dict(era_id=0, graph={}), "era_id must be > 0"),
-    (dict(graph=None), "graph must not be empty"),
-    (dict(named_universe=""), "named_universe must not be empty"),
-    (dict(metaparameters={}), "metaparameters must be a non-empty per-pool dict"),
-    (dict(metaparameters={"pool_b": {"k": 1}}), "metaparameters must include selected pool "
-                                               "'pool_a'"),
-    (dict(metaparameters={"pool_a": {"k": 0}}), "metaparameters values must contain non-empty "
-                                               "keys and values"),
-    (dict(passed_thresholds=True, rejection_reason="x", source="nope"),
+    (record_signal, dict(signal_pool_id=None, era_id=0), ValueError,
+     "signal_pool_id must be a non-empty string"),
+    (record_signal, dict(signal_pool_id=7), ValueError, "signal_pool_id must be a non-empty string"),
+    (record_signal, dict(era_id=0, graph={}), ValueError, "era_id must be > 0"),
+    (record_signal, dict(graph=None), ValueError, "graph must not be empty"),
+    (record_signal, dict(named_universe=""), ValueError, "named_universe must not be empty"),
+    (record_signal, dict(metaparameters={}), ValueError,
+     "metaparameters must be a non-empty per-pool dict"),
+    (record_signal, dict(metaparameters={"pool_b": {"k": 1}}), ValueError,
+     "metaparameters must include selected pool 'pool_a'"),
+    (record_signal, dict(metaparameters={"pool_a": {"k": 0}}), ValueError,
+     "metaparameters values must contain non-empty keys and values"),
+    (record_signal, dict(passed_thresholds=True, rejection_reason="x", source="nope"), ValueError,
      "rejection_reason must be None when passed_thresholds is True"),
-    (dict(passed_thresholds=False, rejection_reason=""), "rejection_reason must not be empty "
-                                                         "string"),
-    (dict(source=None), "source must be 'search' or 'simulate', got 'None'."),
+    (record_signal, dict(passed_thresholds=False, rejection_reason=""), ValueError,
+     "rejection_reason must not be empty string"),
+    (record_signal, dict(source=None), ValueError,
+     "source must be 'search' or 'simulate', got 'None'."),
+    (record_strategy, dict(strategy_pool_id="", era_id=0), ValueError,
+     "strategy_pool_id must be a non-empty string"),
+    (record_strategy, dict(strategy_signal_pool=None), ValueError,
+     "strategy_signal_pool must be a non-empty string"),
+    (record_strategy, dict(referenced_signal_ids=None, era_id=0), ValueError, "era_id must be > 0"),
+    (record_strategy, dict(referenced_signal_ids=[]), ValueError,
+     "referenced_signal_ids must not be empty"),
+    (record_strategy, dict(referenced_signal_ids=None, metaparameters={"pool_a": {"k": 1}}),
+     ValueError, "metaparameters must include selected pool 'strat_a'"),
+    # Malformed graphs.
+    (record_signal, dict(graph="rank"), TypeError, "expression graph nodes must be dicts, got str"),
+    (record_signal, dict(graph=node(["close"])), TypeError,
+     "expression graph nodes must be dicts, got str"),
+    (record_signal, dict(graph=node(None)), TypeError,
+     "expression graph children must be a list, got NoneType"),
+    (record_signal, dict(graph=node([{"type": "feature", "node": ["a"]}])), TypeError,
+     "expression graph node names must be text or numbers, got ['a']"),
+    (record_signal, dict(graph=node([]), function_families={"r": ["only-family"]}), ValueError,
+     "function_families['r'] must be a (family, subfamily) sequence"),
 ])
-def test_signal_validation_messages(tracker, kw, message):
-    with pytest.raises(ValueError) as err:
-        record_signal(tracker, **kw)
-    assert str(err.value) == message
+def test_refused_arguments_write_nothing(tracker, record, kw, error, message):
+    with pytest.raises(error) as err:
+        record(tracker, **kw)
+    assert type(err.value) is error and str(err.value) == message
     assert evaluation_counts(tracker) == [0] * 6
-
-
-@pytest.mark.parametrize("kw, message", [
-    (dict(strategy_pool_id="", era_id=0), "strategy_pool_id must be a non-empty string"),
-    (dict(strategy_signal_pool=None), "strategy_signal_pool must be a non-empty string"),
-    (dict(referenced_signal_ids=None, era_id=0), "era_id must be > 0"),
-    (dict(referenced_signal_ids=[]), "referenced_signal_ids must not be empty"),
-    (dict(referenced_signal_ids=None, metaparameters={"pool_a": {"k": 1}}),
-     "metaparameters must include selected pool 'strat_a'"),
-])
-def test_strategy_validation_order(tracker, kw, message):
-    with pytest.raises(ValueError) as err:
-        record_strategy(tracker, **kw)
-    assert str(err.value) == message
 
 
 def test_missing_identity_comes_after_graph_analysis(tracker):
@@ -204,30 +213,20 @@ def test_missing_identity_comes_after_graph_analysis(tracker):
 def test_failed_usage_insert_leaves_nothing_on_disk(tracker):
     kept = record_signal(tracker)
     real = tracker._conn.execute
-    usage_inserts = []
-
-    def failing(sql, params=()):
-        if "_usage" in sql:
-            usage_inserts.append(sql)
-            if len(usage_inserts) == 2:
-                raise sqlite3.OperationalError("disk I/O error (injected)")
-        return real(sql, params)
-
-    tracker._conn.execute = failing
-    with pytest.raises(sqlite3.OperationalError, match="injected"):
-        record_signal(tracker)
-    assert not tracker._conn.in_transaction
-    assert evaluation_counts(tracker) == [1, 1, 2, 0, 0, 0]
+    failure = sqlite3.OperationalError("disk I/O error (injected)")
+    for caller_transaction in (False, True):
+        usage = itertools.count()
+        Recorder(tracker, fail_on=lambda sql: "_usage" in sql and next(usage) == 1, fail=failure)
+        if caller_transaction:
+            tracker._conn.execute("BEGIN")
+        with pytest.raises(sqlite3.OperationalError, match="injected"):
+            record_signal(tracker)
+        # Inside a transaction the caller opened, the caller decides what to undo.
+        assert tracker._conn.in_transaction is caller_transaction
+        tracker._conn.rollback()
+        tracker._conn.execute = real
+        assert evaluation_counts(tracker) == [1, 1, 2, 0, 0, 0]
     assert db_rows(tracker, "SELECT eval_id FROM signal_evaluations") == [(kept,)]
-
-    # Inside a transaction the caller opened, the caller decides what to undo.
-    usage_inserts.clear()
-    tracker._conn.execute("BEGIN")
-    with pytest.raises(sqlite3.OperationalError):
-        record_signal(tracker)
-    assert tracker._conn.in_transaction
-    tracker._conn.rollback()
-    assert evaluation_counts(tracker) == [1, 1, 2, 0, 0, 0]
 
 
 def test_unusual_values_are_stored_verbatim(tracker):
@@ -250,22 +249,6 @@ def test_unusual_values_are_stored_verbatim(tracker):
                     "ORDER BY rowid")
     assert feats[:3] == [(n, None) for n in names[1:]]
     assert str(feats[3][0]) == "5" and feats[3][1] == "int-keyed"
-
-
-@pytest.mark.parametrize("kw, error, match", [
-    (dict(graph="rank"), TypeError, "must be dicts, got str"),
-    (dict(graph={"type": "rotation", "node": "r", "children": ["close"]}), TypeError, "got str"),
-    (dict(graph={"type": "rotation", "node": "r", "children": None}), TypeError, "got NoneType"),
-    (dict(graph={"type": "rotation", "node": "r", "children": [{"type": "feature",
-                                                                  "node": ["a"]}]}),
-     TypeError, r"names must be text or numbers, got \['a'\]"),
-    (dict(graph={"type": "rotation", "node": "r"}, function_families={"r": ["only-family"]}),
-     ValueError, r"^function_families\['r'\] must be a \(family, subfamily\) sequence$"),
-])
-def test_malformed_graphs_are_refused_before_any_write(tracker, kw, error, match):
-    with pytest.raises(error, match=match):
-        record_signal(tracker, **kw)
-    assert evaluation_counts(tracker) == [0] * 6
 
 
 def nested_graph(depth):
