@@ -10,7 +10,6 @@ from contextlib import closing
 import pytest
 
 from conftest import Identity, Recorder, db_rows
-from plintrove import search_tracking as st
 from plintrove.search_tracking import BacktestStats, SearchTracker
 
 CLOSED = "SearchTracker is closed"
@@ -64,8 +63,6 @@ class CountingIdentity:
 
 def test_identity_is_the_attached_object_read_at_each_insert(tracker, identity):
     assert tracker.current_identity() is identity
-    assert tracker._identity_columns() == (("instance_id", "author_id"),
-                                           ("instance-1", "author-1"))
     counting = CountingIdentity()
     tracker.set_identity(counting)
     assert tracker.current_identity() is counting
@@ -83,7 +80,7 @@ def test_detached_or_failing_identity_writes_nothing(tracker):
     tracker.set_identity(None)
     assert tracker.current_identity() is None
     with pytest.raises(ValueError) as info:
-        tracker._identity_columns()
+        record_signal(tracker)
     assert str(info.value) == NO_IDENTITY
 
     class Broken:
@@ -149,7 +146,6 @@ def test_close_failure_is_logged_not_raised(tracker, caplog):
     assert (record.name, record.levelno) == ("plintrove.search_tracking", logging.WARNING)
     assert record.msg == "Error closing database connection: %s"
     assert record.getMessage() == "Error closing database connection: disk went away"
-    assert st.logger is logging.getLogger("plintrove.search_tracking")
     # The closed flag was set first: nothing reaches the replaced close again.
     tracker.close()
     assert len(caplog.records) == 1
