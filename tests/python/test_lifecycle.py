@@ -170,20 +170,23 @@ def test_connection_surface(tracker):
     assert db_rows(tracker, "SELECT id FROM sims") == [("sim-2",)]
 
 
-def test_replaced_execute_carries_internal_statements_until_restored(tracker, tmp_path,
+def test_replaced_methods_carry_internal_statements_until_restored(tracker, tmp_path,
                                                                     monkeypatch):
     other = SearchTracker(str(tmp_path), Identity())
-    seen = []
-    real = tracker._conn.execute
+    seen, commits = [], []
+    real, real_commit = tracker._conn.execute, tracker._conn.commit
     try:
         with monkeypatch.context() as patch:
             patch.setattr(tracker._conn, "execute",
                           lambda sql, params=(): seen.append((sql, params)) or real(sql, params))
+            patch.setattr(tracker._conn, "commit",
+                          lambda: commits.append(tracker._conn.in_transaction) or real_commit())
             assert tracker._conn.execute is tracker._conn.execute
             record_signal(tracker)
             assert tracker.get_evaluation_count() == 1
             other.get_evaluation_count()
             tracker._conn._real_conn.execute("SELECT 'bypassed'")
+        assert commits == [True] and not tracker._conn.in_transaction
         statements = [sql for sql, _ in seen]
         assert statements[0].startswith("INSERT INTO signal_evaluations")
         assert type(seen[0][1]) is tuple and "pool_a" in seen[0][1]
@@ -200,13 +203,11 @@ class Unrelated(Exception):
     pass
 
 
-def test_replacement_results_errors_and_commit(tracker):
-    real_execute = tracker._conn.execute
+def test_replacement_results_and_errors_reach_the_caller_as_they_are(tracker):
     with closing(sqlite3.connect(tracker._db_path)) as python_conn:
         # A cursor of Python's sqlite3 serves as well as the tracker's own.
         tracker._conn.execute = lambda sql, params=(): python_conn.execute(sql, params)
         assert tracker.get_evaluation_count() == 0
-    # Whatever the replacement raises reaches the caller as it is.
     for failure, call in ((sqlite3.OperationalError("database is locked"),
                            tracker.get_evaluation_count),
                           (Unrelated("host failure"), lambda: record_signal(tracker))):
@@ -214,12 +215,6 @@ def test_replacement_results_errors_and_commit(tracker):
         with pytest.raises(type(failure)) as info:
             call()
         assert info.value is failure
-    tracker._conn.execute = real_execute
-    commits = []
-    real_commit = tracker._conn.commit
-    tracker._conn.commit = lambda: commits.append(tracker._conn.in_transaction) or real_commit()
-    record_signal(tracker)
-    assert commits == [True] and not tracker._conn.in_transaction
 
 
 # ---- storage errors as sqlite3 exceptions -------------------------------------------------
