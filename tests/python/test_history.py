@@ -161,12 +161,12 @@ def test_per_column_batch_orders_by_id_and_filters_outcome(tracker, store):
     assert rows() == [(s1, "signal", True, {"c": 1}, None, "search"),
                       (t1, "strategy", False, None, None, "search"),
                       (s2, "signal", False, None, "low", "simulate")]
-    assert [r[:2] for r in rows(passed_only=True)] == [(s1, "signal")]
-    assert [r[:2] for r in rows(passed_only=False)] == [(t1, "strategy"), (s2, "signal")]
-    assert [r[:2] for r in rows(offset=1, limit=1)] == [(t1, "strategy")]
-    assert [r[:2] for r in rows(offset=2)] == [(s2, "signal")]
-    assert rows(offset=3) == []
-    assert [r[:2] for r in rows(eval_type="strategy")] == [(t1, "strategy")]
+    for kw, expected in ((dict(passed_only=True), [(s1, "signal")]),
+                         (dict(passed_only=False), [(t1, "strategy"), (s2, "signal")]),
+                         (dict(offset=1, limit=1), [(t1, "strategy")]),
+                         (dict(offset=2), [(s2, "signal")]), (dict(offset=3), []),
+                         (dict(eval_type="strategy"), [(t1, "strategy")])):
+        assert [r[:2] for r in rows(**kw)] == expected, kw
 
 
 def test_velocity_counts_the_recent_window(tracker, store):
@@ -198,16 +198,15 @@ def test_stats_rows_newest_first_with_pool_columns(tracker, store):
         "delta_exposure", "max_weight", "quality_score", "agent_is_correlation",
         "rejection_reason", "source", "expression_elapsed_seconds", "is_correlation",
         "is_pnl_mi", "agent_is_pnl_mi", "failure_reason", "failure_detail", "signal_pool_id"]
-    assert [r["passed_thresholds"] for r in rows] == [False, False, True]
-    assert [r["failure_detail"] for r in rows] == ["[1, 2]", {"x": 1}, None]
+    assert [(r["passed_thresholds"], r["failure_detail"]) for r in rows] == [
+        (False, "[1, 2]"), (False, {"x": 1}), (True, None)]
     assert [r["eval_id"] for r in tracker.get_signal_stats(limit=2)] == ids[:0:-1]
     assert [r["eval_id"] for r in tracker.get_signal_stats(eval_id=ids[1])] == [ids[1]]
     assert tracker.get_signal_stats(eval_id=999) == []
     (strategy,) = tracker.get_strategy_stats()
+    assert list(strategy.items())[-2:] == [("strategy_pool_id", "strat_a"),
+                                           ("strategy_signal_pool", "pool_a")]
     assert strategy["eval_id"] == tid and strategy["sharpe"] == 2.0
-    assert list(strategy)[-2:] == ["strategy_pool_id", "strategy_signal_pool"]
-    assert (strategy["strategy_pool_id"], strategy["strategy_signal_pool"]) == (
-        "strat_a", "pool_a")
     with pytest.raises(ValueError, match=r"^limit must be >= 1$"):
         tracker.get_strategy_stats(limit=0)
 
