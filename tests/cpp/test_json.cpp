@@ -62,20 +62,6 @@ TEST(JsonDumps, ContainerKeysRaiseTypeError) {
     EXPECT_EQ(out, R"(prefix[1, "a"])");
 }
 
-TEST(JsonDumpsCompactSorted, UnorderableKeysFailOnPythonsPair) {
-    auto message = [](const Value& v) {
-        return error_of<TypeError>([&] { json_dumps_compact_sorted(v); });
-    };
-    EXPECT_EQ(message(Mapping{{"a", 1}, {2, 3}}),
-              "'<' not supported between instances of 'int' and 'str'");
-    EXPECT_EQ(message(Mapping{{2, 3}, {"a", 1}}),
-              "'<' not supported between instances of 'str' and 'int'");
-    EXPECT_EQ(message(Mapping{{1, 1}, {Value(), 2}}),
-              "'<' not supported between instances of 'NoneType' and 'int'");
-    EXPECT_EQ(message(Mapping{{Value(), 1}, {"b", 2}, {1, 3}}),
-              "'<' not supported between instances of 'str' and 'NoneType'");
-}
-
 TEST(JsonLoads, AcceptsWhatPythonAccepts) {
     EXPECT_EQ(json_loads(" \t\n\r-Infinity\n ").as_float(), -kInf);
     EXPECT_EQ(json_loads("1e400").as_float(), kInf);
