@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 #include "plintrove/core/errors.h"
@@ -48,9 +49,8 @@ TEST(GraphAnalysis, FalseValuesAddNothing) {
 
 TEST(GraphAnalysis, DeepGraphIsWalkedWithoutRecursion) {
     constexpr int kDepth = 100000;
-    // Deliberately never freed: this test is about the walks, and tearing down a value
-    // nested this deep is the value type's concern.
-    auto* g = new Value(node("feature", "leaf"));
+    // Built, walked and freed: none of it may recurse per level.
+    auto g = std::make_unique<Value>(node("feature", "leaf"));
     for (int level = kDepth - 1; level >= 1; --level) {
         *g = node(level % 2 ? "rotation" : "feature", level, {*g});
     }

@@ -143,6 +143,29 @@ bool Mapping::operator==(const Mapping& other) const {
     return true;
 }
 
+void Value::detach_nested_children(std::vector<Value>& out) noexcept {
+    auto take = [&out](Value& child) {
+        if (child.kind() >= Kind::List) out.push_back(std::move(child));
+    };
+    if (auto* list = std::get_if<std::shared_ptr<const List>>(&v_)) {
+        if (list->use_count() != 1) return;
+        for (Value& child : const_cast<List&>(**list)) take(child);
+    } else if (auto* map = std::get_if<std::shared_ptr<const Mapping>>(&v_)) {
+        if (map->use_count() != 1) return;
+        for (auto& [key, child] : const_cast<Mapping&>(**map).items_) take(child);
+    }
+}
+
+void Value::release_nested() noexcept {
+    std::vector<Value> pending;
+    detach_nested_children(pending);
+    while (!pending.empty()) {
+        Value next = std::move(pending.back());
+        pending.pop_back();
+        next.detach_nested_children(pending);
+    }
+}
+
 bool Value::truthy() const {
     switch (kind()) {
         case Kind::None: return false;

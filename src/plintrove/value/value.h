@@ -44,6 +44,7 @@ public:
     bool operator==(const Mapping& other) const;  // order-insensitive, like dict ==
 
 private:
+    friend class Value;
     std::vector<Item> items_;
 };
 
@@ -69,8 +70,19 @@ public:
     Value(std::string s) : v_(std::move(s)) {}
     Value(std::string_view s) : v_(std::string(s)) {}
     Value(const char* s) : v_(std::string(s)) {}
-    Value(List l) : v_(std::make_shared<const List>(std::move(l))) {}
-    Value(Mapping m) : v_(std::make_shared<const Mapping>(std::move(m))) {}
+    // Containers are created non-const, so the last owner may take their children apart
+    // when it goes (see release_nested).
+    Value(List l) : v_(std::shared_ptr<const List>(std::make_shared<List>(std::move(l)))) {}
+    Value(Mapping m)
+        : v_(std::shared_ptr<const Mapping>(std::make_shared<Mapping>(std::move(m)))) {}
+
+    Value(const Value&) = default;
+    Value(Value&&) noexcept = default;
+    Value& operator=(const Value&) = default;
+    Value& operator=(Value&&) noexcept = default;
+    ~Value() {
+        if (kind() >= Kind::List) release_nested();
+    }
 
     Kind kind() const { return static_cast<Kind>(v_.index()); }
     bool is_none() const { return kind() == Kind::None; }
@@ -103,6 +115,12 @@ public:
     bool operator!=(const Value& other) const { return !(*this == other); }
 
 private:
+    // Frees nested containers with an explicit stack, so that dropping a value nested
+    // arbitrarily deep cannot exhaust the call stack.
+    void release_nested() noexcept;
+    // When this is the only owner of a container, moves its container children to `out`.
+    void detach_nested_children(std::vector<Value>& out) noexcept;
+
     std::variant<std::monostate, bool, std::int64_t, BigInt, double, std::string,
                  std::shared_ptr<const List>, std::shared_ptr<const Mapping>>
         v_;
