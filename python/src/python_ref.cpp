@@ -13,7 +13,14 @@ bool interpreter_running() {
 std::shared_ptr<PyObject> shared_python_ref(nb::handle obj) {
     Py_XINCREF(obj.ptr());
     return std::shared_ptr<PyObject>(obj.ptr(), [](PyObject* p) {
-        if (p == nullptr || !interpreter_running()) return;
+        if (p == nullptr) return;
+        // A thread that holds the GIL may release even while the interpreter shuts down
+        // (module globals are dropped then); any other thread must not touch it by then.
+        if (PyGILState_Check()) {
+            Py_DECREF(p);
+            return;
+        }
+        if (!interpreter_running()) return;
         GilGuard gil;
         Py_DECREF(p);
     });
