@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "test_support.h"
+
 #include <functional>
 #include <string>
 
@@ -7,18 +9,9 @@
 #include "plintrove/queries/filters.h"
 
 using namespace plintrove;
+using namespace plintrove::test_support;
 
 namespace {
-
-template <typename E>
-std::string message_of(const std::function<void()>& fn) {
-    try {
-        fn();
-    } catch (const E& e) {
-        return e.what();
-    }
-    return "<no error>";
-}
 
 std::string value_error(const std::function<void()>& fn) { return message_of<ValueError>(fn); }
 

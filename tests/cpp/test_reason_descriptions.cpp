@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "test_support.h"
+
 #include <stdlib.h>
 
 #include <filesystem>
@@ -13,6 +15,7 @@
 #include "plintrove/core/search_tracker.h"
 
 using namespace plintrove;
+using namespace plintrove::test_support;
 
 namespace {
 
@@ -73,11 +76,9 @@ TEST(ReasonDescriptions, MachineTokenIsStableAcrossMeasuredValues) {
 
 // A C++ host's own describer on the tracker serves the report in place of the built-in one.
 TEST(ReasonCatalogue, UsesTheTrackersOwnDescriber) {
-    namespace fs = std::filesystem;
-    std::string tmpl = (fs::temp_directory_path() / "plintrove-reasons-XXXXXX").string();
-    const std::string dir = mkdtemp(tmpl.data());
+    TempDir dir;
     {
-        SearchTracker tracker(dir);
+        SearchTracker tracker(dir.path());
         tracker.conn().execute(
             "INSERT INTO signal_submission_status (eval_id, era_id, status, rejection_reason) "
             "VALUES (1, 1, 'paid', 'late')");
@@ -93,5 +94,4 @@ TEST(ReasonCatalogue, UsesTheTrackersOwnDescriber) {
         EXPECT_EQ(seen, (std::vector<std::string>{"status:paid", "rejection_reason:late"}));
         tracker.close();
     }
-    fs::remove_all(dir);
 }

@@ -1,9 +1,10 @@
 // Streaming a statement's rows through a replaced execute: the hook's rows, not the file's.
 
 #include <gtest/gtest.h>
+
+#include "test_support.h"
 #include <stdlib.h>
 
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,27 +13,7 @@
 #include "plintrove/storage/sqlite_connection.h"
 
 using namespace plintrove;
-namespace fs = std::filesystem;
-
-namespace {
-
-class TempDir {
-public:
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "plintrove-stream-XXXXXX").string();
-        path_ = mkdtemp(tmpl.data());
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    std::string file(const std::string& name) const { return (fs::path(path_) / name).string(); }
-
-private:
-    std::string path_;
-};
-
-}  // namespace
+using namespace plintrove::test_support;
 
 TEST(ConnWrapper, ForEachRowGoesThroughAReplacedExecute) {
     TempDir dir;

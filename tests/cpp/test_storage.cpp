@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+
+#include "test_support.h"
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,37 +20,11 @@
 #include "plintrove/value/py_repr.h"
 
 using namespace plintrove;
+using namespace plintrove::test_support;
 namespace fs = std::filesystem;
 
 namespace {
 
-class TempDir {
-public:
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "plintrove-storage-XXXXXX").string();
-        path_ = mkdtemp(tmpl.data());
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
-        fs::remove_all(path_, ec);
-    }
-    std::string file(const std::string& name) const { return (fs::path(path_) / name).string(); }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
-template <typename E>
-std::string message_of(const std::function<void()>& fn) {
-    try {
-        fn();
-    } catch (const E& e) {
-        return e.what();
-    }
-    return "<no error>";
-}
 
 Value scalar(SqliteConnection& c, const std::string& sql, const Params& p = {}) {
     auto row = c.execute(sql, p).fetchone();

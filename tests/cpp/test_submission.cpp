@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "test_support.h"
+
 #include <functional>
 #include <string>
 
@@ -8,20 +10,7 @@
 #include "plintrove/submission/sim_parent.h"
 
 using namespace plintrove;
-
-namespace {
-
-template <typename E>
-std::string message_of(const std::function<void()>& fn) {
-    try {
-        fn();
-    } catch (const E& e) {
-        return e.what();
-    }
-    return "<no error>";
-}
-
-}  // namespace
+using namespace plintrove::test_support;
 
 TEST(PayloadFields, FirstNonNullTopLevelMemberOfAnObject) {
     std::string payload = R"({"signal_pool_id": null, "strategy_pool_id": "p2", "n": 3})";
