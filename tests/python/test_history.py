@@ -218,3 +218,22 @@ def test_distinct_eras_and_universes(tracker, store):
     assert tracker.get_available_eras() == [1, 3]
     assert tracker.get_available_named_universes() == ["ASIA", "EU", "US"]
     assert tracker.get_available_universes() == tracker.get_available_named_universes()
+
+
+@pytest.mark.parametrize("eval_type", ["signal", "strategy"])
+def test_readers_return_columns_as_stored(tracker, store, db_rows, eval_type):
+    # NULL from a non-finite turnover, text in real columns, a real era, a number as text.
+    odd = dict(turnover=None, is_pnl_mi="x", sharpe="high", era_id=1.5, tree_depth=None,
+               named_universe=7, source=4, rejection_reason=3, expression_elapsed_seconds="s",
+               failure_reason=2.5)
+    eid = store.evaluation(eval_type, **odd)
+    table = eval_type + "_evaluations"
+    stored = dict(zip(odd, db_rows(tracker, f"SELECT {', '.join(odd)} FROM {table}")[0]))
+    (record,) = tracker.get_evaluation_history()
+    (stats,) = getattr(tracker, f"get_{eval_type}_stats")()
+    (batch,) = tracker.get_per_column_stats_batch()
+    as_read = {name: getattr(record, name) for name in odd}
+    assert [(v, type(v)) for v in as_read.values()] == [(v, type(v)) for v in stored.values()]
+    assert {n: stats[n] for n in odd if n in stats} == {n: stored[n] for n in odd if n in stats}
+    assert (batch.eval_id, batch.source, batch.rejection_reason) == (
+        eid, stored["source"], stored["rejection_reason"])

@@ -63,41 +63,42 @@ struct FeatureStats {
 struct EvaluationRecord {
     static constexpr const char* kName = "EvaluationRecord";
     static constexpr const char* kDoc = "Full evaluation record from history query.";
-    std::int64_t eval_id = 0;
+    // Columns are handed back as stored (any storage type, None for NULL), hence Values.
+    Value eval_id{0};
     std::string eval_type;
-    std::int64_t era_id = 0;
-    double timestamp = 0.0;
-    std::string named_universe;
+    Value era_id{0};
+    Value timestamp{0.0};
+    Value named_universe{std::string()};
     Value metaparameters;  // mapping or None
     Value graph;           // mapping or None
-    std::int64_t tree_depth = 0;
+    Value tree_depth{0};
     bool passed_thresholds = false;
-    double sharpe = 0.0;
-    double returns = 0.0;
-    double turnover = 0.0;
-    double drawdown = 0.0;
-    double delta_exposure = 0.0;
-    double max_weight = 0.0;
-    double quality_score = 0.0;
-    double correlation = 0.0;
+    Value sharpe{0.0};
+    Value returns{0.0};
+    Value turnover{0.0};
+    Value drawdown{0.0};
+    Value delta_exposure{0.0};
+    Value max_weight{0.0};
+    Value quality_score{0.0};
+    Value correlation{0.0};
     Value per_column_stats;  // mapping or None
-    OptText rejection_reason;
+    Value rejection_reason;
     Value functions;               // list or None
     Value features;                // list or None
     Value rotation_families_used;  // list or None
     Value referenced_signal_ids;   // list or None
-    std::string source;
+    Value source{std::string()};
     bool submitted = false;
     Value liquidity_metrics;  // mapping or None
-    OptReal expression_elapsed_seconds;
-    OptText signal_pool_id;
-    OptText strategy_pool_id;
-    OptText strategy_signal_pool;
-    OptReal is_correlation;
-    OptReal agent_is_correlation;
-    OptReal is_pnl_mi;
-    OptReal agent_is_pnl_mi;
-    OptText failure_reason;
+    Value expression_elapsed_seconds;
+    Value signal_pool_id;
+    Value strategy_pool_id;
+    Value strategy_signal_pool;
+    Value is_correlation;
+    Value agent_is_correlation;
+    Value is_pnl_mi;
+    Value agent_is_pnl_mi;
+    Value failure_reason;
     Value failure_detail;     // mapping, text, or what the column held
     Value function_metadata;  // list or None
     Value feature_metadata;   // list or None
@@ -138,12 +139,12 @@ struct EvaluationRecord {
 struct PerColumnStatsRecord {
     static constexpr const char* kName = "PerColumnStatsRecord";
     static constexpr const char* kDoc = "Lightweight per-column stats record.";
-    std::int64_t eval_id = 0;
+    Value eval_id{0};
     std::string eval_type;
     bool passed_thresholds = false;
     Value per_column_stats;  // mapping or None
-    OptText rejection_reason;
-    std::string source;
+    Value rejection_reason;
+    Value source{std::string()};
     static constexpr auto fields() {
         using R = PerColumnStatsRecord;
         return std::make_tuple(field("eval_id", &R::eval_id), field("eval_type", &R::eval_type),

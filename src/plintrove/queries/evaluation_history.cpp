@@ -93,44 +93,44 @@ UsageById read_usage(SearchTracker& tracker, const EvalTables& tables, const Par
 EvaluationRecord history_record(Row& r, std::string_view label, UsageById& usage) {
     using namespace rows;
     EvaluationRecord e;
-    e.eval_id = to_int(r[0]);
+    e.eval_id = r[0];
     e.eval_type = std::string(label);
-    e.timestamp = to_real(r[1]);
-    e.era_id = to_int(r[2]);
+    e.timestamp = std::move(r[1]);
+    e.era_id = std::move(r[2]);
     e.graph = json_column(r[3]);
-    e.tree_depth = to_int(r[4]);
+    e.tree_depth = std::move(r[4]);
     e.rotation_families_used = json_column(r[5], Value(List{}));
     e.passed_thresholds = r[6].truthy();
-    e.sharpe = to_real(r[7]);
-    e.returns = to_real(r[8]);
-    e.turnover = to_real(r[9]);
-    e.drawdown = to_real(r[10]);
-    e.delta_exposure = to_real(r[11]);
-    e.max_weight = to_real(r[12]);
-    e.quality_score = to_real(r[13]);
-    e.correlation = to_real(r[14]);
-    e.agent_is_correlation = to_opt_real(r[14]);
+    e.sharpe = std::move(r[7]);
+    e.returns = std::move(r[8]);
+    e.turnover = std::move(r[9]);
+    e.drawdown = std::move(r[10]);
+    e.delta_exposure = std::move(r[11]);
+    e.max_weight = std::move(r[12]);
+    e.quality_score = std::move(r[13]);
+    e.correlation = r[14];
+    e.agent_is_correlation = std::move(r[14]);
     e.per_column_stats = json_column(r[15]);
-    e.rejection_reason = to_opt_text(r[16]);
-    e.named_universe = to_text(r[17]);
+    e.rejection_reason = std::move(r[16]);
+    e.named_universe = std::move(r[17]);
     e.metaparameters = json_column(r[18]);
     e.submitted = r[19].truthy();
     e.liquidity_metrics = json_column(r[20]);
-    e.source = to_text(r[21]);
-    e.expression_elapsed_seconds = to_opt_real(r[22]);
-    e.is_correlation = to_opt_real(r[23]);
-    e.is_pnl_mi = to_opt_real(r[24]);
-    e.agent_is_pnl_mi = to_opt_real(r[25]);
-    e.failure_reason = to_opt_text(r[26]);
+    e.source = std::move(r[21]);
+    e.expression_elapsed_seconds = std::move(r[22]);
+    e.is_correlation = std::move(r[23]);
+    e.is_pnl_mi = std::move(r[24]);
+    e.agent_is_pnl_mi = std::move(r[25]);
+    e.failure_reason = std::move(r[26]);
     e.failure_detail = failure_detail_from_storage(r[27]);
     if (label == "strategy") {
         e.referenced_signal_ids = json_column(r[28]);
-        e.strategy_pool_id = to_opt_text(r[29]);
-        e.strategy_signal_pool = to_opt_text(r[30]);
+        e.strategy_pool_id = std::move(r[29]);
+        e.strategy_signal_pool = std::move(r[30]);
     } else {
-        e.signal_pool_id = to_opt_text(r[28]);
+        e.signal_pool_id = std::move(r[28]);
     }
-    auto it = usage.find(e.eval_id);
+    auto it = usage.find(rows::to_int(e.eval_id));
     if (it == usage.end()) {
         e.functions = List{};
         e.function_metadata = List{};
@@ -184,9 +184,10 @@ std::vector<EvaluationRecord> get_evaluation_history(SearchTracker& tracker,
         for (Row& r : rows) results.push_back(history_record(r, label, usage));
     }
     if (pairs.size() > 1) {
+        // A timestamp stored as something other than a number sorts as 0.
         std::stable_sort(results.begin(), results.end(),
                          [](const EvaluationRecord& a, const EvaluationRecord& b) {
-                             return a.timestamp > b.timestamp;
+                             return rows::to_real(a.timestamp) > rows::to_real(b.timestamp);
                          });
     }
     return page(std::move(results), limit, offset);
@@ -211,18 +212,18 @@ std::vector<PerColumnStatsRecord> get_per_column_stats_batch(
         sql += " ORDER BY eval_id ASC";
         for (Row& r : tracker.conn().execute(sql, f.params).fetchall()) {
             PerColumnStatsRecord p;
-            p.eval_id = rows::to_int(r[0]);
+            p.eval_id = std::move(r[0]);
             p.eval_type = std::string(label);
             p.passed_thresholds = r[1].truthy();
             p.per_column_stats = rows::json_column(r[2]);
-            p.rejection_reason = rows::to_opt_text(r[3]);
-            p.source = rows::to_text(r[4]);
+            p.rejection_reason = std::move(r[3]);
+            p.source = std::move(r[4]);
             results.push_back(std::move(p));
         }
     }
     std::stable_sort(results.begin(), results.end(),
                      [](const PerColumnStatsRecord& a, const PerColumnStatsRecord& b) {
-                         return a.eval_id < b.eval_id;
+                         return rows::to_int(a.eval_id) < rows::to_int(b.eval_id);
                      });
     return page(std::move(results), limit, offset);
 }

@@ -28,11 +28,6 @@ inline double to_real(const Value& v) {
     return 0.0;
 }
 
-inline std::optional<double> to_opt_real(const Value& v) {
-    if (v.is_none()) return std::nullopt;
-    return to_real(v);
-}
-
 inline std::string to_text(const Value& v) {
     if (v.is_none()) return {};
     return py_str(v);
