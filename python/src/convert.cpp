@@ -1,5 +1,7 @@
 #include "convert.h"
 
+#include "plintrove/value/json.h"
+
 #include <Python.h>
 
 #include <array>
@@ -15,16 +17,6 @@ namespace plintrove::py {
 namespace {
 
 // ---- Python -> Value ---------------------------------------------------------------------
-
-class RecursionGuard {
-public:
-    RecursionGuard() {
-        if (Py_EnterRecursiveCall(" while converting a Python object")) throw nb::python_error();
-    }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-    RecursionGuard(const RecursionGuard&) = delete;
-    RecursionGuard& operator=(const RecursionGuard&) = delete;
-};
 
 // __name__ of the object's type, as json.dumps quotes it.
 std::string type_name(PyObject* obj) {
@@ -70,8 +62,6 @@ std::string text_of(PyObject* obj) {
                        static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr())));
 }
 
-Value convert(PyObject* obj);
-
 Value key_value(PyObject* key) {
     if (PyUnicode_Check(key)) return Value(text_of(key));
     if (key == Py_None) return Value();
@@ -81,37 +71,16 @@ Value key_value(PyObject* key) {
     raise_type_error("keys must be str, int, float, bool or None, not " + type_name(key));
 }
 
-Value convert(PyObject* obj) {
+bool is_container(PyObject* obj) {
+    return PyDict_Check(obj) || PyList_Check(obj) || PyTuple_Check(obj);
+}
+
+Value scalar_value(PyObject* obj) {
     if (obj == Py_None) return Value();
     if (PyBool_Check(obj)) return Value(obj == Py_True);
     if (PyLong_Check(obj)) return int_value(obj);
     if (PyFloat_Check(obj)) return Value(PyFloat_AS_DOUBLE(obj));
     if (PyUnicode_Check(obj)) return Value(text_of(obj));
-    if (PyDict_Check(obj)) {
-        RecursionGuard guard;
-        std::vector<Mapping::Item> items;
-        items.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(obj)));
-        Py_ssize_t pos = 0;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        while (PyDict_Next(obj, &pos, &key, &value)) {
-            nb::object held_key = nb::borrow(key), held_value = nb::borrow(value);
-            Value k = key_value(key);
-            items.emplace_back(std::move(k), convert(value));
-        }
-        return Value(Mapping::from_unique_items(std::move(items)));
-    }
-    if (PyList_Check(obj) || PyTuple_Check(obj)) {
-        RecursionGuard guard;
-        List items;
-        items.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(obj)));
-        // Re-read the size: converting an item may run Python code that edits the list.
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(obj); ++i) {
-            nb::object item = nb::borrow(PySequence_Fast_GET_ITEM(obj, i));
-            items.push_back(convert(item.ptr()));
-        }
-        return Value(std::move(items));
-    }
     // Numbers of other libraries (numpy scalars and the like).
     PyNumberMethods* number = Py_TYPE(obj)->tp_as_number;
     if (number != nullptr && number->nb_index != nullptr) {
@@ -125,6 +94,67 @@ Value convert(PyObject* obj) {
         PyErr_Clear();
     }
     raise_type_error("Object of type " + type_name(obj) + " is not JSON serializable");
+}
+
+// One container being converted: the items done so far and where to continue.
+struct Level {
+    nb::object container;
+    bool dict = false;
+    Py_ssize_t pos = 0;
+    std::vector<Mapping::Item> items;
+    List list;
+    Value key;  // of the dict item being converted
+
+    explicit Level(PyObject* obj) : container(nb::borrow(obj)), dict(PyDict_Check(obj)) {
+        if (dict) items.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(obj)));
+        else list.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(obj)));
+    }
+    void add(Value v) {
+        if (dict) items.emplace_back(std::move(key), std::move(v));
+        else list.push_back(std::move(v));
+    }
+    Value finish() {
+        return dict ? Value(Mapping::from_unique_items(std::move(items))) : Value(std::move(list));
+    }
+};
+
+// Without recursion, so no host recursion limit lets a deep graph reach the end of the C
+// stack; nesting is capped where the JSON layer stops, as a RecursionError.
+Value convert(PyObject* root) {
+    if (!is_container(root)) return scalar_value(root);
+    std::vector<Level> stack;
+    stack.emplace_back(root);
+    while (true) {
+        Level& level = stack.back();
+        nb::object child;
+        if (level.dict) {
+            PyObject* key = nullptr;
+            PyObject* value = nullptr;
+            if (PyDict_Next(level.container.ptr(), &level.pos, &key, &value)) {
+                nb::object held_key = nb::borrow(key);
+                child = nb::borrow(value);
+                level.key = key_value(key);
+            }
+        } else if (level.pos < PySequence_Fast_GET_SIZE(level.container.ptr())) {
+            // Re-read the size each time: converting an item may run code that edits the list.
+            child = nb::borrow(PySequence_Fast_GET_ITEM(level.container.ptr(), level.pos++));
+        }
+        if (!child.is_valid()) {
+            Value done = level.finish();
+            stack.pop_back();
+            if (stack.empty()) return done;
+            stack.back().add(std::move(done));
+        } else if (is_container(child.ptr())) {
+            if (stack.size() >= static_cast<std::size_t>(kMaxJsonDepth)) {
+                PyErr_SetString(PyExc_RecursionError,
+                                "maximum recursion depth exceeded while converting a Python object");
+                throw nb::python_error();
+            }
+            stack.emplace_back(child.ptr());
+        } else {
+            level.add(scalar_value(child.ptr()));
+        }
+    }
 }
 
 // ---- Value -> Python ---------------------------------------------------------------------

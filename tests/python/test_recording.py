@@ -2,6 +2,7 @@ import itertools
 import json
 import math
 import sqlite3
+import sys
 import time
 
 import pytest
@@ -254,13 +255,20 @@ def nested_graph(depth):
     return graph
 
 
-def test_deep_graphs(tracker):
+@pytest.mark.parametrize("host_limit", [None, 1_000_000])
+def test_deep_graphs(tracker, host_limit):
     eval_id = record_signal(tracker, graph=nested_graph(300))
     assert row_dict(tracker, "signal_evaluations", "tree_depth", eval_id) == {"tree_depth": 300}
     assert evaluation_counts(tracker)[:3] == [1, 299, 1]
-    # Far beyond the host's recursion limit: refused as the host's own code would refuse
-    # it, with nothing written and the tracker still usable.
-    with pytest.raises(RecursionError):
-        record_signal(tracker, graph=nested_graph(100_000))
+    # Far beyond what can be stored, whatever recursion limit the host set: refused as the
+    # host's own code would refuse it, with nothing written and the tracker still usable.
+    saved = sys.getrecursionlimit()
+    sys.setrecursionlimit(host_limit or saved)
+    try:
+        for depth in (20_000, 200_000):
+            with pytest.raises(RecursionError):
+                record_signal(tracker, graph=nested_graph(depth))
+    finally:
+        sys.setrecursionlimit(saved)
     assert evaluation_counts(tracker)[:3] == [1, 299, 1]
     assert record_signal(tracker) == eval_id + 1

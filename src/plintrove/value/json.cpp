@@ -24,9 +24,7 @@ namespace plintrove {
 
 namespace {
 
-// Containers nested deeper than this raise, as Python's recursion limit would, instead of
-// exhausting the C++ stack.
-constexpr int kMaxDepth = 1000;
+constexpr int kMaxDepth = kMaxJsonDepth;
 
 constexpr char kHex[] = "0123456789abcdef";
 

@@ -11,6 +11,10 @@
 
 namespace plintrove {
 
+// Containers nested deeper than this raise, as Python's recursion limit would, instead of
+// exhausting the C++ stack.
+constexpr int kMaxJsonDepth = 1000;
+
 // json.dumps(v): ", " and ": " separators, keys in order, ensure_ascii,
 // NaN/Infinity/-Infinity, floats as repr(). Raises TypeError for keys JSON cannot hold, and
 // RuntimeError (Python's RecursionError) for containers nested more than 1000 deep.
