@@ -2,6 +2,7 @@
 
 #include "bindings.h"
 #include "convert.h"
+#include "family_entries.h"
 #include "plintrove/core/errors.h"
 #include "plintrove/core/evaluation_recording.h"
 #include "plintrove/core/evaluation_validation.h"
@@ -17,37 +18,6 @@ struct CommonTail {
         expression_elapsed_seconds, is_correlation, is_pnl_mi, agent_is_pnl_mi, failure_reason,
         failure_detail;
 };
-
-// A family table is consulted only for the names of the graph, so only their entries are
-// converted: a host passing its whole catalogue on every call then pays for a handful of
-// lookups, not for the catalogue. Anything but a non-empty plain dict (a subclass may
-// answer lookups its own way), or a graph the analysis refuses, is converted whole and
-// meets the library's own checks.
-Value families_for(nb::handle families, const Value& graph, std::string_view node_type) {
-    if (!PyDict_CheckExact(families.ptr()) || PyDict_GET_SIZE(families.ptr()) == 0) {
-        return to_value(families);
-    }
-    List names;
-    try {
-        names = extract_names(graph, node_type);
-    } catch (const Error&) {
-        return to_value(families);
-    }
-    Mapping used;
-    for (const Value& name : names) {
-        if (used.find(name) != nullptr) continue;
-        nb::object key = from_value(name);
-        PyObject* entry = PyDict_GetItemWithError(families.ptr(), key.ptr());
-        if (entry == nullptr) {
-            // An unhashable name is refused by the recording itself, at its place in the order.
-            if (PyErr_Occurred()) PyErr_Clear();
-            continue;
-        }
-        nb::object held = nb::borrow(entry);
-        used.set(name, to_value(held));
-    }
-    return Value(std::move(used));
-}
 
 // Converts with the GIL held; the caller releases it for the validation and the writes.
 void fill_args(EvaluationArgs& a, nb::handle graph, nb::handle stats, std::int64_t era_id,

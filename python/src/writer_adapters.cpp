@@ -2,9 +2,11 @@
 
 #include <array>
 #include <exception>
+#include <string_view>
 #include <utility>
 
 #include "convert.h"
+#include "family_entries.h"
 
 namespace plintrove::py {
 
@@ -16,6 +18,25 @@ constexpr std::array<const char*, 16> kItemKeys{
     "named_universe", "metaparameters", "function_families", "feature_families",
     "per_column_stats", "rejection_reason", "source",        "expression_elapsed_seconds",
     "referenced_signal_ids", "strategy_pool_id", "strategy_signal_pool", "signal_pool_id"};
+
+constexpr std::size_t kGraphKey = 1;
+constexpr std::size_t kFunctionFamiliesKey = 6;
+constexpr std::size_t kFeatureFamiliesKey = 7;
+static_assert(std::string_view(kItemKeys[kGraphKey]) == "graph" &&
+              std::string_view(kItemKeys[kFunctionFamiliesKey]) == "function_families" &&
+              std::string_view(kItemKeys[kFeatureFamiliesKey]) == "feature_families");
+
+// One item field as the writer reads it. The family tables come after the graph, so only
+// the entries of the graph's own names are converted, as recording does.
+Value field_value(std::size_t key, nb::handle value, const std::vector<Mapping::Item>& before) {
+    if (key != kFunctionFamiliesKey && key != kFeatureFamiliesKey) return to_value(value);
+    static const Value kNone;
+    const Value* graph = &kNone;
+    for (const auto& [name, v] : before) {
+        if (name.as_text() == kItemKeys[kGraphKey]) graph = &v;
+    }
+    return families_for(value, *graph, key == kFunctionFamiliesKey ? "function" : "feature");
+}
 
 // Items taken from the queue under one GIL acquisition; bounds both the time the GIL is
 // held in one go and the memory of items taken ahead of the drain that asked for them.
@@ -97,7 +118,7 @@ QueueItem queue_item_from(nb::handle item) {
             for (std::size_t i = 0; i < kItemKeys.size(); ++i) {
                 PyObject* v = PyDict_GetItemWithError(obj, keys[i]);  // borrowed
                 if (v != nullptr) {
-                    fields.emplace_back(Value(kItemKeys[i]), to_value(v));
+                    fields.emplace_back(Value(kItemKeys[i]), field_value(i, v, fields));
                 } else if (PyErr_Occurred()) {
                     throw nb::python_error();
                 }
@@ -112,7 +133,9 @@ QueueItem queue_item_from(nb::handle item) {
             if (!missing.is_valid()) throw nb::python_error();
             for (std::size_t i = 0; i < kItemKeys.size(); ++i) {
                 nb::object v = get(nb::handle(keys[i]), missing);
-                if (!v.is(missing)) fields.emplace_back(Value(kItemKeys[i]), to_value(v));
+                if (!v.is(missing)) {
+                    fields.emplace_back(Value(kItemKeys[i]), field_value(i, v, fields));
+                }
             }
             stats = get(nb::handle(keys[kItemKeys.size()]), nb::none());
         }

@@ -38,7 +38,8 @@ private:
 // failure is kept in the item and raised when the item is written. GIL held.
 QueueItem queue_item_from(nb::handle item);
 std::vector<QueueItem> queue_items_from(nb::handle items);
-// The item as a dict of the keys it carried (an unreadable item comes back unchanged).
+// The item as a dict of the keys it carried, its family tables holding the entries of the
+// graph's names (an unreadable item comes back unchanged).
 nb::object queue_item_to_py(const QueueItem& item);
 
 // Any object with `get(timeout=...)` and `get_nowait()`, each raising when nothing comes.

@@ -189,8 +189,11 @@ def test_worker_items_are_written_with_their_columns_and_usage_rows(tracker, dat
 
 
 def test_item_defaults_missing_type_and_missing_references(tracker, data_dir):
+    # Only the entries of the graph's own names are read: another entry that could not be
+    # stored as JSON does not fail the item.
     bare = {"graph": {"type": "feature", "node": "close"},
-            "stats": BacktestStats(liquidity_metrics=None), "signal_pool_id": "pool_a"}
+            "stats": BacktestStats(liquidity_metrics=None), "signal_pool_id": "pool_a",
+            "feature_families": {"close": ("price", "raw"), "elsewhere": object()}}
     q = MP.Queue()
     writer, status, stop_workers = make_writer(tracker, q)
     writer.start()
@@ -213,7 +216,8 @@ def test_item_defaults_missing_type_and_missing_references(tracker, data_dir):
                 "strategy_signal_pool, metaparameters FROM strategy_evaluations") == [
         ("[]", "strat_pool", "pool_a", "{}")] * 2
     assert count(data_dir, "strategy_function_usage") == 2
-    assert count(data_dir, "signal_feature_usage") == 2
+    assert rows(data_dir, "SELECT feature_name, feature_family, feature_subfamily FROM "
+                "signal_feature_usage ORDER BY rowid") == [("close", "price", "raw")] * 2
     assert_untouched(status, stop_workers)
 
 
@@ -261,6 +265,47 @@ def test_single_item_waits_for_the_flush_interval_or_shutdown(tracker, data_dir)
     assert count(data_dir) == 1
     assert timed_stop(writer) < 1.0
     assert count(data_dir) == 2
+    assert_untouched(status, stop_workers)
+
+
+class ArrivingQueue(queue_module.Queue):
+    """An in-process queue whose blocking get first receives the next of `arrivals`, as an
+    item a producer puts while the writer waits; it records each blocking get's time-out."""
+
+    def __init__(self, arrivals=()):
+        super().__init__()
+        self.arrivals = list(arrivals)
+        self.timeouts = []
+
+    def get(self, block=True, timeout=None):
+        if not block:  # get_nowait
+            return super().get(block, timeout)
+        self.timeouts.append(timeout)
+        if self.arrivals:
+            self.put(self.arrivals.pop(0))
+        return super().get(block, timeout)
+
+
+def test_item_arriving_while_the_writer_waits_joins_the_batch_at_once(tracker, data_dir):
+    q = ArrivingQueue([signal_item(99)])
+    for i in range(99):
+        q.put(signal_item(i))
+    seen = Recorder(tracker)
+    writer, status, stop_workers = make_writer(tracker, q)
+    writer.start()
+    # The 100th item is taken by the wait that follows the first drain: the batch is full
+    # before the flush interval, so all 100 are one transaction and stop() has nothing left.
+    assert wait_for(lambda: count(data_dir) == 100, 5)
+    writer.stop()
+    assert seen.sql().count("BEGIN") == 1
+    assert sorted(r[0] for r in rows(data_dir, "SELECT sharpe FROM signal_evaluations")) == [
+        float(i) for i in range(100)]
+    # Idle, it keeps waiting on the queue, never longer than the poll, so a stop is seen
+    # within it; the final drain's gets come last.
+    running = [t for t in q.timeouts if t != 0.02]
+    assert len(running) >= 2 and set(running) == {0.1}
+    assert q.timeouts[len(running):] and set(q.timeouts[len(running):]) == {0.02}
+    assert not writer._thread.is_alive()
     assert_untouched(status, stop_workers)
 
 
@@ -469,7 +514,7 @@ def test_queue_errors_end_a_drain_and_are_not_reported(tracker, data_dir):
         """Raises a non-Empty error on every third non-blocking get, and always on get."""
 
         def __init__(self):
-            self.inner, self.calls = queue_module.Queue(), 0
+            self.inner, self.calls, self.waits = queue_module.Queue(), 0, 0
 
         def get_nowait(self):
             self.calls += 1
@@ -478,6 +523,7 @@ def test_queue_errors_end_a_drain_and_are_not_reported(tracker, data_dir):
             return self.inner.get_nowait()
 
         def get(self, timeout=None):
+            self.waits += 1
             raise RuntimeError("broken")
 
     closed = MP.Queue()
@@ -485,13 +531,19 @@ def test_queue_errors_end_a_drain_and_are_not_reported(tracker, data_dir):
     flaky = FlakyQueue()
     for i in range(10):
         flaky.inner.put(signal_item(i))
+    waits_while_running = None
     for q in (flaky, closed):
         writer, status, stop_workers = make_writer(tracker, q)
         writer.start()
         time.sleep(1.0)  # several passes, each drain cut short by the error
+        if q is flaky:
+            waits_while_running = flaky.waits
         assert timed_stop(writer) < 1.0
         assert_untouched(status, stop_workers)
     assert count(data_dir) == 10
+    # A get that fails at once ends the wait early; the loop then waits out the rest of
+    # the poll instead of spinning: about ten passes in that second, not thousands.
+    assert waits_while_running < 40
 
 
 def test_tracker_closed_under_the_writer(tracker, data_dir):

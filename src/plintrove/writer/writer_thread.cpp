@@ -169,6 +169,8 @@ struct WriterThread::State {
     std::shared_ptr<ThreadEvent> finished;
 
     void drain_into(std::vector<QueueItem>& items, bool final);
+    // Up to kWriterPollSeconds for the next item, ending early when one comes.
+    void wait_for_item(std::vector<QueueItem>& batch);
     void run();
     void flush(const std::vector<QueueItem>& batch);
     void do_write(const std::vector<QueueItem>& batch);
@@ -208,6 +210,26 @@ void WriterThread::State::drain_into(std::vector<QueueItem>& items, bool final) 
     }
 }
 
+void WriterThread::State::wait_for_item(std::vector<QueueItem>& batch) {
+    // Waiting on the queue rather than on the stop event alone: an item that arrives is
+    // taken at once instead of after the rest of a fixed pause, while producers blocked on
+    // a full pipe wait for the writer. The time-out keeps a stop noticed within the poll.
+    if (stop_event->is_set()) return;
+    const double started = monotonic_now();
+    try {
+        if (std::optional<QueueItem> item = queue->get(kWriterPollSeconds)) {
+            batch.push_back(std::move(*item));
+            return;
+        }
+    } catch (const std::exception&) {
+        // Queue errors are not reported; they end the wait like an empty queue.
+    }
+    // A queue that answers at once (closed, broken, or not waiting on its own) must not
+    // turn the loop into a spin: the rest of the poll is spent on the stop event.
+    const double rest = kWriterPollSeconds - (monotonic_now() - started);
+    if (rest > 0) stop_event->wait(rest);
+}
+
 void WriterThread::State::run() {
     std::vector<QueueItem> batch;
     double last_flush = wall_now();
@@ -220,7 +242,7 @@ void WriterThread::State::run() {
             batch = {};
             last_flush = wall_now();
         }
-        stop_event->wait(kWriterPollSeconds);
+        wait_for_item(batch);
     }
     drain_into(batch, true);
     if (!batch.empty()) flush(batch);
