@@ -13,11 +13,13 @@ namespace plintrove::py {
 namespace {
 
 // The keys the writer reads; others stay unconverted, as the writer never looks at them.
-constexpr std::array<const char*, 16> kItemKeys{
+// failure_reason is not stored by the writer but tells the trial ledger an errored trial.
+constexpr std::array<const char*, 17> kItemKeys{
     "type",          "graph",          "era_id",           "passed_thresholds",
     "named_universe", "metaparameters", "function_families", "feature_families",
     "per_column_stats", "rejection_reason", "source",        "expression_elapsed_seconds",
-    "referenced_signal_ids", "strategy_pool_id", "strategy_signal_pool", "signal_pool_id"};
+    "referenced_signal_ids", "strategy_pool_id", "strategy_signal_pool", "signal_pool_id",
+    "failure_reason"};
 
 constexpr std::size_t kGraphKey = 1;
 constexpr std::size_t kFunctionFamiliesKey = 6;

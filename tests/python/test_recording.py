@@ -78,7 +78,10 @@ def test_signal_row_and_usage_rows(tracker, identity):
                           "VALUES (?, ?, ?, ?, ?)")
     assert seen[2][0] == seen[3][0] == ("INSERT INTO signal_feature_usage (eval_id, feature_name, "
                                         "feature_family, feature_subfamily) VALUES (?, ?, ?, ?)")
-    assert len(seen) == 4
+    # The trial ledger of the evaluation's scope is updated before the one commit.
+    assert seen[4][0].startswith("INSERT INTO signal_trial_ledger (")
+    assert seen[4][1][:4] == [1, "pool_a", "US_TOP_500", "simulate"]
+    assert len(seen) == 5
 
     row = row_dict(tracker, "signal_evaluations", SIGNAL_COLUMNS, eval_id)
     assert before <= row.pop("timestamp") <= after

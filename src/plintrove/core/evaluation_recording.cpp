@@ -11,6 +11,7 @@
 #include "plintrove/core/evaluation_validation.h"
 #include "plintrove/core/graph_analysis.h"
 #include "plintrove/core/logging.h"
+#include "plintrove/core/trial_ledger.h"
 #include "plintrove/queries/validators.h"
 #include "plintrove/storage/insert_statement.h"
 #include "plintrove/value/json.h"
@@ -280,6 +281,11 @@ std::int64_t insert_evaluation(SearchTracker& tracker, const EvaluationArgs& a,
         }
         write_usage_rows(conn, *eval_id, functions, fn_families, features, feat_families,
                          tables.fn_table, tables.feat_table);
+        store_custom_stats(conn, tables.eval_table, *eval_id, s.custom_stats);
+        TrialLedgerBatch ledger;
+        ledger.add(pools.strategy, TrialScope{Value(a.era_id), *pools.pool_id, a.named_universe, a.source},
+                   *eval_id, s.sharpe, !a.failure_reason.is_none());
+        ledger.write(conn);
         conn.commit();
         return *eval_id;
     } catch (...) {

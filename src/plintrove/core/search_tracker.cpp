@@ -8,6 +8,7 @@
 #include "plintrove/core/identity_schema.h"
 #include "plintrove/core/logging.h"
 #include "plintrove/core/schema.h"
+#include "plintrove/core/trial_ledger.h"
 #include "plintrove/storage/legacy_reset.h"
 #include "plintrove/storage/postgres_url.h"
 #include "plintrove/storage/sqlite_catalog.h"
@@ -53,6 +54,7 @@ void SearchTracker::create_tables() {
     identity_tables.push_back("sims");
     sqlite_ensure_fk_columns(conn, identity_tables);
     sqlite_ensure_columns(conn, kSqliteEvalColumnMigrations);
+    ensure_trial_ledger(conn);
 
     for (std::string_view index : kSchemaIndexes) conn.execute(index);
     for (const std::string& statement : fk_index_statements(identity_tables)) conn.execute(statement);

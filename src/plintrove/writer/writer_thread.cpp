@@ -18,6 +18,7 @@
 #include "plintrove/core/evaluation_validation.h"
 #include "plintrove/core/graph_analysis.h"
 #include "plintrove/core/logging.h"
+#include "plintrove/core/trial_ledger.h"
 #include "plintrove/value/json.h"
 #include "plintrove/value/py_repr.h"
 
@@ -174,9 +175,10 @@ struct WriterThread::State {
     void run();
     void flush(const std::vector<QueueItem>& batch);
     void do_write(const std::vector<QueueItem>& batch);
-    // `identity` holds the identity columns once the batch has read them.
+    // `identity` holds the identity columns once the batch has read them; `ledger` gathers
+    // the batch's trials for one ledger update per scope.
     void write_evaluation(Connection& conn, const QueueItem& item,
-                          std::optional<IdentityColumns>& identity);
+                          std::optional<IdentityColumns>& identity, TrialLedgerBatch& ledger);
 
     // Sets the failure on the status, stops the workers and this writer.
     void report_and_stop(const char* code, const char* advice,
@@ -295,7 +297,9 @@ void WriterThread::State::do_write(const std::vector<QueueItem>& batch) {
         // identity costs one interpreter-lock round trip per batch rather than one per item:
         // under a busy host thread each round trip waits out a switch interval.
         std::optional<IdentityColumns> identity;
-        for (const QueueItem& item : batch) write_evaluation(*conn, item, identity);
+        TrialLedgerBatch ledger;
+        for (const QueueItem& item : batch) write_evaluation(*conn, item, identity, ledger);
+        ledger.write(*conn);
         conn->execute("COMMIT");
     } catch (...) {
         try {
@@ -309,7 +313,8 @@ void WriterThread::State::do_write(const std::vector<QueueItem>& batch) {
 }
 
 void WriterThread::State::write_evaluation(Connection& conn, const QueueItem& item,
-                                           std::optional<IdentityColumns>& identity) {
+                                           std::optional<IdentityColumns>& identity,
+                                           TrialLedgerBatch& ledger) {
     if (item.conversion_error) std::rethrow_exception(item.conversion_error);
     if (!item.fields.is_map()) throw TypeError("queue item must be a mapping");
     const Mapping& fields = item.fields.as_map();
@@ -368,6 +373,7 @@ void WriterThread::State::write_evaluation(Connection& conn, const QueueItem& it
     values.push_back(field_or(fields, "expression_elapsed_seconds", kNone));
 
     const EvalTables& tables = is_strategy ? kStrategyTables : kSignalTables;
+    const Value* pool = nullptr;
     if (is_strategy) {
         const Value& referenced = field_or(fields, "referenced_signal_ids", kEmptyList);
         const Value& pool_id = field_or(fields, "strategy_pool_id", kNone);
@@ -377,11 +383,13 @@ void WriterThread::State::write_evaluation(Connection& conn, const QueueItem& it
         check_strategy_signal_pool_references(conn, pool_id, signal_pool, referenced);
         values.push_back(json_param(referenced));
         values.push_back(pool_id);
+        pool = &pool_id;
         values.push_back(signal_pool);
     } else {
         const Value& pool_id = field_or(fields, "signal_pool_id", kNone);
         validate_pool_id_required(pool_id, "signal_pool_id");
         values.push_back(pool_id);
+        pool = &pool_id;
     }
 
     // Raises when no identity is attached.
@@ -396,6 +404,13 @@ void WriterThread::State::write_evaluation(Connection& conn, const QueueItem& it
     }
     insert_usage_rows(conn, *eval_id, functions, features, tables.fn_table, tables.feat_table,
                       function_families, feature_families);
+    store_custom_stats(conn, tables.eval_table, *eval_id, s.custom_stats);
+    ledger.add(is_strategy,
+               TrialScope{field_or(fields, "era_id", kDefaultEra), *pool,
+                          field_or(fields, "named_universe", kEmptyText),
+                          field_or(fields, "source", kSearch)},
+               *eval_id,
+               s.sharpe, !field_or(fields, "failure_reason", kNone).is_none());
 }
 
 // ---- WriterThread ----------------------------------------------------------------------
@@ -462,7 +477,9 @@ void WriterThread::do_write(const std::vector<QueueItem>& batch) { state_->do_wr
 
 void WriterThread::write_evaluation(Connection& conn, const QueueItem& item) {
     std::optional<IdentityColumns> identity;
-    state_->write_evaluation(conn, item, identity);
+    TrialLedgerBatch ledger;
+    state_->write_evaluation(conn, item, identity, ledger);
+    ledger.write(conn);
 }
 
 void WriterThread::set_disk_threshold(std::int64_t bytes) { state_->disk_threshold.store(bytes); }
