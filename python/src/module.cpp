@@ -1,11 +1,13 @@
 #include <nanobind/nanobind.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "bindings.h"
 #include "convert.h"
 #include "plintrove/core/logging.h"
+#include "plintrove/core/operation_scope.h"
 #include "python_ref.h"
 
 namespace plintrove::py {
@@ -35,6 +37,17 @@ void forward_logging_to(nb::handle logger) {
     });
 }
 
+// A thread waiting for a tracker's operation lock must not hold the GIL: the holder may
+// need it (identity, replaced statements, describer) before it lets go.
+void release_gil_while_waiting(const std::function<void()>& wait) {
+    if (!PyGILState_Check()) {
+        wait();
+        return;
+    }
+    nb::gil_scoped_release release;
+    wait();
+}
+
 }  // namespace
 
 }  // namespace plintrove::py
@@ -46,6 +59,7 @@ NB_MODULE(search_tracking, m) {
     nb::object logger = nb::module_::import_("logging").attr("getLogger")(plintrove::kLoggerName);
     m.attr("logger") = logger;
     forward_logging_to(logger);
+    plintrove::set_operation_wait_hook(&release_gil_while_waiting);
 
     bind_errors(m);
     bind_constants(m);

@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "plintrove/core/constants.h"
+#include "plintrove/core/operation_scope.h"
 #include "plintrove/core/reason_descriptions.h"
 #include "plintrove/queries/evaluation_counts.h"
 #include "plintrove/queries/rejection_reporting.h"
@@ -25,7 +26,7 @@ std::int64_t database_file_size(const SearchTracker& tracker) {
 }  // namespace
 
 DatabaseInfo get_db_info(SearchTracker& tracker, const ReasonDescriber& describe) {
-    tracker.check_closed();
+    OperationScope operation(tracker);
     DatabaseInfo info;
     info.file_size_bytes = database_file_size(tracker);
 

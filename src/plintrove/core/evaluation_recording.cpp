@@ -11,6 +11,7 @@
 #include "plintrove/core/evaluation_validation.h"
 #include "plintrove/core/graph_analysis.h"
 #include "plintrove/core/logging.h"
+#include "plintrove/core/operation_scope.h"
 #include "plintrove/core/trial_ledger.h"
 #include "plintrove/queries/validators.h"
 #include "plintrove/storage/insert_statement.h"
@@ -304,7 +305,7 @@ std::int64_t insert_evaluation(SearchTracker& tracker, const EvaluationArgs& a,
 }  // namespace
 
 std::int64_t record_signal_evaluation(SearchTracker& tracker, const SignalEvaluationArgs& args) {
-    tracker.check_closed();
+    OperationScope operation(tracker);
     validate_pool_id_required(args.signal_pool_id, "signal_pool_id");
     validate_record_params(args, args.signal_pool_id);
     PoolColumns pools;
@@ -314,7 +315,7 @@ std::int64_t record_signal_evaluation(SearchTracker& tracker, const SignalEvalua
 
 std::int64_t record_strategy_evaluation(SearchTracker& tracker,
                                         const StrategyEvaluationArgs& args) {
-    tracker.check_closed();
+    OperationScope operation(tracker);
     validate_pool_id_required(args.strategy_pool_id, "strategy_pool_id");
     validate_pool_id_required(args.strategy_signal_pool, "strategy_signal_pool");
     validate_record_params(args, args.strategy_pool_id);

@@ -1,5 +1,7 @@
 #include "plintrove/core/search_tracker.h"
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <system_error>
 
@@ -7,6 +9,7 @@
 #include "plintrove/core/errors.h"
 #include "plintrove/core/identity_schema.h"
 #include "plintrove/core/logging.h"
+#include "plintrove/core/operation_scope.h"
 #include "plintrove/core/schema.h"
 #include "plintrove/core/trial_ledger.h"
 #include "plintrove/storage/legacy_reset.h"
@@ -18,7 +21,8 @@ namespace plintrove {
 
 namespace fs = std::filesystem;
 
-SearchTracker::SearchTracker(const std::string& data_dir, std::shared_ptr<Identity> identity) {
+SearchTracker::SearchTracker(const std::string& data_dir, std::shared_ptr<Identity> identity)
+    : opened_pid_(getpid()) {
     if (data_dir.empty()) throw ValueError("data_dir must not be empty");
     std::error_code ec;
     if (!fs::is_directory(data_dir, ec)) throw IOError("Directory does not exist: " + data_dir);
@@ -92,11 +96,13 @@ void SearchTracker::check_closed() const {
 }
 
 void SearchTracker::set_search_active(bool active) {
-    check_closed();
+    OperationScope operation(*this);
     search_active_.store(active);
 }
 
 void SearchTracker::close() {
+    // Waits for the operation in progress: closing under it would fail its statements.
+    OperationScope operation(*this, OperationScope::Unchecked{});
     // Marked closed first, so the tracker counts as closed even when closing fails.
     if (closed_.exchange(true)) return;
     try {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <sys/types.h>
 #include <string>
 #include <utility>
 #include <vector>
@@ -54,6 +55,12 @@ public:
     const std::optional<std::string>& db_url() const { return db_url_; }
     const std::optional<std::string>& db_path() const { return db_path_; }
 
+    // Held by each public operation for its whole transaction and by the writer for each
+    // batch, through OperationScope.
+    std::recursive_mutex& operation_mutex() { return operation_mutex_; }
+    // The process that opened the connection; a forked child never takes the lock.
+    pid_t opened_pid() const { return opened_pid_; }
+
     // The describer used by the reason catalogue; defaults to the built-in one.
     void set_reason_describer(ReasonDescriber describer);
     const ReasonDescriber& reason_describer() const { return describer_; }
@@ -69,6 +76,8 @@ private:
     mutable std::mutex identity_mutex_;
     std::shared_ptr<Identity> identity_;
     std::shared_ptr<ConnWrapper> conn_;
+    std::recursive_mutex operation_mutex_;
+    pid_t opened_pid_;
     ReasonDescriber describer_;
 };
 

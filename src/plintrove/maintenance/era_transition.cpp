@@ -4,6 +4,7 @@
 
 #include "plintrove/core/constants.h"
 #include "plintrove/core/errors.h"
+#include "plintrove/core/operation_scope.h"
 #include "plintrove/maintenance/evaluation_pruning.h"
 #include "plintrove/queries/evaluation_counts.h"
 
@@ -21,7 +22,7 @@ void reset_key_counter_if_empty(SearchTracker& tracker, std::string_view table) 
 
 void handle_era_transition(SearchTracker& tracker, std::int64_t new_era_id,
                            std::optional<std::int64_t> previous_era_id) {
-    tracker.check_closed();
+    OperationScope operation(tracker);
     if (new_era_id <= 0) throw ValueError("era_id must be > 0");
     if (previous_era_id) {
         if (*previous_era_id <= 0) throw ValueError("era_id must be > 0");

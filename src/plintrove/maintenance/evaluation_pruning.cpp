@@ -8,6 +8,7 @@
 
 #include "plintrove/core/constants.h"
 #include "plintrove/core/errors.h"
+#include "plintrove/core/operation_scope.h"
 #include "plintrove/queries/evaluation_counts.h"
 #include "plintrove/queries/filters.h"
 #include "plintrove/queries/row_values.h"
@@ -19,7 +20,6 @@ namespace plintrove {
 namespace {
 
 void check_may_delete(SearchTracker& tracker) {
-    tracker.check_closed();
     if (tracker.search_active()) throw RuntimeError(std::string(kDeleteActiveError));
 }
 
@@ -113,6 +113,7 @@ void reindex_evaluation_tables(SearchTracker& tracker, std::string_view eval_tab
 
 DeleteResult delete_evaluations(SearchTracker& tracker, const Value& eval_type,
                                 std::int64_t keep_last) {
+    OperationScope operation(tracker);
     check_may_delete(tracker);
     if (keep_last < 0) {
         throw ValueError("keep_last must be >= 0, got " + std::to_string(keep_last) + ".");
@@ -131,6 +132,7 @@ DeleteResult delete_evaluations(SearchTracker& tracker, const Value& eval_type,
 }
 
 DeleteResult delete_failed_evaluations(SearchTracker& tracker, const Value& eval_type) {
+    OperationScope operation(tracker);
     check_may_delete(tracker);
     validate_management_eval_type(eval_type);
     auto failed = [](Connection& conn, const EvalTables& triple,

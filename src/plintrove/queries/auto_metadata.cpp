@@ -3,13 +3,14 @@
 #include <string>
 
 #include "plintrove/core/errors.h"
+#include "plintrove/core/operation_scope.h"
 #include "plintrove/queries/row_values.h"
 #include "plintrove/value/py_repr.h"
 
 namespace plintrove {
 
 AutoMetadata get_auto_metadata(SearchTracker& tracker, const Value& eval_id) {
-    tracker.check_closed();
+    OperationScope operation(tracker);
     for (std::string_view table : {"signal_evaluations", "strategy_evaluations"}) {
         auto row = tracker.conn()
                        .execute("SELECT tree_depth, timestamp, rotation_families_json FROM " +

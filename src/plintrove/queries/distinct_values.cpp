@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "plintrove/core/operation_scope.h"
+
 namespace plintrove {
 
 List get_distinct_column(SearchTracker& tracker, std::string_view column) {
@@ -16,17 +18,17 @@ List get_distinct_column(SearchTracker& tracker, std::string_view column) {
 }
 
 List get_available_eras(SearchTracker& tracker) {
-    tracker.check_closed();
+    OperationScope operation(tracker);
     return get_distinct_column(tracker, "era_id");
 }
 
 List get_available_named_universes(SearchTracker& tracker) {
-    tracker.check_closed();
+    OperationScope operation(tracker);
     return get_distinct_column(tracker, "named_universe");
 }
 
 List get_available_universes(SearchTracker& tracker) {
-    tracker.check_closed();
+    OperationScope operation(tracker);
     return get_distinct_column(tracker, "named_universe");
 }
 

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "plintrove/core/operation_scope.h"
 #include "plintrove/queries/row_values.h"
 #include "plintrove/queries/validators.h"
 
@@ -21,7 +22,7 @@ std::int64_t count_where(SearchTracker& tracker, std::string_view table,
 
 std::int64_t get_evaluation_count(SearchTracker& tracker, const Value& eval_type,
                                   const SettingsFilter& filter) {
-    tracker.check_closed();
+    OperationScope operation(tracker);
     validate_eval_type(eval_type);
     validate_source_query(filter.source);
     std::int64_t total = 0;

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "plintrove/core/errors.h"
+#include "plintrove/core/operation_scope.h"
 #include "plintrove/queries/failure_detail_decoding.h"
 #include "plintrove/queries/row_values.h"
 #include "plintrove/queries/validators.h"
@@ -25,7 +26,6 @@ constexpr std::string_view kHistoryColumns =
 
 void check_page_args(SearchTracker& tracker, const Value& eval_type, const SettingsFilter& f,
                      std::optional<std::int64_t> limit, std::int64_t offset) {
-    tracker.check_closed();
     validate_eval_type(eval_type);
     validate_source_query(f.source);
     if (limit && *limit < 1) throw ValueError("limit must be >= 1");
@@ -152,6 +152,7 @@ std::vector<EvaluationRecord> get_evaluation_history(SearchTracker& tracker,
                                                      std::optional<std::int64_t> limit,
                                                      std::int64_t offset,
                                                      const SettingsFilter& filter) {
+    OperationScope operation(tracker);
     check_page_args(tracker, eval_type, filter, limit, offset);
     const auto pairs = eval_table_pairs(eval_type);
     const auto tables = eval_table_triplets(eval_type);
@@ -196,6 +197,7 @@ std::vector<EvaluationRecord> get_evaluation_history(SearchTracker& tracker,
 std::vector<PerColumnStatsRecord> get_per_column_stats_batch(
     SearchTracker& tracker, const Value& eval_type, std::optional<bool> passed_only,
     std::optional<std::int64_t> limit, std::int64_t offset, const SettingsFilter& filter) {
+    OperationScope operation(tracker);
     check_page_args(tracker, eval_type, filter, limit, offset);
     std::vector<PerColumnStatsRecord> results;
     for (const auto& [eval_table, label] : eval_table_pairs(eval_type)) {

@@ -5,6 +5,7 @@
 
 #include "plintrove/core/constants.h"
 #include "plintrove/core/errors.h"
+#include "plintrove/core/operation_scope.h"
 #include "plintrove/queries/failure_detail_decoding.h"
 
 namespace plintrove {
@@ -70,13 +71,13 @@ List evaluation_stats_rows(SearchTracker& tracker, std::string_view table, const
 
 List get_signal_stats(SearchTracker& tracker, const Value& eval_id,
                       std::optional<std::int64_t> limit) {
-    tracker.check_closed();
+    OperationScope operation(tracker);
     return evaluation_stats_rows(tracker, kSignalTables.eval_table, eval_id, limit);
 }
 
 List get_strategy_stats(SearchTracker& tracker, const Value& eval_id,
                         std::optional<std::int64_t> limit) {
-    tracker.check_closed();
+    OperationScope operation(tracker);
     return evaluation_stats_rows(tracker, kStrategyTables.eval_table, eval_id, limit);
 }
 

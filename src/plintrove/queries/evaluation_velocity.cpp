@@ -4,6 +4,7 @@
 #include <string>
 
 #include "plintrove/core/errors.h"
+#include "plintrove/core/operation_scope.h"
 #include "plintrove/queries/filters.h"
 #include "plintrove/queries/row_values.h"
 #include "plintrove/queries/validators.h"
@@ -12,7 +13,7 @@ namespace plintrove {
 
 VelocityStats get_evaluation_velocity(SearchTracker& tracker, std::int64_t window_minutes,
                                       const Value& eval_type) {
-    tracker.check_closed();
+    OperationScope operation(tracker);
     validate_eval_type(eval_type);
     if (window_minutes < 1) throw ValueError("window_minutes must be >= 1");
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "plintrove/core/errors.h"
+#include "plintrove/core/operation_scope.h"
 #include "plintrove/core/reason_descriptions.h"
 #include "plintrove/queries/row_values.h"
 #include "plintrove/queries/validators.h"
@@ -26,7 +27,7 @@ const Value& required_key(const Value& result, std::string_view key) {
 
 std::vector<RejectionCount> get_rejection_summary(SearchTracker& tracker, const Value& eval_type,
                                                   const SettingsFilter& filter) {
-    tracker.check_closed();
+    OperationScope operation(tracker);
     validate_eval_type(eval_type);
     validate_source_query(filter.source);
 

@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "plintrove/core/operation_scope.h"
 #include "plintrove/queries/row_values.h"
 #include "plintrove/queries/validators.h"
 
@@ -57,7 +58,6 @@ std::vector<Row> usage_stats_query(SearchTracker& tracker,
 namespace {
 
 void check_query_args(SearchTracker& tracker, const Value& eval_type, const SettingsFilter& f) {
-    tracker.check_closed();
     validate_eval_type(eval_type);
     validate_source_query(f.source);
 }
@@ -106,6 +106,7 @@ struct PairCounts {
 
 std::vector<FunctionStats> get_function_stats(SearchTracker& tracker, const Value& eval_type,
                                               const SettingsFilter& filter) {
+    OperationScope operation(tracker);
     check_query_args(tracker, eval_type, filter);
     std::vector<Row> rows = usage_stats_query(
         tracker, fn_usage_table_pairs(eval_type), "fu.function_name, fu.rotation_family",
@@ -127,6 +128,7 @@ std::vector<FunctionStats> get_function_stats(SearchTracker& tracker, const Valu
 
 std::vector<FeatureStats> get_feature_stats(SearchTracker& tracker, const Value& eval_type,
                                             const SettingsFilter& filter) {
+    OperationScope operation(tracker);
     check_query_args(tracker, eval_type, filter);
     std::vector<Row> rows = usage_stats_query(tracker, feat_usage_table_pairs(eval_type),
                                               "fu.feature_name", "fu.feature_name",
@@ -148,6 +150,7 @@ std::vector<FeatureStats> get_feature_stats(SearchTracker& tracker, const Value&
 std::vector<CooccurrencePair> get_function_cooccurrence(SearchTracker& tracker,
                                                         const Value& eval_type, bool passed_only,
                                                         const SettingsFilter& filter) {
+    OperationScope operation(tracker);
     check_query_args(tracker, eval_type, filter);
     // Instead of the self-join "f1.function_name < f2.function_name", each evaluation's usage
     // rows are read once, in eval_id order, and paired here the same way: every two rows with

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "plintrove/core/evaluation_recording.h"
+#include "plintrove/core/operation_scope.h"
 #include "plintrove/queries/validators.h"
 #include "plintrove/submission/submission_tables.h"
 
@@ -11,7 +12,7 @@ namespace plintrove {
 
 bool update_eval_server_metrics(SearchTracker& t, std::int64_t eval_id, const Value& eval_type,
                                 const EvalServerMetrics& metrics, bool commit) {
-    t.check_closed();
+    OperationScope operation(t);
     validate_eval_type_strict(eval_type);
     std::string_view table = eval_table(eval_type);
 

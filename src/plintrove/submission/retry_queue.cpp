@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "plintrove/core/errors.h"
+#include "plintrove/core/operation_scope.h"
 #include "plintrove/queries/evaluation_counts.h"
 #include "plintrove/queries/validators.h"
 #include "plintrove/storage/insert_statement.h"
@@ -102,7 +103,7 @@ std::optional<std::int64_t> enqueue_retry(SearchTracker& t, std::int64_t eval_id
                                           std::optional<double> retry_after,
                                           const Value& signal_pool_id,
                                           const Value& strategy_pool_id) {
-    t.check_closed();
+    OperationScope operation(t);
     validate_eval_type_strict(eval_type);
     if (!payload_json || payload_json->empty()) {
         throw ValueError("payload_json must not be empty");
@@ -115,7 +116,7 @@ std::optional<std::int64_t> enqueue_retry(SearchTracker& t, std::int64_t eval_id
 }
 
 std::optional<SubmissionRetryItem> dequeue_retryable(SearchTracker& t) {
-    t.check_closed();
+    OperationScope operation(t);
     return claim_item(t.conn(), kReadyItemSql, {Value(wall_clock_now())}, "retry", "retry_id",
                       &retry_item_from_row);
 }
@@ -126,7 +127,7 @@ void increment_retry(SearchTracker& t, [[maybe_unused]] const Value& retry_id,
                      const Value& rejection_reason, std::int64_t retry_count,
                      std::optional<double> retry_after, const Value& signal_pool_id,
                      const Value& strategy_pool_id) {
-    t.check_closed();
+    OperationScope operation(t);
     validate_eval_type_strict(eval_type);
     std::string own_pool_id = required_submission_own_pool_id(
         t.conn(), eval_id, eval_type, payload_json, signal_pool_id, strategy_pool_id);
@@ -138,7 +139,7 @@ void increment_retry(SearchTracker& t, [[maybe_unused]] const Value& retry_id,
 }
 
 std::int64_t clear_retry_queue(SearchTracker& t, std::optional<std::int64_t> era_id) {
-    t.check_closed();
+    OperationScope operation(t);
     EraFilter filter = era_filter(era_id);
     std::int64_t count = 0;
     for (std::string_view table : kRetryTables) {
@@ -157,7 +158,7 @@ std::int64_t clear_retry_queue(SearchTracker& t, std::optional<std::int64_t> era
 }
 
 RetryCounts get_retry_counts(SearchTracker& t, std::optional<std::int64_t> era_id) {
-    t.check_closed();
+    OperationScope operation(t);
     Value now(wall_clock_now());
     EraFilter filter = era_filter(era_id);
     std::string ready_clause = "retry_count < 5 AND (retry_after IS NULL OR retry_after <= ?)";

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "plintrove/core/errors.h"
+#include "plintrove/core/operation_scope.h"
 #include "plintrove/queries/validators.h"
 #include "plintrove/storage/insert_statement.h"
 #include "plintrove/submission/identity_stamp.h"
@@ -19,7 +20,7 @@ std::optional<std::int64_t> record_submission_attempt_started(
     SearchTracker& t, std::int64_t eval_id, const Value& eval_type, const Value& idempotency_key,
     std::int64_t era_id, const std::optional<std::string>& payload_json,
     const Value& signal_pool_id, const Value& strategy_pool_id) {
-    t.check_closed();
+    OperationScope operation(t);
     validate_eval_type_strict(eval_type);
     if (!idempotency_key.truthy()) throw ValueError("idempotency_key must not be empty");
     if (!payload_json || payload_json->empty()) {

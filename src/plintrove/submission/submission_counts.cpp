@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "plintrove/core/operation_scope.h"
 #include "plintrove/queries/evaluation_counts.h"
 #include "plintrove/storage/placeholder_list.h"
 
@@ -43,7 +44,7 @@ std::int64_t count_statuses(SearchTracker& t, const std::array<std::string_view,
 
 SubmissionCounts get_submission_counts(SearchTracker& t, std::optional<std::int64_t> era_id,
                                        std::int64_t discarded_count) {
-    t.check_closed();
+    OperationScope operation(t);
     std::string era_clause = era_id ? "era_id=?" : "";
     Params era_params;
     if (era_id) era_params.emplace_back(*era_id);

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "plintrove/core/errors.h"
+#include "plintrove/core/operation_scope.h"
 #include "plintrove/queries/validators.h"
 #include "plintrove/storage/insert_statement.h"
 #include "plintrove/submission/claim_item.h"
@@ -80,7 +81,7 @@ std::optional<std::int64_t> enqueue_submission(SearchTracker& t, std::int64_t ev
                                                std::int64_t era_id,
                                                const Value& signal_pool_id,
                                                const Value& strategy_pool_id) {
-    t.check_closed();
+    OperationScope operation(t);
     validate_eval_type_strict(eval_type);
     if (!payload_json || payload_json->empty()) {
         throw ValueError("payload_json must not be empty");
@@ -96,19 +97,19 @@ std::optional<std::int64_t> requeue_submission(SearchTracker& t, std::int64_t ev
                                                std::int64_t era_id,
                                                const Value& signal_pool_id,
                                                const Value& strategy_pool_id) {
-    t.check_closed();
+    OperationScope operation(t);
     validate_eval_type_strict(eval_type);
     return insert_queue_item(t, eval_id, eval_type, payload_json, era_id, 1, signal_pool_id,
                              strategy_pool_id);
 }
 
 std::optional<SubmissionQueueItem> dequeue_submission(SearchTracker& t) {
-    t.check_closed();
+    OperationScope operation(t);
     return claim_item(t.conn(), kHeadItemSql, {}, "queue", "queue_id", &queue_item_from_row);
 }
 
 void mark_submitted(SearchTracker& t, std::int64_t eval_id, const Value& eval_type) {
-    t.check_closed();
+    OperationScope operation(t);
     validate_eval_type_strict(eval_type);
     std::string table(eval_table(eval_type));
     ConnWrapper& conn = t.conn();

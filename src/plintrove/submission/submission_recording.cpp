@@ -5,6 +5,7 @@
 
 #include "plintrove/core/errors.h"
 #include "plintrove/core/evaluation_validation.h"
+#include "plintrove/core/operation_scope.h"
 #include "plintrove/queries/validators.h"
 #include "plintrove/storage/insert_statement.h"
 #include "plintrove/submission/identity_stamp.h"
@@ -31,7 +32,6 @@ constexpr const char* kSimAlreadyRecordedSql =
 
 // The checks both operations run before touching the database; returns the sim id to use.
 Value validate_and_resolve_sim_id(SearchTracker& t, const SubmissionRecordArgs& args) {
-    t.check_closed();
     validate_eval_type_strict(args.eval_type);
     if (!args.submission_id.truthy()) throw ValueError("submission_id must not be empty");
     require_valid_status(args.initial_status);
@@ -71,6 +71,7 @@ Cursor insert_status_row(SearchTracker& t, const SubmissionRecordArgs& args,
 }  // namespace
 
 std::optional<std::int64_t> record_submission(SearchTracker& t, const SubmissionRecordArgs& args) {
+    OperationScope operation(t);
     Value sim_id = validate_and_resolve_sim_id(t, args);
     ensure_submission_sim_parent(t.conn(), sim_id, args.era_id);
     Cursor cursor = insert_status_row(t, args, sim_id);
@@ -80,6 +81,7 @@ std::optional<std::int64_t> record_submission(SearchTracker& t, const Submission
 
 std::optional<std::int64_t> record_submission_once_and_mark_submitted(
     SearchTracker& t, const SubmissionRecordArgs& args) {
+    OperationScope operation(t);
     Value sim_id = validate_and_resolve_sim_id(t, args);
     std::string table(eval_table(args.eval_type));
     ConnWrapper& conn = t.conn();

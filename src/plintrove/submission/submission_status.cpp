@@ -5,6 +5,7 @@
 
 #include "plintrove/core/constants.h"
 #include "plintrove/core/errors.h"
+#include "plintrove/core/operation_scope.h"
 #include "plintrove/storage/placeholder_list.h"
 #include "plintrove/submission/row_fields.h"
 #include "plintrove/submission/status_check.h"
@@ -113,7 +114,7 @@ PendingSubmission pending_from_row(const Row& row) {
 
 bool update_submission_status(SearchTracker& t, const Value& submission_id, const Value& status,
                               const SubmissionStatusUpdate& update) {
-    t.check_closed();
+    OperationScope operation(t);
     require_valid_status(status);
     ConnWrapper& conn = t.conn();
     std::optional<Row> row = conn.execute(kStatusRowSql, {submission_id}).fetchone();
@@ -169,7 +170,7 @@ bool update_submission_status(SearchTracker& t, const Value& submission_id, cons
 }
 
 std::vector<PendingSubmission> get_pending_submissions(SearchTracker& t) {
-    t.check_closed();
+    OperationScope operation(t);
     std::string sql = kStatusUnionSql;
     sql += "WHERE finalized_at IS NULL\nORDER BY submitted_at ASC";
     std::vector<PendingSubmission> pending;
@@ -180,7 +181,7 @@ std::vector<PendingSubmission> get_pending_submissions(SearchTracker& t) {
 }
 
 Value get_submission_for_sim(SearchTracker& t, const Value& sim_id) {
-    t.check_closed();
+    OperationScope operation(t);
     std::string sql = kStatusUnionSql;
     sql += "WHERE sim_id=?\nORDER BY status_id DESC\nLIMIT 1";
     std::optional<Row> row = t.conn().execute(sql, {sim_id}).fetchone();

@@ -18,6 +18,7 @@
 #include "plintrove/core/evaluation_validation.h"
 #include "plintrove/core/graph_analysis.h"
 #include "plintrove/core/logging.h"
+#include "plintrove/core/operation_scope.h"
 #include "plintrove/core/trial_ledger.h"
 #include "plintrove/value/json.h"
 #include "plintrove/value/py_repr.h"
@@ -289,6 +290,9 @@ void WriterThread::State::flush(const std::vector<QueueItem>& batch) {
 }
 
 void WriterThread::State::do_write(const std::vector<QueueItem>& batch) {
+    // The batch is one operation: host threads sharing the connection wait for its COMMIT
+    // or ROLLBACK instead of landing statements inside it.
+    OperationScope batch_scope(*tracker, OperationScope::Unchecked{});
     // Held for the batch: a tracker closed meanwhile fails its statements, never frees it.
     std::shared_ptr<ConnWrapper> conn = tracker->conn_ptr();
     conn->execute("BEGIN");
