@@ -6,7 +6,7 @@ VENV   := .venv
 PY     := $(VENV)/bin/python
 BUILD  := build
 JOBS   ?= 2
-APT_PACKAGES := g++ make libsqlite3-dev libgtest-dev postgresql
+APT_PACKAGES := g++ make libsqlite3-dev libgtest-dev libpq-dev postgresql
 PY_PACKAGES  := nanobind scikit-build-core cmake ninja pytest hypothesis rich
 
 .PHONY: all deps build test test-cpp test-python demo bench clean
