@@ -1,0 +1,322 @@
+#include "plintrove/storage/postgres_translation.h"
+
+#include <array>
+#include <cctype>
+#include <regex>
+#include <utility>
+
+#include "plintrove/core/errors.h"
+#include "plintrove/value/json.h"
+
+namespace plintrove {
+
+namespace {
+
+bool is_blank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+
+std::string_view trimmed(std::string_view s) {
+    while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
+    while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+bool is_identifier_char(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_' || c == '.';
+}
+
+// The tables whose generated keys callers read back as lastrowid.
+constexpr std::array<std::pair<std::string_view, std::string_view>, 10> kReturningIds{{
+    {"signal_evaluations", "eval_id"},
+    {"strategy_evaluations", "eval_id"},
+    {"signal_submission_queue", "queue_id"},
+    {"strategy_submission_queue", "queue_id"},
+    {"signal_submission_attempts", "attempt_id"},
+    {"strategy_submission_attempts", "attempt_id"},
+    {"signal_submission_status", "status_id"},
+    {"strategy_submission_status", "status_id"},
+    {"signal_submission_retry", "retry_id"},
+    {"strategy_submission_retry", "retry_id"},
+}};
+
+const std::regex& json_extract_eq_re() {
+    static const std::regex re(R"(json_extract\(([^,]+),\s*(\$\d+)\)\s*=\s*(\$\d+))");
+    return re;
+}
+
+const std::regex& json_extract_re() {
+    static const std::regex re(R"(json_extract\(([^,]+),\s*(\$\d+)\))");
+    return re;
+}
+
+// The label of one path step as text: a quoted label is decoded as a JSON string, or,
+// when it is not valid JSON, loses its surrounding quotes.
+std::string path_label(std::string_view label) {
+    if (!label.starts_with('"')) return std::string(label);
+    try {
+        Value decoded = json_loads(label);
+        if (decoded.is_text()) return decoded.as_text();
+    } catch (const Error&) {
+    }
+    while (!label.empty() && label.front() == '"') label.remove_prefix(1);
+    while (!label.empty() && label.back() == '"') label.remove_suffix(1);
+    return std::string(label);
+}
+
+void compact_json_into(const Value& v, std::string& out) {
+    switch (v.kind()) {
+        case Value::Kind::Text: out += json_quote(v.as_text()); break;
+        case Value::Kind::List: {
+            out += '[';
+            bool first = true;
+            for (const Value& item : v.as_list()) {
+                if (!first) out += ',';
+                first = false;
+                compact_json_into(item, out);
+            }
+            out += ']';
+            break;
+        }
+        case Value::Kind::Map: {
+            out += '{';
+            bool first = true;
+            for (const auto& [key, item] : v.as_map()) {
+                if (!first) out += ',';
+                first = false;
+                // JSON keys are text: other scalar keys take their JSON spelling.
+                out += json_quote(key.is_text() ? key.as_text() : json_dumps(key));
+                out += ':';
+                compact_json_into(item, out);
+            }
+            out += '}';
+            break;
+        }
+        default: json_dumps_into(v, out); break;
+    }
+}
+
+}  // namespace
+
+std::string normalized_statement(std::string_view sql) {
+    sql = trimmed(sql);
+    std::string out;
+    out.reserve(sql.size());
+    bool in_blank = false;
+    for (char c : sql) {
+        if (is_blank(c)) {
+            in_blank = true;
+            continue;
+        }
+        if (in_blank) out += ' ';
+        in_blank = false;
+        out += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return out;
+}
+
+StatementKind statement_kind(std::string_view normalized) {
+    if (normalized == "begin" || normalized == "begin immediate") return StatementKind::Begin;
+    if (normalized == "commit") return StatementKind::Commit;
+    if (normalized == "rollback") return StatementKind::Rollback;
+    if (normalized.starts_with("pragma ") || normalized.starts_with("delete from sqlite_sequence"))
+        return StatementKind::Absorbed;
+    return StatementKind::Statement;
+}
+
+std::string translate_postgres_text(std::string_view sql, bool* uses_json_paths) {
+    std::string out;
+    out.reserve(sql.size() + 16);
+    int n = 0;
+    for (char c : sql) {
+        if (c == '?') {
+            out += '$';
+            out += std::to_string(++n);
+        } else {
+            out += c;
+        }
+    }
+    const bool json = out.find("json_extract(") != std::string::npos;
+    if (json) {
+        out = std::regex_replace(out, json_extract_eq_re(), "($1::jsonb #> $2) = $3::jsonb");
+        out = std::regex_replace(out, json_extract_re(), "($1::jsonb #>> $2)");
+    }
+    if (uses_json_paths) *uses_json_paths = json;
+    return out;
+}
+
+Params translate_json_extract_params(const Params& params) {
+    Params out;
+    out.reserve(params.size());
+    for (std::size_t i = 0; i < params.size();) {
+        const Value& p = params[i];
+        if (p.is_text() && p.as_text().starts_with("$.")) {
+            out.emplace_back(postgres_json_path(p.as_text()));
+            if (i + 1 < params.size()) {
+                out.emplace_back(compact_json(params[i + 1]));
+                i += 2;
+            } else {
+                i += 1;
+            }
+        } else {
+            out.push_back(p);
+            i += 1;
+        }
+    }
+    return out;
+}
+
+std::string postgres_json_path(std::string_view sqlite_path) {
+    std::string_view rest = sqlite_path.empty() ? sqlite_path : sqlite_path.substr(1);
+    std::string out = "{";
+    bool first = true;
+    std::size_t i = 0;
+    while (i < rest.size()) {
+        if (rest[i] != '.' || i + 1 >= rest.size()) {
+            ++i;
+            continue;
+        }
+        std::size_t start = i + 1;
+        std::size_t end = std::string_view::npos;
+        if (rest[start] == '"') {
+            for (std::size_t j = start + 1; j < rest.size(); ++j) {
+                if (rest[j] == '\\' && j + 1 < rest.size()) {
+                    ++j;
+                } else if (rest[j] == '"') {
+                    end = j + 1;
+                    break;
+                }
+            }
+        }
+        if (end == std::string_view::npos) {
+            end = start;
+            while (end < rest.size() && rest[end] != '.') ++end;
+            if (end == start) {  // an empty step matches nothing
+                ++i;
+                continue;
+            }
+        }
+        if (!first) out += ',';
+        first = false;
+        out += postgres_array_quote(path_label(rest.substr(start, end - start)));
+        i = end;
+    }
+    out += '}';
+    return out;
+}
+
+std::string postgres_array_quote(std::string_view value) {
+    std::string out = "\"";
+    for (char c : value) {
+        if (c == '\\') out += "\\\\";
+        else if (c == '"') out += "\\\"";
+        else out += c;
+    }
+    out += '"';
+    return out;
+}
+
+std::optional<std::string_view> postgres_returning_column(std::string_view normalized_sql) {
+    constexpr std::string_view kInsert = "insert into ";
+    if (!normalized_sql.starts_with(kInsert)) return std::nullopt;
+    std::string_view rest = normalized_sql.substr(kInsert.size());
+    for (const auto& [table, key] : kReturningIds) {
+        if (rest.starts_with(table) && rest.size() > table.size() &&
+            (rest[table.size()] == ' ' || rest[table.size()] == '('))
+            return key;
+    }
+    return std::nullopt;
+}
+
+std::string compact_json(const Value& v) {
+    std::string out;
+    compact_json_into(v, out);
+    return out;
+}
+
+PostgresStatementPlan plan_postgres_statement(std::string_view sql) {
+    PostgresStatementPlan plan;
+    const std::string normalized = normalized_statement(sql);
+    plan.kind = statement_kind(normalized);
+    if (plan.kind != StatementKind::Statement) return plan;
+
+    plan.sql = translate_postgres_text(sql, &plan.uses_json_paths);
+    // SQLite's "REINDEX name" rebuilds an index; PostgreSQL needs to be told what it names.
+    constexpr std::string_view kReindex = "reindex ";
+    if (normalized.starts_with(kReindex) &&
+        normalized.find(' ', kReindex.size()) == std::string::npos) {
+        plan.sql = "REINDEX INDEX " + std::string(trimmed(trimmed(sql).substr(kReindex.size())));
+    }
+    if (std::optional<std::string_view> key = postgres_returning_column(normalized)) {
+        plan.returns_key = true;
+        if (normalized.find(" returning ") == std::string::npos) {
+            plan.sql += " RETURNING ";
+            plan.sql += *key;
+        }
+    }
+    for (std::string_view verb : {"insert", "update", "delete", "replace"}) {
+        if (normalized.starts_with(verb)) plan.data_changing = true;
+    }
+    if (plan.data_changing) {
+        const std::vector<std::string> columns = placeholder_columns(sql);
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+            for (std::string_view jsonb : kJsonbFilteredColumns)
+                if (columns[i] == jsonb) plan.jsonb_params.push_back(i);
+        }
+    }
+    return plan;
+}
+
+std::vector<std::string> placeholder_columns(std::string_view sql) {
+    std::vector<std::size_t> marks;
+    for (std::size_t i = 0; i < sql.size(); ++i)
+        if (sql[i] == '?') marks.push_back(i);
+    std::vector<std::string> names(marks.size());
+
+    // Comparisons and assignments: the identifier before "=", "<", ">" (alias dropped).
+    for (std::size_t k = 0; k < marks.size(); ++k) {
+        std::size_t p = marks[k];
+        while (p > 0 && is_blank(sql[p - 1])) --p;
+        std::size_t op = p;
+        while (p > 0 && (sql[p - 1] == '=' || sql[p - 1] == '<' || sql[p - 1] == '>' ||
+                         sql[p - 1] == '!'))
+            --p;
+        if (p == op) continue;
+        while (p > 0 && is_blank(sql[p - 1])) --p;
+        std::size_t end = p;
+        while (p > 0 && is_identifier_char(sql[p - 1])) --p;
+        std::string_view ident = sql.substr(p, end - p);
+        if (std::size_t dot = ident.rfind('.'); dot != std::string_view::npos)
+            ident.remove_prefix(dot + 1);
+        names[k] = std::string(ident);
+    }
+
+    // An INSERT's VALUES list lines up with its column list.
+    const std::string normalized = normalized_statement(sql);
+    if (!normalized.starts_with("insert")) return names;
+    const std::size_t open = sql.find('(');
+    const std::size_t close = open == std::string_view::npos ? open : sql.find(')', open);
+    if (close == std::string_view::npos) return names;
+    std::vector<std::string> columns;
+    std::string_view list = sql.substr(open + 1, close - open - 1);
+    for (std::size_t start = 0; start <= list.size();) {
+        std::size_t comma = list.find(',', start);
+        if (comma == std::string_view::npos) comma = list.size();
+        columns.emplace_back(trimmed(list.substr(start, comma - start)));
+        start = comma + 1;
+    }
+    const std::size_t values_open = sql.find('(', close + 1);
+    const std::size_t values_close =
+        values_open == std::string_view::npos ? values_open : sql.find(')', values_open);
+    if (values_close == std::string_view::npos) return names;
+    std::size_t item = 0;
+    for (std::size_t k = 0; k < marks.size(); ++k) {
+        if (marks[k] < values_open || marks[k] > values_close) continue;
+        // The item index is the number of commas between "(" and this mark.
+        item = 0;
+        for (std::size_t i = values_open + 1; i < marks[k]; ++i)
+            if (sql[i] == ',') ++item;
+        if (item < columns.size()) names[k] = columns[item];
+    }
+    return names;
+}
+
+}  // namespace plintrove

@@ -1,0 +1,197 @@
+// The SQLite-to-PostgreSQL rewrite of statements and parameters, the PostgreSQL table
+// statements, and the libpq loader's failure. None of these needs a server.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "plintrove/core/errors.h"
+#include "plintrove/core/schema.h"
+#include "plintrove/queries/filters.h"
+#include "plintrove/storage/libpq_library.h"
+#include "plintrove/storage/postgres_schema.h"
+#include "plintrove/storage/postgres_translation.h"
+#include "plintrove/value/json.h"
+
+namespace plintrove {
+namespace {
+
+TEST(PostgresTranslation, StatementKindsFollowTheNormalizedText) {
+    struct Case {
+        const char* sql;
+        StatementKind kind;
+    };
+    const Case cases[] = {
+        {"  BEGIN \n\t IMMEDIATE  ", StatementKind::Begin},
+        {"begin", StatementKind::Begin},
+        {"BEGIN EXCLUSIVE", StatementKind::Statement},
+        {"Commit", StatementKind::Commit},
+        {" ROLLBACK\n", StatementKind::Rollback},
+        {"PRAGMA user_version = 2", StatementKind::Absorbed},
+        {"DELETE FROM sqlite_sequence WHERE name=?", StatementKind::Absorbed},
+        {"DELETE FROM signal_evaluations WHERE era_id != ?", StatementKind::Statement},
+        {"SELECT 1", StatementKind::Statement},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(plan_postgres_statement(c.sql).kind, c.kind) << c.sql;
+    }
+    EXPECT_EQ(normalized_statement("  Insert\n INTO   t(a)  "), "insert into t(a)");
+}
+
+TEST(PostgresTranslation, PlaceholdersNumberedAndKeysReturned) {
+    struct Case {
+        const char* sql;
+        const char* translated;
+        bool returns_key;
+        bool data_changing;
+    };
+    const Case cases[] = {
+        {"SELECT a FROM t WHERE b = ? AND c IN (?,?)", "SELECT a FROM t WHERE b = $1 AND c IN ($2,$3)",
+         false, false},
+        {"INSERT INTO signal_evaluations (era_id, sharpe) VALUES (?, ?)",
+         "INSERT INTO signal_evaluations (era_id, sharpe) VALUES ($1, $2) RETURNING eval_id", true, true},
+        {"insert into strategy_submission_retry(eval_id) values (?)",
+         "insert into strategy_submission_retry(eval_id) values ($1) RETURNING retry_id", true, true},
+        {"INSERT INTO signal_submission_attempts (eval_id) VALUES (?) RETURNING attempt_id, eval_id",
+         "INSERT INTO signal_submission_attempts (eval_id) VALUES ($1) RETURNING attempt_id, eval_id",
+         true, true},
+        // Not a table whose key is read back, or not a plain INSERT INTO.
+        {"INSERT INTO signal_function_usage (eval_id) VALUES (?)",
+         "INSERT INTO signal_function_usage (eval_id) VALUES ($1)", false, true},
+        {"INSERT INTO signal_evaluations_archive (a) VALUES (?)",
+         "INSERT INTO signal_evaluations_archive (a) VALUES ($1)", false, true},
+        {"INSERT OR IGNORE INTO signal_submission_attempts (a) VALUES (?)",
+         "INSERT OR IGNORE INTO signal_submission_attempts (a) VALUES ($1)", false, true},
+        {"UPDATE signal_submission_status SET status=? WHERE status_id=?",
+         "UPDATE signal_submission_status SET status=$1 WHERE status_id=$2", false, true},
+        // SQLite's index rebuild names the index alone.
+        {"REINDEX idx_signal_era", "REINDEX INDEX idx_signal_era", false, false},
+        {"REINDEX TABLE signal_evaluations", "REINDEX TABLE signal_evaluations", false, false},
+    };
+    for (const Case& c : cases) {
+        const PostgresStatementPlan plan = plan_postgres_statement(c.sql);
+        EXPECT_EQ(plan.sql, c.translated) << c.sql;
+        EXPECT_EQ(plan.returns_key, c.returns_key) << c.sql;
+        EXPECT_EQ(plan.data_changing, c.data_changing) << c.sql;
+    }
+}
+
+TEST(PostgresTranslation, SettingsFilterBecomesJsonbComparison) {
+    SettingsFilter filter;
+    filter.era_id = Value(3);
+    filter.metaparameters = json_loads(R"({"pool_a": {"lookback": 20, "mode": "fast"}})");
+    filter.source = Value("search");
+    const FilterClauses built = build_settings_filter("e", filter);
+    const std::string sql = "SELECT e.eval_id FROM signal_evaluations e " + join_clauses(built.clauses);
+
+    const PostgresStatementPlan plan = plan_postgres_statement(sql);
+    EXPECT_TRUE(plan.uses_json_paths);
+    EXPECT_EQ(plan.sql,
+              "SELECT e.eval_id FROM signal_evaluations e WHERE e.era_id = $1 AND "
+              "(e.metaparameters::jsonb #> $2) = $3::jsonb AND "
+              "(e.metaparameters::jsonb #> $4) = $5::jsonb AND e.source = $6");
+    // The number stays a JSON number, the text keeps its JSON quotes.
+    EXPECT_EQ(translate_json_extract_params(built.params),
+              (Params{Value(3), Value(R"({"pool_a","lookback"})"), Value("20"),
+                      Value(R"({"pool_a","mode"})"), Value(R"("fast")"), Value("search")}));
+
+    // A path whose value is read rather than compared comes back as text.
+    EXPECT_EQ(translate_postgres_text("SELECT json_extract(metaparameters, ?) FROM t"),
+              "SELECT (metaparameters::jsonb #>> $1) FROM t");
+}
+
+TEST(PostgresTranslation, JsonPathParametersPairWithTheirValues) {
+    struct Case {
+        Params in;
+        Params out;
+    };
+    const Case cases[] = {
+        // Non-ASCII text is escaped, containers are compact, a trailing path stands alone.
+        {{Value("$.\"p\".\"s\""), Value("\xc3\xa9")}, {Value("{\"p\",\"s\"}"), Value("\"\\u00e9\"")}},
+        {{Value("$.a"), json_loads(R"({"k": [1, 2.5, null, true]})")},
+         {Value("{\"a\"}"), Value(R"({"k":[1,2.5,null,true]})")}},
+        {{Value(1), Value("$.a")}, {Value(1), Value("{\"a\"}")}},
+        // Text that is not a path passes unchanged, even when it looks like JSON.
+        {{Value("$a"), Value("\"x\"")}, {Value("$a"), Value("\"x\"")}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(translate_json_extract_params(c.in), c.out);
+}
+
+TEST(PostgresTranslation, JsonPathLabelsAreArrayQuoted) {
+    struct Case {
+        const char* path;
+        const char* literal;
+    };
+    const Case cases[] = {
+        {"$.a.b", R"({"a","b"})"},
+        {R"($."pool.a"."look back")", R"({"pool.a","look back"})"},
+        // A label holding a double quote or a backslash has it escaped by a backslash.
+        {R"($."say \"hi\"")", R"({"say \"hi\""})"},
+        {R"($."back\\slash")", R"({"back\\slash"})"},
+        // Not valid JSON: only the surrounding quotes go.
+        {R"($."bad\q")", R"({"bad\\q"})"},
+        {R"($."\u00e9")", "{\"\xc3\xa9\"}"},
+        {"$", "{}"},
+        {"$..a", R"({"a"})"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(postgres_json_path(c.path), c.literal) << c.path;
+
+    EXPECT_EQ(postgres_array_quote("word"), "\"word\"");
+    EXPECT_EQ(postgres_array_quote(R"(a\b"c)"), R"("a\\b\"c")");
+}
+
+TEST(PostgresTranslation, PlaceholderColumnsNameTheFieldOfEachValue) {
+    EXPECT_EQ(placeholder_columns("INSERT INTO signal_evaluations (era_id, graph_json, metaparameters) "
+                                  "VALUES (?, ?, ?)"),
+              (std::vector<std::string>{"era_id", "graph_json", "metaparameters"}));
+    EXPECT_EQ(placeholder_columns("UPDATE t SET status=?, last_polled_at = ? WHERE e.status_id=? "
+                                  "AND created_at >= ? LIMIT ?"),
+              (std::vector<std::string>{"status", "last_polled_at", "status_id", "created_at", ""}));
+
+    // Only the column the JSON-path filters cast to jsonb is checked for what jsonb refuses.
+    const PostgresStatementPlan plan = plan_postgres_statement(
+        "INSERT INTO signal_evaluations (graph_json, metaparameters) VALUES (?, ?)");
+    EXPECT_EQ(plan.jsonb_params, (std::vector<std::size_t>{1}));
+    EXPECT_TRUE(plan_postgres_statement("SELECT metaparameters FROM t WHERE metaparameters = ?")
+                    .jsonb_params.empty());
+}
+
+TEST(PostgresSchema, TypesMappedToWhatHoldsTheSameValues) {
+    EXPECT_EQ(postgres_table_ddl("CREATE TABLE t (\n    id INTEGER PRIMARY KEY AUTOINCREMENT,\n"
+                                 "    n INTEGER NOT NULL DEFAULT 0,\n    x REAL,\n"
+                                 "    s TEXT REFERENCES sims(id),\n    r REAL\n)"),
+              "CREATE TABLE t (\n    id BIGINT GENERATED BY DEFAULT AS IDENTITY PRIMARY KEY,\n"
+              "    n BIGINT NOT NULL DEFAULT 0,\n    x DOUBLE PRECISION,\n"
+              "    s TEXT REFERENCES sims(id),\n    r DOUBLE PRECISION\n)");
+
+    // Every table keeps its statement, and no SQLite-only type survives.
+    const std::vector<std::string>& ddls = postgres_schema_ddls();
+    ASSERT_EQ(ddls.size(), kSchemaDdls.size());
+    int identity_keys = 0;
+    for (const std::string& ddl : ddls) {
+        EXPECT_EQ(ddl.find("AUTOINCREMENT"), std::string::npos) << ddl;
+        EXPECT_EQ(ddl.find(" INTEGER"), std::string::npos) << ddl;
+        EXPECT_EQ(ddl.find(" REAL"), std::string::npos) << ddl;
+        if (ddl.find("GENERATED BY DEFAULT AS IDENTITY PRIMARY KEY") != std::string::npos) ++identity_keys;
+    }
+    EXPECT_EQ(identity_keys, 10);  // evaluations, queues, attempts, statuses, retries
+}
+
+TEST(LibPqLoader, MissingLibraryNamesTheRequirementAndCarriesTheLoaderError) {
+    try {
+        load_libpq("libpq-absent-for-test.so.5");
+        FAIL() << "loading a missing library succeeded";
+    } catch (const RuntimeError& e) {
+        EXPECT_STREQ(e.what(), "psycopg2-binary is required when PLINTROVE_DB_URL uses Postgres.");
+        ASSERT_TRUE(e.cause());
+        try {
+            std::rethrow_exception(e.cause());
+        } catch (const RuntimeError& cause) {
+            EXPECT_NE(std::string(cause.what()).find("libpq-absent-for-test.so.5"), std::string::npos);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace plintrove
