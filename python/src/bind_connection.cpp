@@ -15,6 +15,7 @@
 #include "plintrove/core/errors.h"
 #include "plintrove/storage/conn_wrapper.h"
 #include "plintrove/storage/connection.h"
+#include "plintrove/storage/postgres_connection.h"
 #include "python_ref.h"
 
 namespace plintrove::py {
@@ -250,6 +251,16 @@ void bind_connection(nb::module_& m) {
             }
             return *dialect;
         });
+
+    // The raw connection on PostgreSQL (tracker._conn._real_conn): besides the connection
+    // surface, the state a DB-API connection reports.
+    nb::class_<PostgresConnection, Connection>(m, "_PostgresConnection",
+                                               "The raw PostgreSQL (libpq) connection.")
+        .def_prop_ro("closed", &PostgresConnection::closed, Release(),
+                     "0 while open, 1 after close(), 2 when the server connection broke.")
+        .def("get_transaction_status", &PostgresConnection::transaction_status, Release(),
+             "0 idle, 1 active, 2 in a transaction, 3 in a failed transaction, 4 unknown.")
+        .def_prop_ro("server_version", &PostgresConnection::server_version, Release());
 
     nb::class_<ConnWrapper, Connection> wrapper(
         m, "_ConnWrapper", nb::dynamic_attr(),

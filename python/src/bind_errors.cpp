@@ -6,6 +6,7 @@
 #include "bindings.h"
 #include "errors.h"
 #include "plintrove/core/errors.h"
+#include "plintrove/storage/postgres_error.h"
 #include "python_ref.h"
 
 namespace plintrove::py {
@@ -14,6 +15,13 @@ namespace {
 
 // Module-lifetime references, taken once at import.
 PyObject* g_cross_pool_error = nullptr;
+// The PostgreSQL storage's error classes: DatabaseError and its three kinds.
+struct PostgresExceptionClasses {
+    PyObject* database_error = nullptr;
+    PyObject* operational_error = nullptr;
+    PyObject* integrity_error = nullptr;
+    PyObject* interface_error = nullptr;
+} g_postgres;
 struct SqliteExceptionClasses {
     PyObject* error = nullptr;
     PyObject* database_error = nullptr;
@@ -139,6 +147,29 @@ nb::object sqlite_exception(const DatabaseError& e) {
     return exc;
 }
 
+PyObject* postgres_exception_class(PostgresError::Kind kind) {
+    switch (kind) {
+        case PostgresError::Kind::Operational: return g_postgres.operational_error;
+        case PostgresError::Kind::Integrity: return g_postgres.integrity_error;
+        case PostgresError::Kind::Interface: return g_postgres.interface_error;
+        default: return g_postgres.database_error;
+    }
+}
+
+nb::object postgres_exception(const PostgresError& e) {
+    nb::object exc = new_exception(postgres_exception_class(e.kind()), e.what());
+    nb::setattr(exc, "sqlstate", e.sqlstate().empty() ? nb::none() : nb::object(nb::str(e.sqlstate().c_str())));
+    return exc;
+}
+
+PostgresError::Kind postgres_kind_of(nb::handle exc) {
+    auto is = [&](PyObject* cls) { return PyObject_IsInstance(exc.ptr(), cls) == 1; };
+    if (is(g_postgres.operational_error)) return PostgresError::Kind::Operational;
+    if (is(g_postgres.integrity_error)) return PostgresError::Kind::Integrity;
+    if (is(g_postgres.interface_error)) return PostgresError::Kind::Interface;
+    return PostgresError::Kind::Database;
+}
+
 PyObject* exception_class(const Error& e) {
     if (dynamic_cast<const CrossPoolReferenceError*>(&e)) return g_cross_pool_error;
     if (dynamic_cast<const ValueError*>(&e)) return PyExc_ValueError;
@@ -159,7 +190,8 @@ nb::object exception_for(const Error& e) {
     if (origin && *origin) return nb::borrow(static_cast<PyObject*>(origin->get()));
 
     nb::object exc;
-    if (auto* db = dynamic_cast<const DatabaseError*>(&e)) exc = sqlite_exception(*db);
+    if (auto* pg = dynamic_cast<const PostgresError*>(&e)) exc = postgres_exception(*pg);
+    else if (auto* db = dynamic_cast<const DatabaseError*>(&e)) exc = sqlite_exception(*db);
     else exc = new_exception(exception_class(e), e.what());
     if (e.cause()) {
         nb::object cause = python_exception(e.cause());
@@ -231,6 +263,13 @@ void rethrow_python_error(nb::python_error& e) {
     const int is_sqlite = PyObject_IsInstance(exc.ptr(), g_sqlite.error);
     if (is_sqlite < 0) PyErr_Clear();
     if (is_sqlite == 1) throw DatabaseError(message, sqlite_errorcode_of(exc), std::move(origin));
+    const int is_postgres = PyObject_IsInstance(exc.ptr(), g_postgres.database_error);
+    if (is_postgres < 0) PyErr_Clear();
+    if (is_postgres == 1) {
+        nb::object state = nb::getattr(exc, "sqlstate", nb::none());
+        std::string sqlstate = state.is_none() ? std::string() : str_of(state);
+        throw PostgresError(message, postgres_kind_of(exc), std::move(sqlstate), std::move(origin));
+    }
     throw HostError(message, std::move(origin));
 }
 
@@ -241,6 +280,28 @@ void bind_errors(nb::module_& m) {
         nullptr);
     if (g_cross_pool_error == nullptr) throw nb::python_error();
     m.attr("CrossPoolReferenceError") = nb::handle(g_cross_pool_error);
+
+    auto new_class = [&m](const char* name, const char* doc, PyObject* base) {
+        const std::string qualified = std::string("plintrove.search_tracking.") + name;
+        nb::dict attributes;
+        attributes["sqlstate"] = nb::none();  // the server's SQLSTATE, when it gave one
+        PyObject* cls = PyErr_NewExceptionWithDoc(qualified.c_str(), doc, base, attributes.ptr());
+        if (cls == nullptr) throw nb::python_error();
+        m.attr(name) = nb::handle(cls);
+        return cls;
+    };
+    g_postgres.database_error = new_class(
+        "DatabaseError", "An error of the PostgreSQL storage; sqlstate holds the server's code.",
+        PyExc_Exception);
+    g_postgres.operational_error = new_class(
+        "OperationalError",
+        "PostgreSQL connection, resource or server-state error; the statement may work later.",
+        g_postgres.database_error);
+    g_postgres.integrity_error = new_class(
+        "IntegrityError", "PostgreSQL constraint violation.", g_postgres.database_error);
+    g_postgres.interface_error = new_class(
+        "InterfaceError", "Misuse of the PostgreSQL connection, such as a commit after it was lost.",
+        g_postgres.database_error);
 
     nb::module_ sqlite3 = nb::module_::import_("sqlite3");
     g_sqlite.error = module_attr(sqlite3, "Error");

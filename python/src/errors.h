@@ -11,8 +11,9 @@ namespace nb = nanobind;
 namespace plintrove::py {
 
 // Throws the Python exception `e` as a library error: an sqlite3.Error becomes a
-// DatabaseError (result code from its sqlite_errorcode, else SQLITE_ERROR), anything else a
-// HostError; both carry the exception object. Call with the GIL held, from the catch
+// DatabaseError (result code from its sqlite_errorcode, else SQLITE_ERROR), one of the
+// module's PostgreSQL error classes a PostgresError (kind and sqlstate kept), anything else
+// a HostError; both carry the exception object. Call with the GIL held, from the catch
 // clause around a call into Python.
 [[noreturn]] void rethrow_python_error(nb::python_error& e);
 

@@ -68,6 +68,11 @@ TEST(PostgresTranslation, PlaceholdersNumberedAndKeysReturned) {
         // SQLite's index rebuild names the index alone.
         {"REINDEX idx_signal_era", "REINDEX INDEX idx_signal_era", false, false},
         {"REINDEX TABLE signal_evaluations", "REINDEX TABLE signal_evaluations", false, false},
+        // Table statements written for SQLite get the types that hold the same values.
+        {"ALTER TABLE \"t\" ADD COLUMN custom_stats_json REAL",
+         "ALTER TABLE \"t\" ADD COLUMN custom_stats_json DOUBLE PRECISION", false, false},
+        {"CREATE TABLE IF NOT EXISTS t (n INTEGER NOT NULL)",
+         "CREATE TABLE IF NOT EXISTS t (n BIGINT NOT NULL)", false, false},
     };
     for (const Case& c : cases) {
         const PostgresStatementPlan plan = plan_postgres_statement(c.sql);

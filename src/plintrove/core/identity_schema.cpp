@@ -18,6 +18,18 @@ void sqlite_ensure_fk_columns(Connection& conn, const std::vector<std::string_vi
     sqlite_ensure_columns(conn, entries);
 }
 
+std::vector<std::string> postgres_fk_column_statements(const std::vector<std::string_view>& tables) {
+    std::vector<std::string> statements;
+    statements.reserve(tables.size() * kIdentityColumns.size());
+    for (std::string_view table : tables) {
+        for (const ColumnType& column : kIdentityColumns) {
+            statements.push_back("ALTER TABLE " + std::string(table) + " ADD COLUMN IF NOT EXISTS " +
+                                 std::string(column.first) + " " + std::string(column.second));
+        }
+    }
+    return statements;
+}
+
 std::vector<std::string> fk_index_statements(const std::vector<std::string_view>& tables) {
     std::vector<std::string> statements;
     statements.reserve(tables.size());

@@ -24,6 +24,10 @@ inline constexpr std::array<std::string_view, 2> kIdentityColumnNames{"instance_
 // Adds the identity columns (TEXT) to each existing table that lacks them.
 void sqlite_ensure_fk_columns(Connection& conn, const std::vector<std::string_view>& tables);
 
+// The statements that add the identity columns (TEXT) to each table on PostgreSQL, where
+// missing.
+std::vector<std::string> postgres_fk_column_statements(const std::vector<std::string_view>& tables);
+
 // One index per table over (instance_id, author_id), idempotent.
 std::vector<std::string> fk_index_statements(const std::vector<std::string_view>& tables);
 

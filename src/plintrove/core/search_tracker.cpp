@@ -13,6 +13,9 @@
 #include "plintrove/core/schema.h"
 #include "plintrove/core/trial_ledger.h"
 #include "plintrove/storage/legacy_reset.h"
+#include "plintrove/storage/postgres_bootstrap.h"
+#include "plintrove/storage/postgres_connection.h"
+#include "plintrove/storage/postgres_schema.h"
 #include "plintrove/storage/postgres_url.h"
 #include "plintrove/storage/sqlite_catalog.h"
 #include "plintrove/storage/sqlite_connection.h"
@@ -32,9 +35,9 @@ SearchTracker::SearchTracker(const std::string& data_dir, std::shared_ptr<Identi
     identity_ = std::move(identity);
 
     if (db_url_) {
-        throw RuntimeError(
-            "PostgreSQL storage is not built into this version of plintrove; unset "
-            "PLINTROVE_DB_URL to use the SQLite file in the data directory.");
+        conn_ = std::make_shared<ConnWrapper>(std::make_unique<PostgresConnection>(*db_url_));
+        create_tables();
+        return;
     }
     std::unique_ptr<SqliteConnection> raw = open_sqlite_tracker_connection(*db_path_);
     try {
@@ -51,19 +54,30 @@ SearchTracker::~SearchTracker() = default;
 
 void SearchTracker::create_tables() {
     ConnWrapper& conn = *conn_;
-    for (std::string_view ddl : kSchemaDdls) conn.execute(ddl);
+    const bool postgres = conn.dialect() == "postgres";
+    if (postgres) {
+        assert_postgres_bootstrap_schema(conn.real());
+        for (const std::string& ddl : postgres_schema_ddls()) conn.execute(ddl);
+    } else {
+        for (std::string_view ddl : kSchemaDdls) conn.execute(ddl);
+    }
 
     std::vector<std::string_view> identity_tables(kSearchTrackingFkTables.begin(),
                                                   kSearchTrackingFkTables.end());
     identity_tables.push_back("sims");
-    sqlite_ensure_fk_columns(conn, identity_tables);
-    sqlite_ensure_columns(conn, kSqliteEvalColumnMigrations);
+    if (postgres) {
+        for (const std::string& statement : postgres_fk_column_statements(identity_tables))
+            conn.execute(statement);
+    } else {
+        sqlite_ensure_fk_columns(conn, identity_tables);
+        sqlite_ensure_columns(conn, kSqliteEvalColumnMigrations);
+    }
     ensure_trial_ledger(conn);
 
     for (std::string_view index : kSchemaIndexes) conn.execute(index);
     for (const std::string& statement : fk_index_statements(identity_tables)) conn.execute(statement);
 
-    conn.execute("PRAGMA user_version = " + std::to_string(kPoolV2SchemaVersion));
+    if (!postgres) conn.execute("PRAGMA user_version = " + std::to_string(kPoolV2SchemaVersion));
     if (conn.in_transaction()) conn.execute("COMMIT");
 }
 

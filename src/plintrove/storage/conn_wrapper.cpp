@@ -24,6 +24,15 @@ void ConnWrapper::for_each_row(std::string_view sql, const Params& params, const
     real_->for_each_row(sql, params, on_row);
 }
 
+void ConnWrapper::execute_unread(std::string_view sql, const Params& params) {
+    std::shared_ptr<const ExecuteFn> fn;
+    {
+        std::lock_guard<std::mutex> lock(hooks_mutex_);
+        fn = execute_fn_;
+    }
+    fn ? (void)(*fn)(sql, params) : real_->execute_unread(sql, params);
+}
+
 void ConnWrapper::commit() {
     std::shared_ptr<const ActionFn> fn;
     {

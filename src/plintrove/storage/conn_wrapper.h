@@ -25,6 +25,8 @@ public:
     // Streams from the real connection; with execute replaced, iterates the replacement's
     // cursor instead, so the replacement still sees every statement.
     void for_each_row(std::string_view sql, const Params& params, const RowFn& on_row) override;
+    // Through the replacement of execute when there is one, so it sees every statement.
+    void execute_unread(std::string_view sql, const Params& params) override;
     void commit() override;
     void rollback() override;
     void close() override;

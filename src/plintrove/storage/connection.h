@@ -45,6 +45,10 @@ public:
     // connection: it may run while the connection's lock is held. By default the rows come
     // from execute's cursor.
     virtual void for_each_row(std::string_view sql, const Params& params, const RowFn& on_row);
+    // Runs a data-changing statement whose cursor the caller does not read. A connection
+    // may send it together with later statements and report its failure at the next
+    // statement, commit or rollback; by default it runs at once.
+    virtual void execute_unread(std::string_view sql, const Params& params) { execute(sql, params); }
     virtual void commit() = 0;
     virtual void rollback() = 0;
     virtual void close() = 0;

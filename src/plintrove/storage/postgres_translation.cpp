@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "plintrove/core/errors.h"
+#include "plintrove/storage/postgres_schema.h"
 #include "plintrove/value/json.h"
 
 namespace plintrove {
@@ -239,6 +240,10 @@ PostgresStatementPlan plan_postgres_statement(std::string_view sql) {
     if (plan.kind != StatementKind::Statement) return plan;
 
     plan.sql = translate_postgres_text(sql, &plan.uses_json_paths);
+    // Column types written for SQLite mean something else here (REAL is 4 bytes, INTEGER 4,
+    // AUTOINCREMENT unknown): table statements get the types that hold the same values.
+    if (normalized.starts_with("create table ") || normalized.starts_with("alter table "))
+        plan.sql = postgres_table_ddl(plan.sql);
     // SQLite's "REINDEX name" rebuilds an index; PostgreSQL needs to be told what it names.
     constexpr std::string_view kReindex = "reindex ";
     if (normalized.starts_with(kReindex) &&

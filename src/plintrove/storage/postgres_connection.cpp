@@ -1,0 +1,556 @@
+#include "plintrove/storage/postgres_connection.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+#include "plintrove/storage/libpq_library.h"
+#include "plintrove/storage/postgres_bootstrap.h"
+
+namespace plintrove {
+
+namespace {
+
+// Type OIDs of the server's built-in types (pg_type.dat).
+constexpr Oid kBoolOid = 16;
+constexpr Oid kInt8Oid = 20;
+constexpr Oid kInt2Oid = 21;
+constexpr Oid kInt4Oid = 23;
+constexpr Oid kOidOid = 26;
+constexpr Oid kFloat4Oid = 700;
+constexpr Oid kFloat8Oid = 701;
+constexpr Oid kNumericOid = 1700;
+
+// Past this many distinct texts a statement runs unnamed instead of being prepared, so a
+// host issuing ever-new texts cannot grow the server session without bound.
+constexpr std::size_t kMaxPrepared = 1024;
+constexpr std::size_t kMaxPlans = 4096;
+// Unread statements are flushed well before either side's socket buffer could fill.
+constexpr std::size_t kMaxUnread = 512;
+
+std::string trim_message(const char* text) {
+    std::string s = text ? text : "";
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+    return s;
+}
+
+bool parse_int(const char* text, int length, std::int64_t& out) {
+    auto [end, ec] = std::from_chars(text, text + length, out);
+    return ec == std::errc() && end == text + length;
+}
+
+Value parse_float(const char* text, int length) {
+    double d = 0;
+    auto [end, ec] = std::from_chars(text, text + length, d);
+    if (ec == std::errc() && end == text + length) return Value(d);
+    // The server spells the specials "NaN", "Infinity", "-Infinity".
+    std::string_view s(text, static_cast<std::size_t>(length));
+    if (s == "NaN") return Value(std::nan(""));
+    if (s == "Infinity") return Value(HUGE_VAL);
+    if (s == "-Infinity") return Value(-HUGE_VAL);
+    return Value(std::string(s));
+}
+
+// Values typed as SQLite returns them: integers (also the bigint and numeric results of
+// sums and counts) as integers, reals as floats, truth values as 0/1, the rest as text.
+Value column_value(const LibPq& pq, const PGresult* res, int row, int col, Oid type) {
+    if (pq.getisnull(res, row, col)) return Value();
+    const char* text = pq.getvalue(res, row, col);
+    const int length = pq.getlength(res, row, col);
+    switch (type) {
+        case kInt8Oid:
+        case kInt4Oid:
+        case kInt2Oid:
+        case kOidOid: {
+            std::int64_t v = 0;
+            if (parse_int(text, length, v)) return Value(static_cast<long long>(v));
+            break;
+        }
+        case kFloat4Oid:
+        case kFloat8Oid: return parse_float(text, length);
+        case kNumericOid: {
+            std::int64_t v = 0;
+            if (parse_int(text, length, v)) return Value(static_cast<long long>(v));
+            if (std::memchr(text, '.', static_cast<std::size_t>(length)) == nullptr &&
+                std::strpbrk(text, "eEN") == nullptr) {
+                std::string_view digits(text, static_cast<std::size_t>(length));
+                return Value(BigInt{std::string(digits)});
+            }
+            return parse_float(text, length);
+        }
+        case kBoolOid: return Value(static_cast<long long>(text[0] == 't' ? 1 : 0));
+        default: break;
+    }
+    return Value(std::string(text, static_cast<std::size_t>(length)));
+}
+
+// True when JSON text holds the escape of a NUL character, which jsonb refuses.
+bool json_has_nul_escape(std::string_view json) {
+    for (std::size_t i = 0; i + 1 < json.size(); ++i) {
+        if (json[i] != '\\') continue;
+        if (json[i + 1] == 'u' && json.substr(i + 2, 4) == "0000") return true;
+        ++i;  // skip the escaped character
+    }
+    return false;
+}
+
+std::string field_name(std::string_view sql, std::size_t index) {
+    const std::vector<std::string> columns = placeholder_columns(sql);
+    std::string name = "parameter " + std::to_string(index + 1);
+    if (index < columns.size() && !columns[index].empty()) name += " (" + columns[index] + ")";
+    return name;
+}
+
+[[noreturn]] void refuse(std::string_view sql, std::size_t index, const std::string& what, const char* sqlstate) {
+    throw PostgresError("PostgreSQL cannot store " + field_name(sql, index) + ": " + what,
+                        PostgresError::Kind::Database, sqlstate);
+}
+
+const char* kind_name(const Value& v) {
+    return v.is_list() ? "list" : v.is_map() ? "dict" : "object";
+}
+
+// The text forms and types of one statement's parameters. Integers and reals are sent
+// typed, so they compare and sum as numbers; text and NULL are left for the server to type
+// from the column they meet, as a literal would be.
+struct BoundParams {
+    std::vector<Oid> types;
+    std::vector<const char*> values;
+    std::vector<std::string> numbers;
+    std::string signature;  // one letter per type: the prepared statement's key
+
+    BoundParams(std::string_view sql, const Params& params, const PostgresStatementPlan& plan) {
+        const std::size_t n = params.size();
+        types.resize(n);
+        values.resize(n);
+        numbers.resize(n);
+        signature.resize(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const Value& v = params[i];
+            char buffer[32];
+            switch (v.kind()) {
+                case Value::Kind::None:
+                    types[i] = 0;
+                    values[i] = nullptr;
+                    signature[i] = 'u';
+                    break;
+                case Value::Kind::Bool:
+                case Value::Kind::Int: {
+                    const std::int64_t x = v.is_bool() ? (v.as_bool() ? 1 : 0) : v.as_int();
+                    auto end = std::to_chars(buffer, buffer + sizeof buffer, x).ptr;
+                    numbers[i].assign(buffer, end);
+                    types[i] = kInt8Oid;
+                    signature[i] = 'i';
+                    break;
+                }
+                case Value::Kind::Float: {
+                    const double x = v.as_float();
+                    if (std::isnan(x)) numbers[i] = "NaN";
+                    else if (std::isinf(x)) numbers[i] = x > 0 ? "Infinity" : "-Infinity";
+                    else numbers[i].assign(buffer, std::to_chars(buffer, buffer + sizeof buffer, x).ptr);
+                    types[i] = kFloat8Oid;
+                    signature[i] = 'f';
+                    break;
+                }
+                case Value::Kind::Text: {
+                    const std::string& text = v.as_text();
+                    if (text.find('\0') != std::string::npos)
+                        refuse(sql, i, "text with a NUL character", "22021");
+                    types[i] = 0;
+                    values[i] = text.c_str();
+                    signature[i] = 'u';
+                    break;
+                }
+                case Value::Kind::BigInt:
+                    refuse(sql, i, "the integer " + v.as_big_int().digits +
+                                       ", which does not fit in 64 bits",
+                           "22003");
+                default:
+                    throw TypeError("Error binding parameter " + std::to_string(i + 1) +
+                                    ": type '" + kind_name(v) + "' is not supported");
+            }
+            if (!numbers[i].empty()) values[i] = numbers[i].c_str();
+        }
+        for (std::size_t i : plan.jsonb_params) {
+            if (i < n && params[i].is_text() && json_has_nul_escape(params[i].as_text()))
+                refuse(sql, i, "JSON holding \\u0000, which jsonb cannot hold", "22P05");
+        }
+    }
+};
+
+pid_t current_pid() { return getpid(); }
+
+}  // namespace
+
+PostgresConnection::PostgresConnection(std::string db_url)
+    : db_url_(std::move(db_url)), owner_pid_(current_pid()) {
+    libpq();  // a missing library fails here, before anything else
+    std::lock_guard<std::mutex> lock(mutex_);
+    connect();
+}
+
+PostgresConnection::~PostgresConnection() {
+    try {
+        close();
+    } catch (...) {
+        // A destructor cannot report.
+    }
+}
+
+void PostgresConnection::check_process() const {
+    const pid_t now = current_pid();
+    if (now != owner_pid_) {
+        throw RuntimeError("PostgreSQL connection was opened in process " +
+                           std::to_string(owner_pid_) + " and cannot be used in process " +
+                           std::to_string(now) +
+                           " (after fork()); create a new SearchTracker in this process.");
+    }
+}
+
+void PostgresConnection::connect() {
+    std::lock_guard<std::recursive_mutex> lock(connect_lock_);
+    const LibPq& pq = libpq();
+    // Later keywords override what the URL says: the tracker sends and reads UTF-8.
+    const char* keywords[] = {"dbname", "client_encoding", "fallback_application_name", nullptr};
+    const char* values[] = {db_url_.c_str(), "UTF8", "plintrove", nullptr};
+    PGconn* conn = pq.connectdbParams(keywords, values, 1);
+    if (!conn || pq.status(conn) != CONNECTION_OK) {
+        std::string message = conn ? trim_message(pq.errorMessage(conn)) : "out of memory";
+        if (conn) pq.finish(conn);
+        throw PostgresError(message, PostgresError::Kind::Operational);
+    }
+    if (!pq.enterPipelineMode(conn)) {
+        std::string message = trim_message(pq.errorMessage(conn));
+        pq.finish(conn);
+        throw PostgresError(message, PostgresError::Kind::Operational);
+    }
+    conn_ = conn;
+    closed_by_user_ = false;
+    prepared_.clear();
+    pending_.clear();
+    begin_pending_ = false;
+    configure_postgres_connection(pq, conn);
+}
+
+void PostgresConnection::reconnect() {
+    std::lock_guard<std::recursive_mutex> lock(connect_lock_);
+    if (conn_) libpq().finish(conn_);
+    conn_ = nullptr;
+    connect();
+}
+
+bool PostgresConnection::connection_is_closed() const {
+    return !conn_ || closed_by_user_ || libpq().status(conn_) != CONNECTION_OK;
+}
+
+void PostgresConnection::ensure_open() {
+    if (connection_is_closed()) {
+        reconnect();
+        return;
+    }
+    // A server that ended the session (a restart, pg_terminate_backend) has said so on the
+    // socket; reading it now lets an idle connection be replaced before the statement
+    // instead of failing it.
+    const LibPq& pq = libpq();
+    pollfd fd{pq.socket(conn_), POLLIN, 0};
+    if (::poll(&fd, 1, 0) <= 0) return;
+    const bool had_transaction = transaction_open_locally() || !pending_.empty();
+    if (pq.consumeInput(conn_) && pq.status(conn_) == CONNECTION_OK) return;
+    if (!had_transaction) {
+        reconnect();
+        return;
+    }
+    std::string message = trim_message(pq.errorMessage(conn_));
+    pending_.clear();
+    begin_pending_ = false;
+    throw PostgresError(message.empty() ? "server closed the connection unexpectedly" : message,
+                        PostgresError::Kind::Operational);
+}
+
+bool PostgresConnection::transaction_open_locally() const {
+    return begin_pending_ || libpq().transactionStatus(conn_) != PQTRANS_IDLE;
+}
+
+const PostgresStatementPlan& PostgresConnection::plan_for(std::string_view sql) {
+    auto found = plans_.find(sql);
+    if (found != plans_.end()) return found->second;
+    if (plans_.size() >= kMaxPlans) plans_.clear();
+    return plans_.emplace(std::string(sql), plan_postgres_statement(sql)).first->second;
+}
+
+void PostgresConnection::send_command(const char* sql) {
+    const LibPq& pq = libpq();
+    if (!pq.sendQueryParams(conn_, sql, 0, nullptr, nullptr, nullptr, nullptr, 0))
+        raise_connection_error("could not send a statement to the server");
+    pending_.push_back({Pending::What::Command, {}});
+}
+
+void PostgresConnection::send_statement(const PostgresStatementPlan& plan, std::string_view sql,
+                                        const Params& params) {
+    const LibPq& pq = libpq();
+    Params translated;
+    const Params& bound_params =
+        plan.uses_json_paths ? (translated = translate_json_extract_params(params)) : params;
+    // Every value is checked before anything of the statement is sent.
+    BoundParams bound(sql, bound_params, plan);
+    const int n = static_cast<int>(bound.types.size());
+
+    if (plan.data_changing && !transaction_open_locally()) {
+        send_command("BEGIN");
+        begin_pending_ = true;
+    }
+
+    std::string key = plan.sql;
+    key += '\0';
+    key += bound.signature;
+    auto found = prepared_.find(key);
+    const char* name = nullptr;
+    if (found != prepared_.end()) {
+        name = found->second.c_str();
+    } else if (prepared_.size() < kMaxPrepared) {
+        std::string fresh = "plintrove_" + std::to_string(++prepared_serial_);
+        if (!pq.sendPrepare(conn_, fresh.c_str(), plan.sql.c_str(), n, bound.types.data()))
+            raise_connection_error("could not send a statement to the server");
+        // Usable by the statements queued after it; dropped again if preparing fails.
+        name = prepared_.emplace(key, std::move(fresh)).first->second.c_str();
+        pending_.push_back({Pending::What::Prepare, std::move(key)});
+    }
+    const int ok = name ? pq.sendQueryPrepared(conn_, name, n, bound.values.data(), nullptr,
+                                               nullptr, 0)
+                        : pq.sendQueryParams(conn_, plan.sql.c_str(), n, bound.types.data(),
+                                             bound.values.data(), nullptr, nullptr, 0);
+    if (!ok) raise_connection_error("could not send a statement to the server");
+    pending_.push_back({Pending::What::Command, {}});
+}
+
+void PostgresConnection::raise_connection_error(const char* fallback) {
+    std::string message = trim_message(libpq().errorMessage(conn_));
+    pending_.clear();
+    begin_pending_ = false;
+    throw PostgresError(message.empty() ? fallback : message, PostgresError::Kind::Operational);
+}
+
+PostgresConnection::Result PostgresConnection::sync() {
+    const LibPq& pq = libpq();
+    if (!pq.pipelineSync(conn_) || pq.flush(conn_) != 0)
+        raise_connection_error("could not send a statement to the server");
+
+    Result last;
+    std::optional<PostgresError> failure;
+    std::vector<Pending> pending = std::move(pending_);
+    pending_.clear();
+    begin_pending_ = false;
+    for (const Pending& item : pending) {
+        PGresult* res = pq.getResult(conn_);
+        if (!res) {
+            // Nothing more will come: the connection broke.
+            if (!failure) failure.emplace(trim_message(pq.errorMessage(conn_)),
+                                          PostgresError::Kind::Operational);
+            break;
+        }
+        const ExecStatusType status = pq.resultStatus(res);
+        last = Result{};
+        if (status == PGRES_TUPLES_OK || status == PGRES_COMMAND_OK) {
+            const int nrows = pq.ntuples(res);
+            const int ncols = pq.nfields(res);
+            if (status == PGRES_TUPLES_OK && nrows > 0) {
+                std::vector<Oid> types(static_cast<std::size_t>(ncols));
+                for (int c = 0; c < ncols; ++c) types[static_cast<std::size_t>(c)] = pq.ftype(res, c);
+                last.rows.reserve(static_cast<std::size_t>(nrows));
+                for (int r = 0; r < nrows; ++r) {
+                    Row row;
+                    row.reserve(static_cast<std::size_t>(ncols));
+                    for (int c = 0; c < ncols; ++c)
+                        row.push_back(column_value(pq, res, r, c, types[static_cast<std::size_t>(c)]));
+                    last.rows.push_back(std::move(row));
+                }
+            }
+            const char* count = pq.cmdTuples(res);
+            std::int64_t n = 0;
+            if (count && *count && parse_int(count, static_cast<int>(std::strlen(count)), n))
+                last.rowcount = n;
+        } else {
+            if (item.what == Pending::What::Prepare) prepared_.erase(item.prepared_key);
+            if (status != PGRES_PIPELINE_ABORTED && !failure) {
+                const char* state = pq.resultErrorField(res, PG_DIAG_SQLSTATE);
+                std::string message = trim_message(pq.resultErrorField(res, PG_DIAG_MESSAGE_PRIMARY));
+                if (message.empty()) message = trim_message(pq.resultErrorMessage(res));
+                if (const char* detail = pq.resultErrorField(res, PG_DIAG_MESSAGE_DETAIL))
+                    message += "\nDETAIL:  " + trim_message(detail);
+                std::string sqlstate = state ? state : "";
+                failure.emplace(message, sqlstate.empty() ? PostgresError::Kind::Operational
+                                                          : PostgresError::kind_of_sqlstate(sqlstate),
+                                sqlstate);
+            }
+        }
+        pq.clear(res);
+        // Each command's results end with a null result.
+        while (PGresult* extra = pq.getResult(conn_)) pq.clear(extra);
+    }
+    if (pq.status(conn_) == CONNECTION_OK) {
+        PGresult* res = pq.getResult(conn_);
+        while (res && pq.resultStatus(res) != PGRES_PIPELINE_SYNC) {
+            pq.clear(res);
+            res = pq.getResult(conn_);
+        }
+        if (res) pq.clear(res);
+    } else if (!failure) {
+        failure.emplace(trim_message(pq.errorMessage(conn_)), PostgresError::Kind::Operational);
+    }
+    if (failure) throw *failure;
+    return last;
+}
+
+void PostgresConnection::drop_pending() {
+    pending_.clear();
+    begin_pending_ = false;
+}
+
+Cursor PostgresConnection::execute(std::string_view sql, const Params& params) {
+    check_process();
+    std::unique_lock<std::mutex> lock(mutex_);
+    const PostgresStatementPlan& plan = plan_for(sql);
+    switch (plan.kind) {
+        case StatementKind::Begin:
+            ensure_open();
+            send_command("BEGIN");
+            sync();
+            return Cursor();
+        case StatementKind::Commit:
+            lock.unlock();
+            commit();
+            return Cursor();
+        case StatementKind::Rollback:
+            lock.unlock();
+            rollback();
+            return Cursor();
+        case StatementKind::Absorbed: return Cursor();
+        case StatementKind::Statement: break;
+    }
+    ensure_open();
+    send_statement(plan, sql, params);
+    Result result = sync();
+    std::optional<std::int64_t> lastrowid;
+    if (plan.returns_key && !result.rows.empty()) {
+        const Value& key = result.rows.front().front();
+        if (key.is_int()) lastrowid = key.as_int();
+        // The key row is the insert's answer, not a row to fetch.
+        result.rows.erase(result.rows.begin());
+    }
+    return Cursor(std::move(result.rows), lastrowid, result.rowcount);
+}
+
+void PostgresConnection::execute_unread(std::string_view sql, const Params& params) {
+    check_process();
+    std::unique_lock<std::mutex> lock(mutex_);
+    const PostgresStatementPlan& plan = plan_for(sql);
+    if (plan.kind != StatementKind::Statement || plan.returns_key || !plan.data_changing) {
+        lock.unlock();
+        execute(sql, params);
+        return;
+    }
+    ensure_open();
+    send_statement(plan, sql, params);
+    if (pending_.size() >= kMaxUnread) sync();
+}
+
+void PostgresConnection::commit() {
+    check_process();
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (connection_is_closed()) {
+        reconnect();
+        throw PostgresError("connection already closed before commit",
+                            PostgresError::Kind::Interface);
+    }
+    try {
+        ensure_open();
+    } catch (const PostgresError&) {
+        // The server dropped the connection and the transaction with it.
+        reconnect();
+        throw PostgresError("connection already closed before commit",
+                            PostgresError::Kind::Interface);
+    }
+    if (connection_is_closed()) {
+        // ensure_open replaced a dropped idle connection: there was nothing to commit.
+        return;
+    }
+    if (pending_.empty() && !transaction_open_locally()) return;  // nothing open
+    try {
+        send_command("COMMIT");
+        sync();
+    } catch (const PostgresError&) {
+        if (connection_is_closed()) reconnect();
+        throw;
+    }
+}
+
+void PostgresConnection::rollback() {
+    check_process();
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (connection_is_closed()) {
+        reconnect();
+        return;
+    }
+    try {
+        ensure_open();
+    } catch (const PostgresError&) {
+        reconnect();  // the transaction went with the connection
+        return;
+    }
+    if (pending_.empty() && !transaction_open_locally()) return;
+    try {
+        send_command("ROLLBACK");
+        sync();
+    } catch (const PostgresError&) {
+        if (!connection_is_closed()) {
+            // Failures of unread statements are moot once rolled back; only the rollback's
+            // own failure counts, and the transaction state tells whether it happened.
+            if (libpq().transactionStatus(conn_) == PQTRANS_IDLE) return;
+            throw;
+        }
+        reconnect();
+    }
+}
+
+void PostgresConnection::close() {
+    if (current_pid() != owner_pid_) {
+        // The session belongs to the parent: closing it here would end it for the parent.
+        return;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::recursive_mutex> connect(connect_lock_);
+    if (!conn_) return;
+    libpq().finish(conn_);
+    conn_ = nullptr;
+    closed_by_user_ = true;
+    drop_pending();
+}
+
+bool PostgresConnection::in_transaction() {
+    check_process();
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (connection_is_closed()) return false;
+    return transaction_open_locally() || !pending_.empty();
+}
+
+int PostgresConnection::closed() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_by_user_) return 1;
+    return connection_is_closed() ? 2 : 0;
+}
+
+int PostgresConnection::transaction_status() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!conn_) return PQTRANS_UNKNOWN;
+    return static_cast<int>(libpq().transactionStatus(conn_));
+}
+
+int PostgresConnection::server_version() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return conn_ ? libpq().serverVersion(conn_) : 0;
+}
+
+}  // namespace plintrove
