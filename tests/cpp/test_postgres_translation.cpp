@@ -23,7 +23,7 @@ TEST(PostgresTranslation, StatementKindsFollowTheNormalizedText) {
         StatementKind kind;
     };
     const Case cases[] = {
-        {"  BEGIN \n\t IMMEDIATE  ", StatementKind::Begin},
+        {"  BEGIN \n\t IMMEDIATE  ", StatementKind::BeginImmediate},
         {"begin", StatementKind::Begin},
         {"BEGIN EXCLUSIVE", StatementKind::Statement},
         {"Commit", StatementKind::Commit},

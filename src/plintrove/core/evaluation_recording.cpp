@@ -145,6 +145,8 @@ std::vector<UsageFamily> resolve_usage(const List& names, const Value& families,
 
 Value or_none(const Value* v) { return v == nullptr ? Value() : *v; }
 
+// Nothing is read back from a usage row, so a connection may send them together with the
+// statement that follows (PostgreSQL pipelines them up to the COMMIT).
 void write_usage_rows(Connection& conn, std::int64_t eval_id, const List& functions,
                       const std::vector<UsageFamily>& fn_families, const List& features,
                       const std::vector<UsageFamily>& feat_families, std::string_view fn_table,
@@ -159,7 +161,7 @@ void write_usage_rows(Connection& conn, std::int64_t eval_id, const List& functi
             params[2] = or_none(fn_families[i].family);
             params[3] = params[2];
             params[4] = or_none(fn_families[i].subfamily);
-            conn.execute(sql, params);
+            conn.execute_unread(sql, params);
         }
     }
     if (!features.empty()) {
@@ -170,7 +172,7 @@ void write_usage_rows(Connection& conn, std::int64_t eval_id, const List& functi
             params[1] = features[i];
             params[2] = or_none(feat_families[i].family);
             params[3] = or_none(feat_families[i].subfamily);
-            conn.execute(sql, params);
+            conn.execute_unread(sql, params);
         }
     }
 }

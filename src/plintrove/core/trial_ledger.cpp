@@ -146,7 +146,7 @@ void TrialLedgerBatch::write(Connection& conn, bool rebuilt) const {
         params[10] = optional_value(t.sharpe_max);
         params[11] = optional_value(t.best_eval_id);
         params[12] = Value(rebuilt ? 1 : 0);
-        conn.execute(e.strategy ? strategy_sql : signal_sql, params);
+        conn.execute_unread(e.strategy ? strategy_sql : signal_sql, params);
     }
 }
 

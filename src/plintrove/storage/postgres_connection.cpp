@@ -24,6 +24,8 @@ constexpr Oid kFloat4Oid = 700;
 constexpr Oid kFloat8Oid = 701;
 constexpr Oid kNumericOid = 1700;
 
+constexpr const char* kWriteLockSql = "SELECT pg_advisory_xact_lock(7291564031)";
+
 // Past this many distinct texts a statement runs unnamed instead of being prepared, so a
 // host issuing ever-new texts cannot grow the server session without bound.
 constexpr std::size_t kMaxPrepared = 1024;
@@ -247,6 +249,10 @@ bool PostgresConnection::connection_is_closed() const {
 }
 
 void PostgresConnection::ensure_open() {
+    // Closing is final: a statement after it (a writer still running when its tracker was
+    // closed) fails rather than opening a new session nobody will close.
+    if (closed_by_user_)
+        throw PostgresError("Cannot operate on a closed database.", PostgresError::Kind::Interface);
     if (connection_is_closed()) {
         reconnect();
         return;
@@ -415,9 +421,16 @@ Cursor PostgresConnection::execute(std::string_view sql, const Params& params) {
     const PostgresStatementPlan& plan = plan_for(sql);
     switch (plan.kind) {
         case StatementKind::Begin:
+        case StatementKind::BeginImmediate:
             ensure_open();
             send_command("BEGIN");
-            sync();
+            // SQLite's BEGIN IMMEDIATE takes the database's write lock before the checks
+            // that follow it (record-once, deletions); PostgreSQL's BEGIN takes nothing, so
+            // these transactions take one lock of their own, held to their end, and run one
+            // at a time across every connection to the database.
+            if (plan.kind == StatementKind::BeginImmediate) send_command(kWriteLockSql);
+            // Sent with the transaction's first statement: one round trip less.
+            begin_pending_ = true;
             return Cursor();
         case StatementKind::Commit:
             lock.unlock();
@@ -460,6 +473,10 @@ void PostgresConnection::execute_unread(std::string_view sql, const Params& para
 void PostgresConnection::commit() {
     check_process();
     std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_by_user_) {
+        throw PostgresError("connection already closed before commit",
+                            PostgresError::Kind::Interface);
+    }
     if (connection_is_closed()) {
         reconnect();
         throw PostgresError("connection already closed before commit",
@@ -490,6 +507,7 @@ void PostgresConnection::commit() {
 void PostgresConnection::rollback() {
     check_process();
     std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_by_user_) return;  // closing ended any transaction
     if (connection_is_closed()) {
         reconnect();
         return;

@@ -115,7 +115,8 @@ std::string normalized_statement(std::string_view sql) {
 }
 
 StatementKind statement_kind(std::string_view normalized) {
-    if (normalized == "begin" || normalized == "begin immediate") return StatementKind::Begin;
+    if (normalized == "begin") return StatementKind::Begin;
+    if (normalized == "begin immediate") return StatementKind::BeginImmediate;
     if (normalized == "commit") return StatementKind::Commit;
     if (normalized == "rollback") return StatementKind::Rollback;
     if (normalized.starts_with("pragma ") || normalized.starts_with("delete from sqlite_sequence"))

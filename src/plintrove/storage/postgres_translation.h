@@ -16,7 +16,8 @@ namespace plintrove {
 std::string normalized_statement(std::string_view sql);
 
 enum class StatementKind {
-    Begin,      // "begin" or "begin immediate": sent as BEGIN
+    Begin,           // "begin": sent as BEGIN
+    BeginImmediate,  // "begin immediate": BEGIN, then the lock SQLite's write lock stands for
     Commit,     // handled by the connection's commit
     Rollback,   // handled by the connection's rollback
     Absorbed,   // SQLite-only (pragmas, key-counter resets): answered without the server
