@@ -256,18 +256,21 @@ struct DatabaseInfo {
     }
 };
 
+// The three submission-row records hold each column as it is stored (None included):
+// the tables take any value their writers were given, and a reader that refused one
+// would block its queue for good. Only the row's key and the table's type are fixed.
 struct SubmissionQueueItem {
     static constexpr const char* kName = "SubmissionQueueItem";
     static constexpr const char* kDoc = "Item from submission queue.";
     std::int64_t queue_id = 0;
-    std::int64_t eval_id = 0;
+    Value eval_id = Value(0);
     std::string eval_type;
-    OptText signal_pool_id;
-    OptText strategy_pool_id;
-    std::string payload_json;
-    std::int64_t era_id = 0;
-    std::int64_t priority = 0;
-    double created_at = 0.0;
+    Value signal_pool_id;
+    Value strategy_pool_id;
+    Value payload_json = Value("");
+    Value era_id = Value(0);
+    Value priority = Value(0);
+    Value created_at = Value(0.0);
     static constexpr auto fields() {
         using R = SubmissionQueueItem;
         return std::make_tuple(field("queue_id", &R::queue_id), field("eval_id", &R::eval_id),
@@ -284,23 +287,23 @@ struct PendingSubmission {
     static constexpr const char* kName = "PendingSubmission";
     static constexpr const char* kDoc = "Non-finalized submission status.";
     std::int64_t status_id = 0;
-    std::int64_t eval_id = 0;
+    Value eval_id = Value(0);
     std::string eval_type;
-    OptText signal_pool_id;
-    OptText strategy_pool_id;
-    OptText strategy_signal_pool;
-    std::string submission_id;
-    std::string sim_id;
-    std::int64_t era_id = 0;
-    std::string status;
-    double submitted_at = 0.0;
-    OptReal last_polled_at;
-    OptReal finalized_at;
-    OptText is_stats_json;
-    OptText payment_json;
-    OptReal payment_usdc;
-    OptInt useful_flag;
-    OptText rejection_reason;
+    Value signal_pool_id;
+    Value strategy_pool_id;
+    Value strategy_signal_pool;
+    Value submission_id = Value("");
+    Value sim_id = Value("");
+    Value era_id = Value(0);
+    Value status = Value("");
+    Value submitted_at = Value(0.0);
+    Value last_polled_at;
+    Value finalized_at;
+    Value is_stats_json;
+    Value payment_json;
+    Value payment_usdc;
+    Value useful_flag;
+    Value rejection_reason;
     static constexpr auto fields() {
         using R = PendingSubmission;
         return std::make_tuple(
@@ -340,16 +343,16 @@ struct SubmissionRetryItem {
     static constexpr const char* kName = "SubmissionRetryItem";
     static constexpr const char* kDoc = "Item from retry queue.";
     std::int64_t retry_id = 0;
-    std::int64_t eval_id = 0;
+    Value eval_id = Value(0);
     std::string eval_type;
-    OptText signal_pool_id;
-    OptText strategy_pool_id;
-    std::string payload_json;
-    std::int64_t era_id = 0;
-    std::int64_t retry_count = 0;
-    std::string last_rejection_reason;
-    OptReal retry_after;
-    double created_at = 0.0;
+    Value signal_pool_id;
+    Value strategy_pool_id;
+    Value payload_json = Value("");
+    Value era_id = Value(0);
+    Value retry_count = Value(0);
+    Value last_rejection_reason = Value("");
+    Value retry_after;
+    Value created_at = Value(0.0);
     static constexpr auto fields() {
         using R = SubmissionRetryItem;
         return std::make_tuple(field("retry_id", &R::retry_id), field("eval_id", &R::eval_id),

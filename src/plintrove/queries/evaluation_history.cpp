@@ -24,7 +24,7 @@ constexpr std::string_view kHistoryColumns =
     "expression_elapsed_seconds, is_correlation, is_pnl_mi, agent_is_pnl_mi, failure_reason, "
     "failure_detail";
 
-void check_page_args(SearchTracker& tracker, const Value& eval_type, const SettingsFilter& f,
+void check_page_args(const Value& eval_type, const SettingsFilter& f,
                      std::optional<std::int64_t> limit, std::int64_t offset) {
     validate_eval_type(eval_type);
     validate_source_query(f.source);
@@ -153,7 +153,7 @@ std::vector<EvaluationRecord> get_evaluation_history(SearchTracker& tracker,
                                                      std::int64_t offset,
                                                      const SettingsFilter& filter) {
     OperationScope operation(tracker);
-    check_page_args(tracker, eval_type, filter, limit, offset);
+    check_page_args(eval_type, filter, limit, offset);
     const auto pairs = eval_table_pairs(eval_type);
     const auto tables = eval_table_triplets(eval_type);
     std::vector<EvaluationRecord> results;
@@ -198,7 +198,7 @@ std::vector<PerColumnStatsRecord> get_per_column_stats_batch(
     SearchTracker& tracker, const Value& eval_type, std::optional<bool> passed_only,
     std::optional<std::int64_t> limit, std::int64_t offset, const SettingsFilter& filter) {
     OperationScope operation(tracker);
-    check_page_args(tracker, eval_type, filter, limit, offset);
+    check_page_args(eval_type, filter, limit, offset);
     std::vector<PerColumnStatsRecord> results;
     for (const auto& [eval_table, label] : eval_table_pairs(eval_type)) {
         FilterClauses f = build_settings_filter("", filter, eval_table);

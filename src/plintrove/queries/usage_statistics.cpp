@@ -57,7 +57,7 @@ std::vector<Row> usage_stats_query(SearchTracker& tracker,
 
 namespace {
 
-void check_query_args(SearchTracker& tracker, const Value& eval_type, const SettingsFilter& f) {
+void check_query_args(const Value& eval_type, const SettingsFilter& f) {
     validate_eval_type(eval_type);
     validate_source_query(f.source);
 }
@@ -107,7 +107,7 @@ struct PairCounts {
 std::vector<FunctionStats> get_function_stats(SearchTracker& tracker, const Value& eval_type,
                                               const SettingsFilter& filter) {
     OperationScope operation(tracker);
-    check_query_args(tracker, eval_type, filter);
+    check_query_args(eval_type, filter);
     std::vector<Row> rows = usage_stats_query(
         tracker, fn_usage_table_pairs(eval_type), "fu.function_name, fu.rotation_family",
         "fu.function_name, fu.rotation_family", "function_name, rotation_family", filter);
@@ -129,7 +129,7 @@ std::vector<FunctionStats> get_function_stats(SearchTracker& tracker, const Valu
 std::vector<FeatureStats> get_feature_stats(SearchTracker& tracker, const Value& eval_type,
                                             const SettingsFilter& filter) {
     OperationScope operation(tracker);
-    check_query_args(tracker, eval_type, filter);
+    check_query_args(eval_type, filter);
     std::vector<Row> rows = usage_stats_query(tracker, feat_usage_table_pairs(eval_type),
                                               "fu.feature_name", "fu.feature_name",
                                               "feature_name", filter);
@@ -151,7 +151,7 @@ std::vector<CooccurrencePair> get_function_cooccurrence(SearchTracker& tracker,
                                                         const Value& eval_type, bool passed_only,
                                                         const SettingsFilter& filter) {
     OperationScope operation(tracker);
-    check_query_args(tracker, eval_type, filter);
+    check_query_args(eval_type, filter);
     // Instead of the self-join "f1.function_name < f2.function_name", each evaluation's usage
     // rows are read once, in eval_id order, and paired here the same way: every two rows with
     // different names count once, smaller name first (byte order, as SQLite's BINARY

@@ -71,16 +71,16 @@ std::optional<std::int64_t> insert_retry_row(SearchTracker& t, std::string_view 
 SubmissionRetryItem retry_item_from_row(const Row& row) {
     SubmissionRetryItem item;
     item.retry_id = int_field(row.at(0), "retry_id");
-    item.eval_id = int_field(row.at(1), "eval_id");
+    item.eval_id = row.at(1);
     item.eval_type = text_field(row.at(2), "eval_type");
-    item.signal_pool_id = opt_text_field(row.at(3), "signal_pool_id");
-    item.strategy_pool_id = opt_text_field(row.at(4), "strategy_pool_id");
-    item.payload_json = text_field(row.at(5), "payload_json");
-    item.era_id = int_field(row.at(6), "era_id");
-    item.retry_count = int_field(row.at(7), "retry_count");
-    item.last_rejection_reason = text_field(row.at(8), "last_rejection_reason");
-    item.retry_after = opt_real_field(row.at(9), "retry_after");
-    item.created_at = real_field(row.at(10), "created_at");
+    item.signal_pool_id = row.at(3);
+    item.strategy_pool_id = row.at(4);
+    item.payload_json = row.at(5);
+    item.era_id = row.at(6);
+    item.retry_count = row.at(7);
+    item.last_rejection_reason = row.at(8);
+    item.retry_after = row.at(9);
+    item.created_at = row.at(10);
     return item;
 }
 

@@ -62,14 +62,14 @@ std::optional<std::int64_t> insert_queue_item(SearchTracker& t, std::int64_t eva
 SubmissionQueueItem queue_item_from_row(const Row& row) {
     SubmissionQueueItem item;
     item.queue_id = int_field(row.at(0), "queue_id");
-    item.eval_id = int_field(row.at(1), "eval_id");
+    item.eval_id = row.at(1);
     item.eval_type = text_field(row.at(2), "eval_type");
-    item.signal_pool_id = opt_text_field(row.at(3), "signal_pool_id");
-    item.strategy_pool_id = opt_text_field(row.at(4), "strategy_pool_id");
-    item.payload_json = text_field(row.at(5), "payload_json");
-    item.era_id = int_field(row.at(6), "era_id");
-    item.priority = int_field(row.at(7), "priority");
-    item.created_at = real_field(row.at(8), "created_at");
+    item.signal_pool_id = row.at(3);
+    item.strategy_pool_id = row.at(4);
+    item.payload_json = row.at(5);
+    item.era_id = row.at(6);
+    item.priority = row.at(7);
+    item.created_at = row.at(8);
     return item;
 }
 

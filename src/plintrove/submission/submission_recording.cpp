@@ -31,7 +31,7 @@ constexpr const char* kSimAlreadyRecordedSql =
     "LIMIT 1";
 
 // The checks both operations run before touching the database; returns the sim id to use.
-Value validate_and_resolve_sim_id(SearchTracker& t, const SubmissionRecordArgs& args) {
+Value validate_and_resolve_sim_id(const SubmissionRecordArgs& args) {
     validate_eval_type_strict(args.eval_type);
     if (!args.submission_id.truthy()) throw ValueError("submission_id must not be empty");
     require_valid_status(args.initial_status);
@@ -72,7 +72,7 @@ Cursor insert_status_row(SearchTracker& t, const SubmissionRecordArgs& args,
 
 std::optional<std::int64_t> record_submission(SearchTracker& t, const SubmissionRecordArgs& args) {
     OperationScope operation(t);
-    Value sim_id = validate_and_resolve_sim_id(t, args);
+    Value sim_id = validate_and_resolve_sim_id(args);
     ensure_submission_sim_parent(t.conn(), sim_id, args.era_id);
     Cursor cursor = insert_status_row(t, args, sim_id);
     t.conn().commit();
@@ -82,7 +82,7 @@ std::optional<std::int64_t> record_submission(SearchTracker& t, const Submission
 std::optional<std::int64_t> record_submission_once_and_mark_submitted(
     SearchTracker& t, const SubmissionRecordArgs& args) {
     OperationScope operation(t);
-    Value sim_id = validate_and_resolve_sim_id(t, args);
+    Value sim_id = validate_and_resolve_sim_id(args);
     std::string table(eval_table(args.eval_type));
     ConnWrapper& conn = t.conn();
 

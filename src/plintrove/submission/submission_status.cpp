@@ -90,23 +90,23 @@ Value python_float(const Value& value) {
 PendingSubmission pending_from_row(const Row& row) {
     PendingSubmission p;
     p.status_id = int_field(row.at(0), kStatusColumns[0]);
-    p.eval_id = int_field(row.at(1), kStatusColumns[1]);
+    p.eval_id = row.at(1);
     p.eval_type = text_field(row.at(2), kStatusColumns[2]);
-    p.signal_pool_id = opt_text_field(row.at(3), kStatusColumns[3]);
-    p.strategy_pool_id = opt_text_field(row.at(4), kStatusColumns[4]);
-    p.strategy_signal_pool = opt_text_field(row.at(5), kStatusColumns[5]);
-    p.submission_id = text_field(row.at(6), kStatusColumns[6]);
-    p.sim_id = text_field(row.at(7), kStatusColumns[7]);
-    p.era_id = int_field(row.at(8), kStatusColumns[8]);
-    p.status = text_field(row.at(9), kStatusColumns[9]);
-    p.submitted_at = real_field(row.at(10), kStatusColumns[10]);
-    p.last_polled_at = opt_real_field(row.at(11), kStatusColumns[11]);
-    p.finalized_at = opt_real_field(row.at(12), kStatusColumns[12]);
-    p.is_stats_json = opt_text_field(row.at(13), kStatusColumns[13]);
-    p.payment_json = opt_text_field(row.at(14), kStatusColumns[14]);
-    p.payment_usdc = opt_real_field(row.at(15), kStatusColumns[15]);
-    p.useful_flag = opt_int_field(row.at(16), kStatusColumns[16]);
-    p.rejection_reason = opt_text_field(row.at(17), kStatusColumns[17]);
+    p.signal_pool_id = row.at(3);
+    p.strategy_pool_id = row.at(4);
+    p.strategy_signal_pool = row.at(5);
+    p.submission_id = row.at(6);
+    p.sim_id = row.at(7);
+    p.era_id = row.at(8);
+    p.status = row.at(9);
+    p.submitted_at = row.at(10);
+    p.last_polled_at = row.at(11);
+    p.finalized_at = row.at(12);
+    p.is_stats_json = row.at(13);
+    p.payment_json = row.at(14);
+    p.payment_usdc = row.at(15);
+    p.useful_flag = row.at(16);
+    p.rejection_reason = row.at(17);
     return p;
 }
 
