@@ -1,9 +1,11 @@
 """A small search, end to end, on a new data directory: worker processes put evaluations on
 a shared queue, the background writer stores them, the host records a strategy directly,
 queries the history and statistics, submits a passed candidate, polls it to a verdict, and
-finally shows what tracking.db holds.
+finally shows what the database holds.
 
-Run with `make demo` (the module is imported from build/python).
+Run with `make demo` (the module is imported from build/python). With PLINTROVE_DB_URL set to
+a postgresql:// URL the same search runs on that PostgreSQL database; the README shows how to
+start a server.
 """
 
 import json
@@ -133,11 +135,14 @@ def main():
             tracker.enqueue_submission(strategy_id, "strategy", payload, 1)
             item = tracker.dequeue_submission()
             tracker.record_submission_attempt_started(item.eval_id, item.eval_type,
-                                                      "demo-key-1", 1, item.payload_json)
+                                                      f"demo-key-{strategy_id}", 1,
+                                                      item.payload_json)
+            # Ids unique per strategy: a PostgreSQL database keeps earlier runs' rows.
+            submission_id = f"sub-{strategy_id:03d}"
             tracker.record_submission_once_and_mark_submitted(
-                item.eval_id, item.eval_type, "sub-001", 1)
-            tracker.update_submission_status("sub-001", "strategy_is_validating")
-            tracker.update_submission_status("sub-001", "strategy_useful", useful_flag=True,
+                item.eval_id, item.eval_type, submission_id, 1)
+            tracker.update_submission_status(submission_id, "strategy_is_validating")
+            tracker.update_submission_status(submission_id, "strategy_useful", useful_flag=True,
                                              payment_usdc=12.5)
             print("submission:", tracker.get_submission_for_sim(f"search-strategy-{strategy_id}"))
             print("counts:", tracker.get_submission_counts())
@@ -145,7 +150,13 @@ def main():
             info = tracker.get_db_info()
             print(f"\ndatabase: {info.file_size_bytes} bytes, reasons described: "
                   f"{json.dumps(info.reason_descriptions['rejection_reasons'])}")
-            show_tables(os.path.join(data_dir, "tracking.db"))
+            if tracker._db_path:
+                show_tables(tracker._db_path)
+            else:  # PostgreSQL: no file to show, but the same tables
+                print(f"\nPostgreSQL database: {tracker._db_url}")
+                width = max(len(name) for name in info.row_counts)
+                for name, count in info.row_counts.items():
+                    print(f"  {name:<{width}}  {count:>4} rows")
         finally:
             tracker.close()
 

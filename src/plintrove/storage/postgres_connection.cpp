@@ -261,10 +261,15 @@ void PostgresConnection::ensure_open() {
     // socket; reading it now lets an idle connection be replaced before the statement
     // instead of failing it.
     const LibPq& pq = libpq();
-    pollfd fd{pq.socket(conn_), POLLIN, 0};
-    if (::poll(&fd, 1, 0) <= 0) return;
     const bool had_transaction = transaction_open_locally() || !pending_.empty();
-    if (pq.consumeInput(conn_) && pq.status(conn_) == CONNECTION_OK) return;
+    // The farewell message and the end of the stream may arrive in separate reads.
+    bool alive = true;
+    for (int reads = 0; alive && reads < 4; ++reads) {
+        pollfd fd{pq.socket(conn_), POLLIN, 0};
+        if (::poll(&fd, 1, 0) <= 0) break;
+        alive = pq.consumeInput(conn_) && pq.status(conn_) == CONNECTION_OK;
+    }
+    if (alive) return;
     if (!had_transaction) {
         reconnect();
         return;
