@@ -1,1 +1,3 @@
 """plintrove: search tracking for the research engine."""
+
+__version__ = "0.1.0"

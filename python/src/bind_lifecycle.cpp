@@ -25,6 +25,20 @@ std::string data_dir_text(nb::handle data_dir) {
     return nb::cast<std::string>(path);
 }
 
+// The store a tracker works on, for its repr: the SQLite file, or the PostgreSQL URL
+// without its user information and query, where passwords live.
+std::string store_text(const SearchTracker& t) {
+    if (t.db_path()) return *t.db_path();
+    if (!t.db_url()) return t.data_dir();
+    std::string url = *t.db_url();
+    const std::size_t scheme_end = url.find("://");
+    if (scheme_end == std::string::npos) return url;
+    std::size_t rest = scheme_end + 3;
+    const std::size_t at = url.find('@', rest);
+    if (at != std::string::npos && at < url.find('/', rest)) url.erase(rest, at + 1 - rest);
+    return url.substr(0, url.find('?'));
+}
+
 }  // namespace
 
 void bind_lifecycle(nb::module_&, TrackerClass& cls) {
@@ -51,6 +65,20 @@ void bind_lifecycle(nb::module_&, TrackerClass& cls) {
         nb::arg("active").none(), "Mark whether a search is running; deletions refuse to run while it is.");
     cls.def("close", &SearchTracker::close, nb::call_guard<nb::gil_scoped_release>(),
             "Close the database connection; closing twice does nothing.");
+
+    cls.def("__enter__", [](nb::handle self) { return nb::borrow(self); });
+    cls.def(
+        "__exit__",
+        [](SearchTracker& t, nb::handle, nb::handle, nb::handle) {
+            nb::gil_scoped_release release;
+            t.close();
+        },
+        nb::arg("exc_type").none(), nb::arg("exc").none(), nb::arg("traceback").none(),
+        "Close the tracker; an exception from the block travels on.");
+    cls.def("__repr__", [](const SearchTracker& t) {
+        const std::string store = store_text(t);
+        return nb::str("<SearchTracker {!r} ({})>").format(nb::str(store.c_str(), store.size()), t.closed() ? "closed" : "open");
+    });
 
     cls.def("_check_closed", &SearchTracker::check_closed);
     cls.def("_identity_columns", [](SearchTracker& t) {

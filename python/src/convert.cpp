@@ -176,6 +176,21 @@ nb::object to_py(std::int64_t v) { return checked(PyLong_FromLongLong(v)); }
 nb::object to_py(double v) { return checked(PyFloat_FromDouble(v)); }
 nb::object to_py(bool v) { return nb::borrow(v ? Py_True : Py_False); }
 nb::object to_py(const Value& v) { return from_value(v); }
+// The annotation text of a member from its default, as plintrove._record knows them. A
+// Value holds any JSON-like value; one whose default is a container is typed by it.
+const char* type_text(const std::string&) { return "str"; }
+const char* type_text(std::int64_t) { return "int"; }
+const char* type_text(double) { return "float"; }
+const char* type_text(bool) { return "bool"; }
+const char* type_text(const OptText&) { return "str | None"; }
+const char* type_text(const OptInt&) { return "int | None"; }
+const char* type_text(const OptReal&) { return "float | None"; }
+const char* type_text(const Value& default_value) {
+    if (default_value.is_map()) return "dict[str, Any]";
+    if (default_value.is_list()) return "list[Any]";
+    return "Any";
+}
+
 template <typename T>
 nb::object to_py(const std::optional<T>& v) {
     return v ? to_py(*v) : nb::none();
@@ -208,14 +223,15 @@ std::array<RecordClass, std::tuple_size_v<AllRecords>> g_record_classes;
 template <typename R>
 void register_record(nb::module_& m, nb::handle make_record) {
     const R defaults{};
-    nb::list names, values;
+    nb::list names, values, types;
     std::apply(
         [&](const auto&... field) {
             (names.append(nb::str(field.name)), ...);
             (values.append(to_py(defaults.*(field.member))), ...);
+            (types.append(nb::str(type_text(defaults.*(field.member)))), ...);
         },
         R::fields());
-    nb::object cls = make_record(R::kName, R::kDoc, names, values, "plintrove.search_tracking");
+    nb::object cls = make_record(R::kName, R::kDoc, names, values, "plintrove.search_tracking", types);
     m.attr(R::kName) = cls;
 
     RecordClass& entry = g_record_classes[kRecordIndex<R>];

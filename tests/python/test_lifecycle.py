@@ -134,6 +134,16 @@ def test_closed_tracker(tracker, identity):
         tracker._conn.execute("SELECT 1")
 
 
+def test_with_block_closes_the_tracker_also_on_error_and_repr_shows_it(data_dir):
+    with pytest.raises(KeyError):
+        with SearchTracker(data_dir) as tracker:
+            path = os.path.join(data_dir, "tracking.db")
+            assert repr(tracker) == f"<SearchTracker {path!r} (open)>"
+            raise KeyError("from the block")
+    assert tracker._closed is True
+    assert repr(tracker) == f"<SearchTracker {path!r} (closed)>"
+
+
 def test_close_failure_is_logged_not_raised(tracker, caplog):
     def failing_close():
         raise RuntimeError("disk went away")

@@ -1,7 +1,9 @@
 """Records (fields, defaults, ==, repr, pickling) and the status constants."""
 
+import dataclasses
 import multiprocessing
 import pickle
+import typing
 
 import pytest
 
@@ -129,6 +131,21 @@ def test_fresh_container_defaults_equality_and_repr():
     assert repr(st.AutoMetadata(3, 1e16, ["a"])) == (
         "AutoMetadata(expression_complexity=3, submission_date=1e+16, "
         "rotation_families_used=['a'])")
+
+
+def test_records_are_dataclasses_with_typed_fields():
+    record = st.FunctionStats("rank", None, 4, 1, 0.25)
+    assert dataclasses.asdict(record) == {
+        "function_name": "rank", "rotation_family": None, "total_evaluations": 4,
+        "passed_evaluations": 1, "yield_rate": 0.25}
+    assert typing.get_type_hints(st.FunctionStats) == {
+        "function_name": str, "rotation_family": str | None, "total_evaluations": int,
+        "passed_evaluations": int, "yield_rate": float}
+    hints = typing.get_type_hints(st.EvaluationRecord)
+    assert (hints["graph"], hints["expression_elapsed_seconds"], hints["passed_thresholds"]) == (
+        typing.Any, float | None, bool)
+    assert typing.get_type_hints(st.BacktestStats)["custom_stats"] == dict[str, typing.Any]
+    assert dataclasses.replace(record, passed_evaluations=2).passed_evaluations == 2
 
 
 def put_stats(queue):
