@@ -44,13 +44,14 @@ std::string store_text(const SearchTracker& t) {
 void bind_lifecycle(nb::module_&, TrackerClass& cls) {
     cls.def(
         "__init__",
-        [](SearchTracker* tracker, nb::handle data_dir, nb::handle identity) {
+        [](SearchTracker* tracker, nb::handle data_dir, nb::handle identity, bool read_only) {
             std::string dir = data_dir_text(data_dir);
             std::shared_ptr<Identity> attached = identity_from(identity);
             nb::gil_scoped_release release;
-            new (tracker) SearchTracker(dir, std::move(attached));
+            new (tracker) SearchTracker(dir, std::move(attached), read_only);
         },
-        nb::arg("data_dir").none(), nb::arg("identity").none() = nb::none());
+        nb::arg("data_dir").none(), nb::arg("identity").none() = nb::none(), nb::kw_only(),
+        nb::arg("read_only") = false);
 
     cls.def(
         "set_identity",

@@ -137,6 +137,30 @@ def test_a_file_that_is_not_a_database_is_reported_and_left_alone(data_dir, cont
     assert not os.path.exists(db + ".pre-pool-redesign")
 
 
+def test_read_only_opening_reads_beside_a_writer_and_changes_nothing(tmp_path, data_dir, identity):
+    odd = tmp_path / "50% of ?#runs"
+    odd.mkdir()
+    with pytest.raises(sqlite3.OperationalError, match="unable to open database file"):
+        st.SearchTracker(str(odd), read_only=True)
+    assert os.listdir(odd) == []
+
+    with st.SearchTracker(str(odd), identity) as tracker:
+        tracker.record_signal_evaluation({"type": "feature", "node": "close"}, st.BacktestStats(),
+                                         1, True, "U", {"p": {"k": 1}}, signal_pool_id="p")
+    db = str(odd / "tracking.db")
+    before = open(db, "rb").read()
+    with sqlite3.connect(db) as writer:
+        # A writer mid-transaction holds the write lock; the reader sees the committed rows.
+        writer.execute("BEGIN IMMEDIATE")
+        writer.execute("DELETE FROM signal_evaluations")
+        with st.SearchTracker(str(odd), read_only=True) as reader:
+            assert reader.get_evaluation_count() == 1
+            with pytest.raises(sqlite3.OperationalError, match="readonly database"):
+                reader._conn.execute("PRAGMA user_version = 3")
+        writer.rollback()
+    assert open(db, "rb").read() == before
+
+
 @pytest.mark.parametrize("url, error, message", [
     ("mysql://host/db", ValueError, URL_PREFIX_MESSAGE),
     ("POSTGRESQL://host/db", ValueError, URL_PREFIX_MESSAGE),  # the prefix is case-sensitive

@@ -24,7 +24,8 @@ namespace plintrove {
 
 namespace fs = std::filesystem;
 
-SearchTracker::SearchTracker(const std::string& data_dir, std::shared_ptr<Identity> identity)
+SearchTracker::SearchTracker(const std::string& data_dir, std::shared_ptr<Identity> identity,
+                             bool read_only)
     : opened_pid_(getpid()) {
     if (data_dir.empty()) throw ValueError("data_dir must not be empty");
     std::error_code ec;
@@ -37,6 +38,10 @@ SearchTracker::SearchTracker(const std::string& data_dir, std::shared_ptr<Identi
     if (db_url_) {
         conn_ = std::make_shared<ConnWrapper>(std::make_unique<PostgresConnection>(*db_url_));
         create_tables();
+        return;
+    }
+    if (read_only) {
+        conn_ = std::make_shared<ConnWrapper>(open_sqlite_reader_connection(*db_path_));
         return;
     }
     std::unique_ptr<SqliteConnection> raw = open_sqlite_tracker_connection(*db_path_);

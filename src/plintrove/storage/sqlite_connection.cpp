@@ -86,6 +86,24 @@ Value column_value(sqlite3_stmt* stmt, int col) {
     }
 }
 
+// A "file:" URI naming `path` with mode=ro; the characters a URI gives meaning to are
+// percent-encoded.
+std::string read_only_uri(const std::string& path) {
+    std::string uri = "file:";
+    for (char c : path) {
+        if (c == '%' || c == '?' || c == '#') {
+            static constexpr char kHex[] = "0123456789ABCDEF";
+            const auto byte = static_cast<unsigned char>(c);
+            uri += '%';
+            uri += kHex[byte >> 4];
+            uri += kHex[byte & 0xF];
+        } else {
+            uri += c;
+        }
+    }
+    return uri + "?mode=ro";
+}
+
 }  // namespace
 
 DatabaseError with_database_path(const DatabaseError& e, const std::string& path) {
@@ -95,10 +113,13 @@ DatabaseError with_database_path(const DatabaseError& e, const std::string& path
     return DatabaseError(message, e.sqlite_code(), e.origin());
 }
 
-SqliteConnection::SqliteConnection(const std::string& path) : path_(path), owner_pid_(current_pid()) {
-    int rc = sqlite3_open_v2(path.c_str(), &db_,
-                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                             nullptr);
+SqliteConnection::SqliteConnection(const std::string& path, Mode mode)
+    : path_(path), owner_pid_(current_pid()) {
+    const bool read_only = mode == Mode::ReadOnly;
+    const std::string name = read_only ? read_only_uri(path) : path;
+    const int flags = read_only ? SQLITE_OPEN_READONLY | SQLITE_OPEN_URI
+                                : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+    int rc = sqlite3_open_v2(name.c_str(), &db_, flags | SQLITE_OPEN_FULLMUTEX, nullptr);
     if (rc != SQLITE_OK) {
         std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
         int code = db_ ? sqlite3_extended_errcode(db_) : rc;
@@ -324,6 +345,17 @@ std::unique_ptr<SqliteConnection> open_sqlite_tracker_connection(const std::stri
         // needs to write, so say so now, naming the file, rather than at the first write.
         if (conn->read_only())
             throw DatabaseError("attempt to write a readonly database", SQLITE_READONLY);
+    } catch (const DatabaseError& e) {
+        conn->close();
+        throw with_database_path(e, db_path);
+    }
+    return conn;
+}
+
+std::unique_ptr<SqliteConnection> open_sqlite_reader_connection(const std::string& db_path) {
+    auto conn = std::make_unique<SqliteConnection>(db_path, SqliteConnection::Mode::ReadOnly);
+    try {
+        conn->execute("SELECT COUNT(*) FROM sqlite_master").fetchone();
     } catch (const DatabaseError& e) {
         conn->close();
         throw with_database_path(e, db_path);

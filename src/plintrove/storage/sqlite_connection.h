@@ -25,9 +25,12 @@ namespace plintrove {
 
 class SqliteConnection : public Connection {
 public:
-    // Opens (creating if absent) the file for use from any thread, with a 5 s busy
-    // timeout. Raises DatabaseError, its message ending with the path, when it cannot.
-    explicit SqliteConnection(const std::string& path);
+    enum class Mode { ReadWrite, ReadOnly };
+    // Opens the file for use from any thread, with a 5 s busy timeout: read-write creates
+    // it if absent; read-only opens an existing file through a "mode=ro" URI, so it can
+    // never take the write lock. Raises DatabaseError, its message ending with the path,
+    // when it cannot.
+    explicit SqliteConnection(const std::string& path, Mode mode = Mode::ReadWrite);
     ~SqliteConnection() override;
     SqliteConnection(const SqliteConnection&) = delete;
     SqliteConnection& operator=(const SqliteConnection&) = delete;
@@ -86,5 +89,10 @@ DatabaseError with_database_path(const DatabaseError& e, const std::string& path
 // Opens the tracker's file, switches it to write-ahead logging and sets the connection
 // pragmas. Raises IOError when WAL cannot be enabled (the connection is closed first).
 std::unique_ptr<SqliteConnection> open_sqlite_tracker_connection(const std::string& db_path);
+
+// Opens an existing tracker file for reading only and reads its schema, so a missing file
+// or one that is not a database fails here. Each read holds a WAL snapshot for one
+// statement and never blocks a writer.
+std::unique_ptr<SqliteConnection> open_sqlite_reader_connection(const std::string& db_path);
 
 }  // namespace plintrove
