@@ -46,6 +46,22 @@ ReasonDescriber current_describer() {
     };
 }
 
+// A Python progress callable as the library's progress function: called under the GIL
+// as progress(eval_table, done, total); what it raises travels out of the deletion.
+DeletionProgressFn progress_from(nb::handle progress) {
+    if (progress.is_none()) return {};
+    std::shared_ptr<PyObject> ref = shared_python_ref(progress);
+    return [ref](const DeletionProgress& report) {
+        GilGuard gil;
+        try {
+            nb::handle(ref.get())(nb::str(report.eval_table.data(), report.eval_table.size()),
+                                  report.done, report.total);
+        } catch (nb::python_error& e) {
+            rethrow_python_error(e);
+        }
+    };
+}
+
 void bind_tracker_operations(TrackerClass& cls) {
     cls.def(
         "get_rejection_summary",
@@ -86,28 +102,42 @@ void bind_tracker_operations(TrackerClass& cls) {
         },
         "File size, row counts of every tracker table and the catalogue of stored reasons.");
 
-    cls.def("handle_era_transition", &handle_era_transition, nb::arg("new_era_id"),
-            nb::arg("previous_era_id").none() = nb::none(), Release(),
-            "Drop the work of other eras; evaluations, attempts and statuses of the previous "
-            "era stay.");
+    cls.def(
+        "handle_era_transition",
+        [](SearchTracker& t, std::int64_t new_era_id, std::optional<std::int64_t> previous_era_id,
+           nb::handle progress) {
+            DeletionProgressFn report = progress_from(progress);
+            nb::gil_scoped_release release;
+            handle_era_transition(t, new_era_id, previous_era_id, report);
+        },
+        nb::arg("new_era_id"), nb::arg("previous_era_id").none() = nb::none(), nb::kw_only(),
+        nb::arg("progress").none() = nb::none(),
+        "Drop the work of other eras; evaluations, attempts and statuses of the previous "
+        "era stay. progress(eval_table, done, total) is called after every chunk deleted.");
     cls.def(
         "delete_evaluations",
-        [](SearchTracker& t, nb::object eval_type, std::int64_t keep_last) {
+        [](SearchTracker& t, nb::object eval_type, std::int64_t keep_last, nb::handle progress) {
             Value type = to_value_or_str(eval_type);
+            DeletionProgressFn report = progress_from(progress);
             nb::gil_scoped_release release;
-            return delete_evaluations(t, type, keep_last);
+            return delete_evaluations(t, type, keep_last, report);
         },
-        nb::arg("eval_type").none() = nb::none(), nb::arg("keep_last") = 50000,
-        "Keep the newest keep_last evaluations of each type, deleting the older ones.");
+        nb::arg("eval_type").none() = nb::none(), nb::arg("keep_last") = 50000, nb::kw_only(),
+        nb::arg("progress").none() = nb::none(),
+        "Keep the newest keep_last evaluations of each type, deleting the older ones. "
+        "progress(eval_table, done, total) is called after every chunk deleted.");
     cls.def(
         "delete_failed_evaluations",
-        [](SearchTracker& t, nb::object eval_type) {
+        [](SearchTracker& t, nb::object eval_type, nb::handle progress) {
             Value type = to_value_or_str(eval_type);
+            DeletionProgressFn report = progress_from(progress);
             nb::gil_scoped_release release;
-            return delete_failed_evaluations(t, type);
+            return delete_failed_evaluations(t, type, report);
         },
-        nb::arg("eval_type").none() = nb::none(),
-        "Delete every evaluation that did not pass its thresholds.");
+        nb::arg("eval_type").none() = nb::none(), nb::kw_only(),
+        nb::arg("progress").none() = nb::none(),
+        "Delete every evaluation that did not pass its thresholds. progress(eval_table, "
+        "done, total) is called after every chunk deleted.");
     cls.def("_reindex_evaluation_tables", &reindex_evaluation_tables, nb::arg("eval_table"),
             nb::arg("fn_table"), nb::arg("feat_table"), Release(),
             "Rebuild the indexes of an evaluation table and its usage tables.");

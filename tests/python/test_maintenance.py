@@ -16,6 +16,7 @@ TRIPLES = {
 POOL_COLUMN = {"signal": "signal_pool_id", "strategy": "strategy_pool_id"}
 SUBMISSION_TABLES = [f"{e}_submission_{k}" for k in ("queue", "retry", "attempts", "status")
                      for e in ("signal", "strategy")]
+TRIPLES_EVAL = [triple[0] for triple in TRIPLES.values()]
 ALL_TABLES = [t for triple in TRIPLES.values() for t in triple] + SUBMISSION_TABLES
 COUNTED_TABLES = [triple[0] for triple in TRIPLES.values()] + SUBMISSION_TABLES
 ACTIVE_MESSAGE = "Cannot delete evaluations while a search is running. Call handle.stop() first."
@@ -165,6 +166,39 @@ def test_era_transition_deletes_ids_in_bounded_chunks(tracker, data_dir):
     assert sorted(i for p in chunks for i in p) == ids
     assert read(data_dir, "SELECT COUNT(*) FROM signal_evaluations") == [(0,)]
     assert orphan_usage_rows(data_dir) == 0
+
+
+@pytest.mark.parametrize("call", [
+    lambda t, progress: t.handle_era_transition(2, progress=progress),
+    lambda t, progress: t.delete_evaluations(keep_last=0, progress=progress),
+    lambda t, progress: t.delete_failed_evaluations(progress=progress),
+])
+def test_progress_is_reported_per_chunk_and_logged_per_table(tracker, data_dir, caplog, call):
+    add_evaluations(data_dir, "signal", 1234)
+    add_evaluations(data_dir, "strategy", 3)
+    reports = []
+    with caplog.at_level("INFO", logger="plintrove.search_tracking"):
+        call(tracker, lambda *args: reports.append(args))
+    by_table = {t: [(d, n) for table, d, n in reports if table == t] for t in TRIPLES_EVAL}
+    # Three passes (function usage, feature usage, evaluations) of three chunks, then one.
+    assert by_table["signal_evaluations"] == [
+        (d, 3 * 1234) for d in (500, 1000, 1234, 1734, 2234, 2468, 2968, 3468, 3702)]
+    assert by_table["strategy_evaluations"] == [(3, 9), (6, 9), (9, 9)]
+    logged = [r.getMessage() for r in caplog.records]
+    assert logged[:3] == ["Deleted 2468 rows from signal_function_usage",
+                          "Deleted 1234 rows from signal_feature_usage",
+                          "Deleted 1234 rows from signal_evaluations"]
+    assert len(logged) == 6
+
+
+def test_an_error_from_progress_stops_the_deletion(tracker, data_dir, ten_and_three):
+    def cancel(*_):
+        raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        tracker.delete_evaluations(keep_last=0, progress=cancel)
+    tracker._conn.rollback()
+    assert len(ids_of(data_dir, "signal_evaluations")) == 10
 
 
 # --- pruning -----------------------------------------------------------------------------

@@ -21,7 +21,8 @@ void reset_key_counter_if_empty(SearchTracker& tracker, std::string_view table) 
 }  // namespace
 
 void handle_era_transition(SearchTracker& tracker, std::int64_t new_era_id,
-                           std::optional<std::int64_t> previous_era_id) {
+                           std::optional<std::int64_t> previous_era_id,
+                           const DeletionProgressFn& progress) {
     OperationScope operation(tracker);
     if (new_era_id <= 0) throw ValueError("era_id must be > 0");
     if (previous_era_id) {
@@ -63,7 +64,8 @@ void handle_era_transition(SearchTracker& tracker, std::int64_t new_era_id,
                                          " WHERE era_id NOT IN (" + placeholders + ")",
                                      kept));
         if (!ids.empty()) {
-            delete_eval_ids(conn, ids, triple.eval_table, triple.fn_table, triple.feat_table);
+            delete_eval_ids(conn, ids, triple.eval_table, triple.fn_table, triple.feat_table,
+                            progress);
         }
         reset_key_counter_if_empty(tracker, eval_table);
     }

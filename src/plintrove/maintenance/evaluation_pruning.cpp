@@ -8,6 +8,7 @@
 
 #include "plintrove/core/constants.h"
 #include "plintrove/core/errors.h"
+#include "plintrove/core/logging.h"
 #include "plintrove/core/operation_scope.h"
 #include "plintrove/queries/evaluation_counts.h"
 #include "plintrove/queries/filters.h"
@@ -30,7 +31,8 @@ using IdSelector = std::function<std::vector<std::int64_t>(
 // The guarded block both deletions share: counts, selection, deletion, index rebuild and
 // commit under one write lock, rolled back whole on a storage error.
 DeleteResult delete_selected(SearchTracker& tracker, const Value& eval_type,
-                             const IdSelector& select_ids, std::string_view error_prefix) {
+                             const IdSelector& select_ids, std::string_view error_prefix,
+                             const DeletionProgressFn& progress) {
     ConnWrapper& conn = tracker.conn();
     DeleteResult result;
     try {
@@ -46,7 +48,8 @@ DeleteResult delete_selected(SearchTracker& tracker, const Value& eval_type,
 
             std::vector<std::int64_t> ids = select_ids(conn, triple, remaining);
             if (ids.empty()) continue;
-            delete_eval_ids(conn, ids, triple.eval_table, triple.fn_table, triple.feat_table);
+            delete_eval_ids(conn, ids, triple.eval_table, triple.fn_table, triple.feat_table,
+                            progress);
             reindex_evaluation_tables(tracker, triple.eval_table, triple.fn_table,
                                       triple.feat_table);
             deleted = static_cast<std::int64_t>(ids.size());
@@ -62,19 +65,28 @@ DeleteResult delete_selected(SearchTracker& tracker, const Value& eval_type,
 
 template <typename Ids>
 void delete_in_chunks(Connection& conn, const Ids& id_list, std::string_view eval_table,
-                      std::string_view fn_table, std::string_view feat_table) {
+                      std::string_view fn_table, std::string_view feat_table,
+                      const DeletionProgressFn& progress) {
     if (id_list.empty()) return;
+    DeletionProgress report{eval_table, {}, 0, 3 * id_list.size()};
     // Every chunk of a table goes before the next table, so no evaluation is deleted
     // while a usage row of it remains.
     Params chunk;
     for (std::string_view table : {fn_table, feat_table, eval_table}) {
         const std::string prefix = "DELETE FROM " + std::string(table) + " WHERE eval_id IN (";
+        std::int64_t rows = 0;
         for (std::size_t start = 0; start < id_list.size(); start += kDeleteChunkSize) {
             std::size_t stop = std::min(id_list.size(), start + kDeleteChunkSize);
             chunk.clear();
             for (std::size_t i = start; i < stop; ++i) chunk.emplace_back(id_list[i]);
-            conn.execute(prefix + placeholder_list(chunk.size(), ",") + ")", chunk);
+            rows += conn.execute(prefix + placeholder_list(chunk.size(), ",") + ")", chunk).rowcount();
+            if (progress) {
+                report.table = table;
+                report.done += stop - start;
+                progress(report);
+            }
         }
+        log(LogLevel::Info, "Deleted %d rows from %s", {Value(rows), Value(table)});
     }
 }
 
@@ -82,13 +94,13 @@ void delete_in_chunks(Connection& conn, const Ids& id_list, std::string_view eva
 
 void delete_eval_ids(Connection& conn, const Params& id_list, std::string_view eval_table,
                      std::string_view fn_table, std::string_view feat_table) {
-    delete_in_chunks(conn, id_list, eval_table, fn_table, feat_table);
+    delete_in_chunks(conn, id_list, eval_table, fn_table, feat_table, {});
 }
 
 void delete_eval_ids(Connection& conn, const std::vector<std::int64_t>& id_list,
                      std::string_view eval_table, std::string_view fn_table,
-                     std::string_view feat_table) {
-    delete_in_chunks(conn, id_list, eval_table, fn_table, feat_table);
+                     std::string_view feat_table, const DeletionProgressFn& progress) {
+    delete_in_chunks(conn, id_list, eval_table, fn_table, feat_table, progress);
 }
 
 std::vector<std::int64_t> eval_ids_of(Cursor cursor, std::size_t expected) {
@@ -112,7 +124,7 @@ void reindex_evaluation_tables(SearchTracker& tracker, std::string_view eval_tab
 }
 
 DeleteResult delete_evaluations(SearchTracker& tracker, const Value& eval_type,
-                                std::int64_t keep_last) {
+                                std::int64_t keep_last, const DeletionProgressFn& progress) {
     OperationScope operation(tracker);
     check_may_delete(tracker);
     if (keep_last < 0) {
@@ -128,10 +140,11 @@ DeleteResult delete_evaluations(SearchTracker& tracker, const Value& eval_type,
                                         {Value(to_delete)}),
                            static_cast<std::size_t>(to_delete));
     };
-    return delete_selected(tracker, eval_type, oldest, "Failed to delete evaluations: ");
+    return delete_selected(tracker, eval_type, oldest, "Failed to delete evaluations: ", progress);
 }
 
-DeleteResult delete_failed_evaluations(SearchTracker& tracker, const Value& eval_type) {
+DeleteResult delete_failed_evaluations(SearchTracker& tracker, const Value& eval_type,
+                                       const DeletionProgressFn& progress) {
     OperationScope operation(tracker);
     check_may_delete(tracker);
     validate_management_eval_type(eval_type);
@@ -141,7 +154,8 @@ DeleteResult delete_failed_evaluations(SearchTracker& tracker, const Value& eval
                                             " WHERE passed_thresholds = 0"),
                            static_cast<std::size_t>(total));
     };
-    return delete_selected(tracker, eval_type, failed, "Failed to delete failed evaluations: ");
+    return delete_selected(tracker, eval_type, failed, "Failed to delete failed evaluations: ",
+                           progress);
 }
 
 }  // namespace plintrove

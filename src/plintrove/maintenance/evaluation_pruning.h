@@ -9,6 +9,7 @@
 
 #include "plintrove/core/records.h"
 #include "plintrove/core/search_tracker.h"
+#include "plintrove/maintenance/deletion_progress.h"
 #include "plintrove/storage/connection.h"
 
 namespace plintrove {
@@ -19,22 +20,26 @@ inline constexpr std::size_t kDeleteChunkSize = 500;
 // Keeps the newest `keep_last` evaluations of each selected type. Refused while a search
 // is active. Runs under one write lock ("BEGIN IMMEDIATE" unless a transaction is open);
 // a storage error rolls everything back and surfaces as IOError("Failed to delete
-// evaluations: ...") carrying the DatabaseError as its cause.
+// evaluations: ...") carrying the DatabaseError as its cause. `progress` hears of every
+// chunk deleted.
 DeleteResult delete_evaluations(SearchTracker& tracker, const Value& eval_type = Value(),
-                                std::int64_t keep_last = 50000);
+                                std::int64_t keep_last = 50000,
+                                const DeletionProgressFn& progress = {});
 
 // Deletes every evaluation with passed_thresholds = 0, like delete_evaluations.
-DeleteResult delete_failed_evaluations(SearchTracker& tracker, const Value& eval_type = Value());
+DeleteResult delete_failed_evaluations(SearchTracker& tracker, const Value& eval_type = Value(),
+                                       const DeletionProgressFn& progress = {});
 
 // Deletes usage rows (function, then feature) and then the evaluations themselves, in
-// chunks of kDeleteChunkSize ids per statement. Neither begins nor commits.
+// chunks of kDeleteChunkSize ids per statement, logging each table's count at INFO.
+// Neither begins nor commits.
 void delete_eval_ids(Connection& conn, const Params& id_list, std::string_view eval_table,
                      std::string_view fn_table, std::string_view feat_table);
 // The same for ids read back from an evaluation table's integer key: a million of them
 // take 8 MB here instead of 40 MB as values.
 void delete_eval_ids(Connection& conn, const std::vector<std::int64_t>& id_list,
                      std::string_view eval_table, std::string_view fn_table,
-                     std::string_view feat_table);
+                     std::string_view feat_table, const DeletionProgressFn& progress = {});
 
 // The first column of every row as an integer key, taking each row out of the cursor as
 // it is read. `expected` is a capacity hint.
