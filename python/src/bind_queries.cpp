@@ -178,6 +178,18 @@ void bind_queries(nb::module_& m, TrackerClass& cls) {
         "Stored evaluations with their usage, newest first.",
         nb::arg("passed_only").none() = false, nb::arg("limit").none() = 1000,
         nb::arg("offset").none() = 0);
+    def_filtered_query<nb::handle, std::int64_t, std::int64_t>(
+        cls, "get_evaluation_history_chunk",
+        [](SearchTracker& t, const Value& type, const SettingsFilter& f, nb::handle passed_only,
+           std::int64_t after_eval_id, std::int64_t limit) {
+            const bool passed = truth(passed_only);
+            nb::gil_scoped_release release;
+            return get_evaluation_history_chunk(t, type, passed, after_eval_id, limit, f);
+        },
+        "The next limit evaluations of one type after after_eval_id, by ascending eval_id, "
+        "as EvaluationRecords; an empty list past the last one.",
+        nb::arg("passed_only").none() = false, nb::arg("after_eval_id") = 0,
+        nb::arg("limit") = 1000);
     def_filtered_query<nb::handle, nb::handle, std::int64_t>(
         cls, "get_per_column_stats_batch",
         [](SearchTracker& t, const Value& type, const SettingsFilter& f, nb::handle passed_only,

@@ -145,6 +145,29 @@ EvaluationRecord history_record(Row& r, std::string_view label, UsageById& usage
     return e;
 }
 
+// The history columns of one table; its type's own columns follow the shared ones.
+std::string history_select(std::string_view eval_table, std::string_view label) {
+    std::string sql = "SELECT ";
+    sql += kHistoryColumns;
+    sql += label == "strategy" ? ", referenced_signal_ids_json, strategy_pool_id, strategy_signal_pool"
+                               : ", signal_pool_id";
+    sql += " FROM ";
+    sql += eval_table;
+    sql += ' ';
+    return sql;
+}
+
+// Records of the fetched rows of one table, with their usage lists.
+void append_records(SearchTracker& tracker, const EvalTables& tables, std::string_view label,
+                    std::vector<Row>& rows, std::vector<EvaluationRecord>& out) {
+    if (rows.empty()) return;
+    Params ids;
+    ids.reserve(rows.size());
+    for (const Row& r : rows) ids.push_back(r.at(0));
+    UsageById usage = read_usage(tracker, tables, ids);
+    for (Row& r : rows) out.push_back(history_record(r, label, usage));
+}
+
 }  // namespace
 
 std::vector<EvaluationRecord> get_evaluation_history(SearchTracker& tracker,
@@ -161,13 +184,7 @@ std::vector<EvaluationRecord> get_evaluation_history(SearchTracker& tracker,
         const auto& [eval_table, label] = pairs[t];
         FilterClauses f = build_settings_filter("", filter, eval_table);
         if (passed_only) f.clauses.emplace_back("passed_thresholds = 1");
-        std::string sql = "SELECT ";
-        sql += kHistoryColumns;
-        sql += label == "strategy" ? ", referenced_signal_ids_json, strategy_pool_id, strategy_signal_pool"
-                                   : ", signal_pool_id";
-        sql += " FROM ";
-        sql += eval_table;
-        sql += ' ';
+        std::string sql = history_select(eval_table, label);
         sql += join_clauses(f.clauses);
         sql += " ORDER BY timestamp DESC";
         if (limit) {
@@ -176,13 +193,7 @@ std::vector<EvaluationRecord> get_evaluation_history(SearchTracker& tracker,
             f.params.emplace_back(*limit + offset);
         }
         std::vector<Row> rows = tracker.conn().execute(sql, f.params).fetchall();
-        if (rows.empty()) continue;
-
-        Params ids;
-        ids.reserve(rows.size());
-        for (const Row& r : rows) ids.push_back(r.at(0));
-        UsageById usage = read_usage(tracker, tables[t], ids);
-        for (Row& r : rows) results.push_back(history_record(r, label, usage));
+        append_records(tracker, tables[t], label, rows, results);
     }
     if (pairs.size() > 1) {
         // A timestamp stored as something other than a number sorts as 0.
@@ -192,6 +203,32 @@ std::vector<EvaluationRecord> get_evaluation_history(SearchTracker& tracker,
                          });
     }
     return page(std::move(results), limit, offset);
+}
+
+std::vector<EvaluationRecord> get_evaluation_history_chunk(SearchTracker& tracker,
+                                                           const Value& eval_type,
+                                                           bool passed_only,
+                                                           std::int64_t after_eval_id,
+                                                           std::int64_t limit,
+                                                           const SettingsFilter& filter) {
+    tracker.check_closed();
+    validate_eval_type_strict(eval_type);
+    validate_source_query(filter.source);
+    if (limit < 1) throw ValueError("limit must be >= 1");
+    const auto [eval_table, label] = eval_table_pairs(eval_type).at(0);
+    FilterClauses f = build_settings_filter("", filter, eval_table);
+    if (passed_only) f.clauses.emplace_back("passed_thresholds = 1");
+    f.clauses.emplace_back("eval_id > ?");
+    f.params.emplace_back(after_eval_id);
+    f.params.emplace_back(limit);
+    std::string sql = history_select(eval_table, label);
+    sql += join_clauses(f.clauses);
+    sql += " ORDER BY eval_id ASC LIMIT ?";
+    std::vector<Row> rows = tracker.conn().execute(sql, f.params).fetchall();
+    std::vector<EvaluationRecord> results;
+    results.reserve(rows.size());
+    append_records(tracker, eval_table_triplets(eval_type).at(0), label, rows, results);
+    return results;
 }
 
 std::vector<PerColumnStatsRecord> get_per_column_stats_batch(
