@@ -1,0 +1,5 @@
+import sys
+
+from plintrove.cli import main
+
+sys.exit(main())
