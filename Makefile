@@ -6,8 +6,12 @@ VENV   := .venv
 PY     := $(VENV)/bin/python
 BUILD  := build
 JOBS   ?= 2
-APT_PACKAGES := g++ make libsqlite3-dev libgtest-dev libpq-dev postgresql
-PY_PACKAGES  := nanobind scikit-build-core cmake ninja pytest hypothesis rich
+APT_PACKAGES := g++ make libsqlite3-dev libgtest-dev libpq-dev postgresql chromium
+# rich for the command-line tool; pandas and pyarrow are the `analysis` extra, which the
+# DataFrame and Parquet tests need.
+PY_PACKAGES  := nanobind scikit-build-core cmake ninja pytest hypothesis rich pandas pyarrow
+# apt needs root: through sudo for everyone else.
+SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
 .PHONY: all deps build test test-cpp test-python demo bench clean
 
@@ -17,7 +21,8 @@ $(VENV)/.apt-ok:
 	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
 	  echo "Installing Debian packages:$$missing"; \
-	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	  $(SUDO) apt-get update -qq && \
+	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
 	fi
 	@mkdir -p $(VENV) && touch $@
 
@@ -37,8 +42,9 @@ build: $(BUILD)/CMakeCache.txt
 test-cpp: build
 	cd $(BUILD) && ../$(VENV)/bin/ctest --output-on-failure
 
+# The report test leaves its browser screenshot in $(BUILD)/report-screenshot.png.
 test-python: build
-	PYTHONPATH=$(BUILD)/python $(PY) -m pytest -q tests/python
+	PYTHONPATH=$(BUILD)/python PLINTROVE_ARTIFACTS=$(abspath $(BUILD)) $(PY) -m pytest -q tests/python
 
 test: test-cpp test-python
 
