@@ -9,7 +9,6 @@ is read, so memory stays flat whatever the size of the store.
 import csv
 import dataclasses
 import json
-import typing
 from collections.abc import Callable, Iterable
 from typing import Any, TextIO
 
@@ -50,30 +49,57 @@ def _pyarrow():
     return pa
 
 
-def parquet_schema():
-    pa = _pyarrow()
+# Columns whose default is None, by what they hold; the others are typed by their default.
+REAL_COLUMNS = {"expression_elapsed_seconds", "is_correlation", "agent_is_correlation",
+                "is_pnl_mi", "agent_is_pnl_mi"}
+TEXT_COLUMNS = {"rejection_reason", "signal_pool_id", "strategy_pool_id",
+                "strategy_signal_pool", "failure_reason"}
 
-    scalar = {int: pa.int64(), float: pa.float64(), str: pa.string(), bool: pa.bool_()}
+
+def parquet_schema():
+    """Numbers and texts as typed columns; graphs, mappings and lists as JSON text."""
+    pa = _pyarrow()
+    by_default = {bool: pa.bool_(), int: pa.int64(), float: pa.float64(), str: pa.string()}
     fields = []
-    for name, hint in typing.get_type_hints(st.EvaluationRecord).items():
-        base = next((t for t in typing.get_args(hint) if t is not type(None)), hint)
-        fields.append(pa.field(name, scalar.get(base, pa.string())))
+    for f in dataclasses.fields(st.EvaluationRecord):
+        if f.name in REAL_COLUMNS:
+            kind = pa.float64()
+        elif f.name in TEXT_COLUMNS:
+            kind = pa.string()
+        else:
+            kind = by_default.get(type(f.default), pa.string())
+        fields.append(pa.field(f.name, kind, metadata=None if type(f.default) in by_default
+                               or f.name in REAL_COLUMNS | TEXT_COLUMNS else {"json": "1"}))
     return pa.schema(fields)
+
+
+def _fits(pa, value, kind) -> bool:
+    try:
+        pa.array([value], type=kind)
+    except (pa.ArrowInvalid, pa.ArrowTypeError):
+        return False
+    return True
 
 
 def write_parquet(chunks: Iterable[list], path: str, on_rows: Callable[[int], None]) -> None:
     pa = _pyarrow()
     pq = pa.parquet
     schema = parquet_schema()
-    as_text = {f.name for f in schema if f.type == pa.string()
-               and typing.get_type_hints(st.EvaluationRecord)[f.name] not in (str, str | None)}
     with pq.ParquetWriter(path, schema) as writer:
         for chunk in chunks:
             columns = []
             for f in schema:
                 values = [getattr(r, f.name) for r in chunk]
-                if f.name in as_text:
+                if f.metadata:
                     values = [_json_text(v) for v in values]
-                columns.append(pa.array(values, type=f.type))
+                try:
+                    columns.append(pa.array(values, type=f.type))
+                except (pa.ArrowInvalid, pa.ArrowTypeError) as e:
+                    record, value = next((r, v) for r, v in zip(chunk, values)
+                                         if not _fits(pa, v, f.type))
+                    raise ValueError(
+                        f"{f.name} of {record.eval_type} {record.eval_id} is stored as "
+                        f"{type(value).__name__}, which a parquet {f.type} column cannot "
+                        "hold; export as csv or jsonl instead") from e
             writer.write_batch(pa.RecordBatch.from_arrays(columns, schema=schema))
             on_rows(len(chunk))

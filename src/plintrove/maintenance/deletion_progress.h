@@ -16,8 +16,7 @@ struct DeletionProgress {
 };
 
 // Called after every chunk, on the deleting thread, inside the open transaction. An
-// exception it throws ends the deletion as a storage error would not: unchanged and
-// without a rollback, leaving the transaction to the connection's owner.
+// exception it throws ends the deletion and reaches the caller unchanged.
 using DeletionProgressFn = std::function<void(const DeletionProgress&)>;
 
 }  // namespace plintrove
