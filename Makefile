@@ -48,8 +48,13 @@ test-python: build
 
 test: test-cpp test-python
 
+# The demo's store stays in $(BUILD)/demo-data; its report is $(BUILD)/report.html.
+DEMO_DIR := $(BUILD)/demo-data
 demo: build
-	PYTHONPATH=$(BUILD)/python $(PY) examples/demo.py
+	rm -rf $(DEMO_DIR)
+	PYTHONPATH=$(BUILD)/python $(PY) examples/demo.py $(DEMO_DIR)
+	PYTHONPATH=$(BUILD)/python $(PY) -m plintrove summary $(DEMO_DIR)
+	PYTHONPATH=$(BUILD)/python $(PY) -m plintrove report $(DEMO_DIR) --out $(BUILD)/report.html
 
 bench: build
 	PYTHONPATH=$(BUILD)/python $(PY) bench/run_all.py

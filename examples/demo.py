@@ -3,7 +3,9 @@ a shared queue, the background writer stores them, the host records a strategy d
 queries the history and statistics, submits a passed candidate, polls it to a verdict, and
 finally shows what the database holds.
 
-Run with `make demo` (the module is imported from build/python). With PLINTROVE_DB_URL set to
+Run with `make demo` (the module is imported from build/python), which keeps the store in
+build/demo-data and then shows it with `plintrove-tracking summary` and `report`. Given no
+directory, the demo works in a temporary one. With PLINTROVE_DB_URL set to
 a postgresql:// URL the same search runs on that PostgreSQL database; the README shows how to
 start a server.
 """
@@ -13,6 +15,7 @@ import multiprocessing
 import os
 import random
 import sqlite3
+import sys
 import tempfile
 from dataclasses import dataclass, field
 
@@ -85,81 +88,89 @@ def show_tables(db_path):
         conn.close()
 
 
-def main():
-    with tempfile.TemporaryDirectory(prefix="plintrove-demo-") as data_dir:
-        tracker = SearchTracker(data_dir, LibraryIdentity("demo-instance", "demo-author"))
-        try:
-            print(f"tracker on {data_dir}, identity {tracker.current_identity()}")
+def main(data_dir=None):
+    if data_dir is None:
+        with tempfile.TemporaryDirectory(prefix="plintrove-demo-") as temporary:
+            search(temporary)
+    else:
+        os.makedirs(data_dir, exist_ok=True)
+        search(data_dir)
 
-            # Workers evaluate; the writer drains their queue in batches.
-            queue = multiprocessing.Queue()
-            status = SearchStatus()
-            writer = WriterThread(tracker, queue, status, lambda: print("stop workers!"))
-            writer.start()
-            tracker.set_search_active(True)
-            workers = [multiprocessing.Process(target=worker, args=(queue, seed, 40))
-                       for seed in range(2)]
-            for p in workers:
-                p.start()
-            for p in workers:
-                p.join()
-            writer.stop()
-            tracker.set_search_active(False)
-            print(f"writer stored {tracker.get_evaluation_count(eval_type='signal')} signal "
-                  f"evaluations (status running={status.running}, errors={status.errors})")
 
-            # A strategy built from the best signals, recorded directly.
-            best = [r.eval_id for r in tracker.get_evaluation_history(
-                eval_type="signal", passed_only=True, limit=2)]
-            strategy_id = tracker.record_strategy_evaluation(
-                {"type": "reduction", "node": "mean",
-                 "children": [{"type": "feature", "node": f"signal_{i}"} for i in best]},
-                BacktestStats(sharpe=1.6, returns=0.12), 1, True, best, "US_TOP_500",
-                {"strat_pool": {"weighting": "equal"}}, "strat_pool", "pool_a")
-            print(f"strategy {strategy_id} recorded over signals {best}")
+def search(data_dir):
+    tracker = SearchTracker(data_dir, LibraryIdentity("demo-instance", "demo-author"))
+    try:
+        print(f"tracker on {data_dir}, identity {tracker.current_identity()}")
 
-            print("\nfunction yield:")
-            for s in tracker.get_function_stats(era_id=1):
-                print(f"  {s.function_name:<9} family={s.rotation_family!s:<16} "
-                      f"total={s.total_evaluations:<3} passed={s.passed_evaluations:<3} "
-                      f"yield={s.yield_rate:.2f}")
-            print("top co-occurring functions:",
-                  [(p.function_a, p.function_b, p.total_cooccurrences)
-                   for p in tracker.get_function_cooccurrence()[:3]])
-            print("rejections:", [(r.rejection_reason, r.count, round(r.percentage, 2))
-                                  for r in tracker.get_rejection_summary()])
+        # Workers evaluate; the writer drains their queue in batches.
+        queue = multiprocessing.Queue()
+        status = SearchStatus()
+        writer = WriterThread(tracker, queue, status, lambda: print("stop workers!"))
+        writer.start()
+        tracker.set_search_active(True)
+        workers = [multiprocessing.Process(target=worker, args=(queue, seed, 40))
+                   for seed in range(2)]
+        for p in workers:
+            p.start()
+        for p in workers:
+            p.join()
+        writer.stop()
+        tracker.set_search_active(False)
+        print(f"writer stored {tracker.get_evaluation_count(eval_type='signal')} signal "
+              f"evaluations (status running={status.running}, errors={status.errors})")
 
-            # Submission of the strategy: queue, attempt, record, poll to a verdict.
-            payload = json.dumps({"strategy_pool_id": "strat_pool",
-                                  "strategy_signal_pool": "pool_a"})
-            tracker.enqueue_submission(strategy_id, "strategy", payload, 1)
-            item = tracker.dequeue_submission()
-            tracker.record_submission_attempt_started(item.eval_id, item.eval_type,
-                                                      f"demo-key-{strategy_id}", 1,
-                                                      item.payload_json)
-            # Ids unique per strategy: a PostgreSQL database keeps earlier runs' rows.
-            submission_id = f"sub-{strategy_id:03d}"
-            tracker.record_submission_once_and_mark_submitted(
-                item.eval_id, item.eval_type, submission_id, 1)
-            tracker.update_submission_status(submission_id, "strategy_is_validating")
-            tracker.update_submission_status(submission_id, "strategy_useful", useful_flag=True,
-                                             payment_usdc=12.5)
-            print("submission:", tracker.get_submission_for_sim(f"search-strategy-{strategy_id}"))
-            print("counts:", tracker.get_submission_counts())
+        # A strategy built from the best signals, recorded directly.
+        best = [r.eval_id for r in tracker.get_evaluation_history(
+            eval_type="signal", passed_only=True, limit=2)]
+        strategy_id = tracker.record_strategy_evaluation(
+            {"type": "reduction", "node": "mean",
+             "children": [{"type": "feature", "node": f"signal_{i}"} for i in best]},
+            BacktestStats(sharpe=1.6, returns=0.12), 1, True, best, "US_TOP_500",
+            {"strat_pool": {"weighting": "equal"}}, "strat_pool", "pool_a")
+        print(f"strategy {strategy_id} recorded over signals {best}")
 
-            info = tracker.get_db_info()
-            print(f"\ndatabase: {info.file_size_bytes} bytes, reasons described: "
-                  f"{json.dumps(info.reason_descriptions['rejection_reasons'])}")
-            if tracker._db_path:
-                show_tables(tracker._db_path)
-            else:  # PostgreSQL: no file to show, but the same tables
-                print(f"\nPostgreSQL database: {tracker._db_url}")
-                width = max(len(name) for name in info.row_counts)
-                for name, count in info.row_counts.items():
-                    print(f"  {name:<{width}}  {count:>4} rows")
-        finally:
-            tracker.close()
+        print("\nfunction yield:")
+        for s in tracker.get_function_stats(era_id=1):
+            print(f"  {s.function_name:<9} family={s.rotation_family!s:<16} "
+                  f"total={s.total_evaluations:<3} passed={s.passed_evaluations:<3} "
+                  f"yield={s.yield_rate:.2f}")
+        print("top co-occurring functions:",
+              [(p.function_a, p.function_b, p.total_cooccurrences)
+               for p in tracker.get_function_cooccurrence()[:3]])
+        print("rejections:", [(r.rejection_reason, r.count, round(r.percentage, 2))
+                              for r in tracker.get_rejection_summary()])
+
+        # Submission of the strategy: queue, attempt, record, poll to a verdict.
+        payload = json.dumps({"strategy_pool_id": "strat_pool",
+                              "strategy_signal_pool": "pool_a"})
+        tracker.enqueue_submission(strategy_id, "strategy", payload, 1)
+        item = tracker.dequeue_submission()
+        tracker.record_submission_attempt_started(item.eval_id, item.eval_type,
+                                                  f"demo-key-{strategy_id}", 1,
+                                                  item.payload_json)
+        # Ids unique per strategy: a PostgreSQL database keeps earlier runs' rows.
+        submission_id = f"sub-{strategy_id:03d}"
+        tracker.record_submission_once_and_mark_submitted(
+            item.eval_id, item.eval_type, submission_id, 1)
+        tracker.update_submission_status(submission_id, "strategy_is_validating")
+        tracker.update_submission_status(submission_id, "strategy_useful", useful_flag=True,
+                                         payment_usdc=12.5)
+        print("submission:", tracker.get_submission_for_sim(f"search-strategy-{strategy_id}"))
+        print("counts:", tracker.get_submission_counts())
+
+        info = tracker.get_db_info()
+        print(f"\ndatabase: {info.file_size_bytes} bytes, reasons described: "
+              f"{json.dumps(info.reason_descriptions['rejection_reasons'])}")
+        if tracker._db_path:
+            show_tables(tracker._db_path)
+        else:  # PostgreSQL: no file to show, but the same tables
+            print(f"\nPostgreSQL database: {tracker._db_url}")
+            width = max(len(name) for name in info.row_counts)
+            for name, count in info.row_counts.items():
+                print(f"  {name:<{width}}  {count:>4} rows")
+    finally:
+        tracker.close()
 
 
 if __name__ == "__main__":
-    main()
+    main(sys.argv[1] if len(sys.argv) > 1 else None)
