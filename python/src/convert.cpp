@@ -183,8 +183,6 @@ const char* type_text(std::int64_t) { return "int"; }
 const char* type_text(double) { return "float"; }
 const char* type_text(bool) { return "bool"; }
 const char* type_text(const OptText&) { return "str | None"; }
-const char* type_text(const OptInt&) { return "int | None"; }
-const char* type_text(const OptReal&) { return "float | None"; }
 const char* type_text(const Value& default_value) {
     if (default_value.is_map()) return "dict[str, Any]";
     if (default_value.is_list()) return "list[Any]";

@@ -141,9 +141,6 @@ def test_records_are_dataclasses_with_typed_fields():
     assert typing.get_type_hints(st.FunctionStats) == {
         "function_name": str, "rotation_family": str | None, "total_evaluations": int,
         "passed_evaluations": int, "yield_rate": float}
-    hints = typing.get_type_hints(st.PendingSubmission)
-    assert (hints["last_polled_at"], hints["useful_flag"], hints["eval_type"]) == (
-        float | None, int | None, str)
     hints = typing.get_type_hints(st.EvaluationRecord)
     assert (hints["graph"], hints["passed_thresholds"]) == (typing.Any, bool)
     assert typing.get_type_hints(st.BacktestStats)["custom_stats"] == dict[str, typing.Any]
