@@ -14,7 +14,8 @@ from typing import Any
 # The binding names each field's type with one of these texts.
 _ANNOTATIONS = {
     "str": str, "str | None": str | None,
-    "int": int, "float": float,
+    "int": int, "int | None": int | None,
+    "float": float, "float | None": float | None,
     "bool": bool,
     "Any": Any, "dict[str, Any]": dict[str, Any], "list[Any]": list[Any],
 }

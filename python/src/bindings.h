@@ -20,6 +20,7 @@ void bind_recording(nb::module_& m, TrackerClass& cls);
 void bind_queries(nb::module_& m, TrackerClass& cls);
 void bind_submission(nb::module_& m, TrackerClass& cls);
 void bind_reporting(nb::module_& m, TrackerClass& cls);  // rejection summary, report, maintenance
+void bind_trial_ledger(nb::module_& m, TrackerClass& cls);  // multiple-testing ledger
 void bind_writer(nb::module_& m);
 
 }  // namespace plintrove::py

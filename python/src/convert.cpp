@@ -183,6 +183,8 @@ const char* type_text(std::int64_t) { return "int"; }
 const char* type_text(double) { return "float"; }
 const char* type_text(bool) { return "bool"; }
 const char* type_text(const OptText&) { return "str | None"; }
+const char* type_text(const OptInt&) { return "int | None"; }
+const char* type_text(const OptReal&) { return "float | None"; }
 const char* type_text(const Value& default_value) {
     if (default_value.is_map()) return "dict[str, Any]";
     if (default_value.is_list()) return "list[Any]";
@@ -347,6 +349,9 @@ PLINTROVE_RECORD_TO_PY(SubmissionCounts)
 PLINTROVE_RECORD_TO_PY(SubmissionRetryItem)
 PLINTROVE_RECORD_TO_PY(RetryCounts)
 PLINTROVE_RECORD_TO_PY(BacktestStats)
+PLINTROVE_RECORD_TO_PY(TrialLedgerEntry)
+PLINTROVE_RECORD_TO_PY(DeflatedSharpe)
+PLINTROVE_RECORD_TO_PY(MultipleTestingCandidate)
 #undef PLINTROVE_RECORD_TO_PY
 
 }  // namespace plintrove::py

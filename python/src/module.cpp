@@ -73,5 +73,6 @@ NB_MODULE(search_tracking, m) {
     bind_queries(m, tracker);
     bind_submission(m, tracker);
     bind_reporting(m, tracker);
+    bind_trial_ledger(m, tracker);
     bind_writer(m);
 }

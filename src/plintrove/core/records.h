@@ -404,10 +404,129 @@ struct BacktestStats {
     }
 };
 
+struct TrialLedgerEntry {
+    static constexpr const char* kName = "TrialLedgerEntry";
+    static constexpr const char* kDoc =
+        "Every trial ever recorded in one scope, and what they imply for the best Sharpe.";
+    std::string eval_type;
+    std::int64_t era_id = 0;
+    std::string pool_id;
+    std::string named_universe;
+    std::string source;
+    std::int64_t trials = 0;
+    std::int64_t errored_trials = 0;
+    std::int64_t nonfinite_trials = 0;
+    std::int64_t sharpe_count = 0;
+    OptReal sharpe_mean;
+    OptReal sharpe_variance;
+    OptReal sharpe_max;
+    OptInt best_eval_id;
+    double effective_trials = 0.0;
+    std::string n_effective_method = "raw";
+    OptReal expected_max_sharpe;
+    OptReal min_backtest_length_years;
+    std::int64_t rows_present = 0;
+    std::int64_t rows_pruned = 0;
+    bool rebuilt = false;
+    static constexpr auto fields() {
+        using R = TrialLedgerEntry;
+        return std::make_tuple(
+            field("eval_type", &R::eval_type), field("era_id", &R::era_id),
+            field("pool_id", &R::pool_id), field("named_universe", &R::named_universe),
+            field("source", &R::source), field("trials", &R::trials),
+            field("errored_trials", &R::errored_trials),
+            field("nonfinite_trials", &R::nonfinite_trials),
+            field("sharpe_count", &R::sharpe_count), field("sharpe_mean", &R::sharpe_mean),
+            field("sharpe_variance", &R::sharpe_variance), field("sharpe_max", &R::sharpe_max),
+            field("best_eval_id", &R::best_eval_id),
+            field("effective_trials", &R::effective_trials),
+            field("n_effective_method", &R::n_effective_method),
+            field("expected_max_sharpe", &R::expected_max_sharpe),
+            field("min_backtest_length_years", &R::min_backtest_length_years),
+            field("rows_present", &R::rows_present), field("rows_pruned", &R::rows_pruned),
+            field("rebuilt", &R::rebuilt));
+    }
+};
+
+struct DeflatedSharpe {
+    static constexpr const char* kName = "DeflatedSharpe";
+    static constexpr const char* kDoc =
+        "One evaluation's Sharpe corrected for non-normal returns and for the trials behind it.";
+    std::int64_t eval_id = 0;
+    std::string eval_type;
+    std::string status = "ok";
+    OptReal sharpe;
+    OptReal psr;
+    OptReal dsr;
+    OptReal sr0;
+    OptReal z;
+    OptReal p_value;
+    bool passes = false;
+    OptReal min_track_record_length;
+    OptReal observations;
+    double skew = 0.0;
+    double kurtosis = 3.0;
+    double periods_per_year = 252.0;
+    OptReal n_trials;
+    OptReal sharpe_variance;
+    std::string n_effective_method = "raw";
+    double confidence = 0.95;
+    Value assumptions = List{};
+    static constexpr auto fields() {
+        using R = DeflatedSharpe;
+        return std::make_tuple(
+            field("eval_id", &R::eval_id), field("eval_type", &R::eval_type),
+            field("status", &R::status), field("sharpe", &R::sharpe), field("psr", &R::psr),
+            field("dsr", &R::dsr), field("sr0", &R::sr0), field("z", &R::z),
+            field("p_value", &R::p_value), field("passes", &R::passes),
+            field("min_track_record_length", &R::min_track_record_length),
+            field("observations", &R::observations), field("skew", &R::skew),
+            field("kurtosis", &R::kurtosis), field("periods_per_year", &R::periods_per_year),
+            field("n_trials", &R::n_trials), field("sharpe_variance", &R::sharpe_variance),
+            field("n_effective_method", &R::n_effective_method),
+            field("confidence", &R::confidence), field("assumptions", &R::assumptions));
+    }
+};
+
+struct MultipleTestingCandidate {
+    static constexpr const char* kName = "MultipleTestingCandidate";
+    static constexpr const char* kDoc =
+        "A top candidate's p-value before and after correcting for every trial of its family.";
+    std::int64_t eval_id = 0;
+    std::string eval_type;
+    std::int64_t era_id = 0;
+    std::string named_universe;
+    std::string pool_id;
+    double sharpe = 0.0;
+    OptReal observations;
+    double periods_per_year = 252.0;
+    OptReal p_value;
+    OptReal adjusted_p_value;
+    OptReal haircut_sharpe;
+    bool significant = false;
+    std::string method = "holm";
+    double n_tests = 0.0;
+    std::string status = "ok";
+    static constexpr auto fields() {
+        using R = MultipleTestingCandidate;
+        return std::make_tuple(
+            field("eval_id", &R::eval_id), field("eval_type", &R::eval_type),
+            field("era_id", &R::era_id), field("named_universe", &R::named_universe),
+            field("pool_id", &R::pool_id), field("sharpe", &R::sharpe),
+            field("observations", &R::observations),
+            field("periods_per_year", &R::periods_per_year), field("p_value", &R::p_value),
+            field("adjusted_p_value", &R::adjusted_p_value),
+            field("haircut_sharpe", &R::haircut_sharpe), field("significant", &R::significant),
+            field("method", &R::method), field("n_tests", &R::n_tests),
+            field("status", &R::status));
+    }
+};
+
 // Every record in declaration order; the binding registers them in this order.
 using AllRecords = std::tuple<FunctionStats, FeatureStats, EvaluationRecord, PerColumnStatsRecord,
                               RejectionCount, AutoMetadata, CooccurrencePair, VelocityStats,
                               DeleteResult, DatabaseInfo, SubmissionQueueItem, PendingSubmission,
-                              SubmissionCounts, SubmissionRetryItem, RetryCounts, BacktestStats>;
+                              SubmissionCounts, SubmissionRetryItem, RetryCounts, BacktestStats,
+                              TrialLedgerEntry, DeflatedSharpe, MultipleTestingCandidate>;
 
 }  // namespace plintrove

@@ -76,7 +76,8 @@ double sharpe_p_value(double sharpe_annual, double years) {
 double haircut_sharpe(double sharpe_annual, double adjusted_p, double years) {
     if (!(years > 0.0) || !std::isfinite(years)) throw ValueError("years must be positive");
     if (!(adjusted_p >= 0.0 && adjusted_p <= 1.0)) throw ValueError("p-value must be in [0, 1]");
-    const double magnitude = -normal_ppf(adjusted_p / 2.0) / std::sqrt(years);
+    // Nothing survives an adjusted p of 1: zero, not the -0 that -Phi^-1(0.5) gives.
+    const double magnitude = std::max(0.0, -normal_ppf(adjusted_p / 2.0)) / std::sqrt(years);
     return sharpe_annual < 0.0 ? -magnitude : magnitude;
 }
 

@@ -1,0 +1,44 @@
+#pragma once
+// How many independent trials the rows present in each ledger scope amount to: every row
+// ("raw"), one per cluster of rows whose function and feature names overlap
+// ("graph_jaccard"), or one per distinct graph with its constants removed ("graph_hash").
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "plintrove/core/trial_ledger.h"
+#include "plintrove/storage/connection.h"
+#include "plintrove/value/value.h"
+
+namespace plintrove {
+
+enum class EffectiveMethod { Raw, GraphJaccard, GraphHash };
+
+// ValueError for anything but "raw", "graph_jaccard" and "graph_hash".
+EffectiveMethod parse_effective_method(const Value& method);
+std::string_view effective_method_name(EffectiveMethod method);
+
+// What the rows still stored in one scope say.
+struct ScopePresence {
+    std::int64_t rows = 0;          // every row present
+    std::int64_t candidates = 0;    // rows that are not errored trials
+    std::int64_t clusters = 0;      // of the candidates; equal to them for "raw"
+    // Sample variance across the clusters' mean finite Sharpes; none below two clusters
+    // with a finite Sharpe or for "raw".
+    std::optional<double> cluster_variance;
+};
+
+// One entry per scope of `scopes` (all of one evaluation kind), in the same order.
+// "raw" only counts rows, one statement per scope on the scope index.
+std::vector<ScopePresence> scan_scopes(Connection& conn, bool strategy,
+                                       const std::vector<TrialScope>& scopes,
+                                       EffectiveMethod method, double similarity);
+
+// The number of trials a scope's ledger stands for, scaled by the redundancy seen among the
+// rows present (pruned rows are assumed as redundant as the rest).
+double effective_trial_count(std::int64_t ledger_trials, const ScopePresence& presence,
+                             EffectiveMethod method);
+
+}  // namespace plintrove

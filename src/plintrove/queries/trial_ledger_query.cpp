@@ -1,0 +1,137 @@
+#include "plintrove/queries/trial_ledger_query.h"
+
+#include <cmath>
+#include <string>
+
+#include "plintrove/core/errors.h"
+#include "plintrove/queries/validators.h"
+#include "plintrove/stats/deflated_sharpe.h"
+
+namespace plintrove {
+
+namespace {
+
+constexpr std::string_view kLedgerColumns =
+    "era_id, pool_id, named_universe, source, trials, errored_trials, nonfinite_trials, "
+    "sharpe_count, sharpe_mean, sharpe_m2, sharpe_max, best_eval_id, rebuilt";
+
+std::string text_of(const Value& v) { return v.is_text() ? v.as_text() : std::string(); }
+
+}  // namespace
+
+std::int64_t candidate_trials(const TrialTally& tally) { return tally.trials - tally.errored; }
+
+std::vector<LedgerRow> read_trial_ledger(Connection& conn, const TrialLedgerFilter& filter) {
+    validate_eval_type(filter.eval_type);
+    validate_source_query(filter.source);
+    const Value signal_pool = validate_optional_pool_query(filter.signal_pool_id, "signal_pool_id");
+    const Value strategy_pool =
+        validate_optional_pool_query(filter.strategy_pool_id, "strategy_pool_id");
+
+    std::vector<LedgerRow> out;
+    for (const bool strategy : {false, true}) {
+        const std::string_view kind = strategy ? "strategy" : "signal";
+        if (!filter.eval_type.is_none() && filter.eval_type.as_text() != kind) continue;
+        // A pool filter of the other kind owns no scope of this one.
+        const Value& own_pool = strategy ? strategy_pool : signal_pool;
+        const Value& other_pool = strategy ? signal_pool : strategy_pool;
+        if (!other_pool.is_none()) continue;
+
+        std::string sql = "SELECT " + std::string(kLedgerColumns) + " FROM " +
+                          std::string(strategy ? kStrategyTrialLedger : kSignalTrialLedger);
+        Params params;
+        std::string where;
+        for (const auto& [column, value] :
+             {std::pair<const char*, const Value*>{"era_id", &filter.era_id},
+              {"pool_id", &own_pool},
+              {"named_universe", &filter.named_universe},
+              {"source", &filter.source}}) {
+            if (value->is_none()) continue;
+            where += where.empty() ? " WHERE " : " AND ";
+            where += std::string(column) + " = ?";
+            params.push_back(*value);
+        }
+        sql += where + " ORDER BY era_id, pool_id, named_universe, source";
+        for (const Row& r : conn.execute(sql, params).fetchall()) {
+            LedgerRow row;
+            row.strategy = strategy;
+            row.scope = TrialScope{r[0], r[1], r[2], r[3]};
+            TrialTally& t = row.tally;
+            t.trials = r[4].as_int();
+            t.errored = r[5].as_int();
+            t.nonfinite = r[6].as_int();
+            t.moments.count = r[7].as_int();
+            t.moments.mean = stored_sharpe(r[8]).value_or(0.0);
+            t.moments.m2 = stored_sharpe(r[9]).value_or(0.0);
+            t.sharpe_max = stored_sharpe(r[10]);
+            if (r[11].is_int()) t.best_eval_id = r[11].as_int();
+            row.rebuilt = r[12].truthy();
+            out.push_back(std::move(row));
+        }
+    }
+    return out;
+}
+
+std::vector<TrialLedgerEntry> get_trial_ledger(SearchTracker& tracker,
+                                               const TrialLedgerFilter& filter,
+                                               const Value& n_effective, double similarity) {
+    tracker.check_closed();
+    const EffectiveMethod method = parse_effective_method(n_effective);
+    if (!(similarity > 0.0 && similarity <= 1.0)) {
+        throw ValueError("similarity must be greater than 0 and at most 1");
+    }
+    Connection& conn = tracker.conn();
+    const std::vector<LedgerRow> rows = read_trial_ledger(conn, filter);
+
+    std::vector<ScopePresence> presence;
+    for (const bool strategy : {false, true}) {
+        std::vector<TrialScope> scopes;
+        for (const LedgerRow& r : rows) {
+            if (r.strategy == strategy) scopes.push_back(r.scope);
+        }
+        std::vector<ScopePresence> part = scan_scopes(conn, strategy, scopes, method, similarity);
+        presence.insert(presence.end(), part.begin(), part.end());
+    }
+
+    std::vector<TrialLedgerEntry> out;
+    out.reserve(rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const LedgerRow& r = rows[i];
+        const TrialTally& t = r.tally;
+        TrialLedgerEntry e;
+        e.eval_type = r.strategy ? "strategy" : "signal";
+        e.era_id = r.scope.era_id.is_int() ? r.scope.era_id.as_int() : 0;
+        e.pool_id = text_of(r.scope.pool_id);
+        e.named_universe = text_of(r.scope.named_universe);
+        e.source = text_of(r.scope.source);
+        e.trials = t.trials;
+        e.errored_trials = t.errored;
+        e.nonfinite_trials = t.nonfinite;
+        e.sharpe_count = t.moments.count;
+        if (t.moments.count > 0) e.sharpe_mean = t.moments.mean;
+        e.sharpe_max = t.sharpe_max;
+        e.best_eval_id = t.best_eval_id;
+        e.n_effective_method = std::string(effective_method_name(method));
+        e.effective_trials =
+            effective_trial_count(candidate_trials(t), presence[i], method);
+        e.sharpe_variance =
+            method == EffectiveMethod::Raw ? t.moments.variance() : presence[i].cluster_variance;
+        if (e.effective_trials >= 1.0) {
+            if (e.sharpe_variance) {
+                e.expected_max_sharpe = expected_max_sharpe(e.effective_trials, *e.sharpe_variance);
+            }
+            if (t.sharpe_max) {
+                e.min_backtest_length_years =
+                    min_backtest_length_years(e.effective_trials, *t.sharpe_max);
+                if (std::isinf(*e.min_backtest_length_years)) e.min_backtest_length_years.reset();
+            }
+        }
+        e.rows_present = presence[i].rows;
+        e.rows_pruned = std::max<std::int64_t>(0, t.trials - presence[i].rows);
+        e.rebuilt = r.rebuilt;
+        out.push_back(std::move(e));
+    }
+    return out;
+}
+
+}  // namespace plintrove
