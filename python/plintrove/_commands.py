@@ -276,7 +276,7 @@ def export_history(args, store: Store) -> None:
         bar.advance(n)
 
     expected = None if args.passed_only else store.tracker.get_evaluation_count(**filters(args))
-    with progress_bar() as bar:
+    with ProgressBar() as bar:
         bar.start("exporting evaluations", expected)
         if args.out == "-":
             write = export.write_csv if args.format == "csv" else export.write_jsonl
@@ -299,12 +299,13 @@ def export_history(args, store: Store) -> None:
     print(f"exported {total[0]:,} evaluations to {where}", file=sys.stderr)
 
 
-class progress_bar:
+class ProgressBar:
     """A rich progress bar on standard error while a terminal watches, else silent."""
 
     def __init__(self):
         self._progress = None
         self._tasks = {}
+        self._current = None
 
     def __enter__(self):
         if sys.stderr.isatty():
@@ -320,6 +321,7 @@ class progress_bar:
             self._progress.stop()
 
     def start(self, name, total):
+        """A task that `advance` moves on; total None while it is not known."""
         if self._progress is not None:
             self._tasks[name] = self._progress.add_task(name, total=total)
         self._current = name
@@ -329,6 +331,7 @@ class progress_bar:
             self._progress.advance(self._tasks[self._current], n)
 
     def update(self, name, done, total):
+        """The deletions' progress callback: one task per evaluation table."""
         if self._progress is None:
             return
         if name not in self._tasks:
@@ -376,7 +379,7 @@ def prune(args, store: Store) -> Output:
         return Output([Section("dry_run", rows, title="prune, dry run: nothing changed")])
 
     size_before = file_size(store.location)
-    with progress_bar() as bar:
+    with ProgressBar() as bar:
         if args.failed:
             result = t.delete_failed_evaluations(args.eval_type, progress=bar.update)
         else:
