@@ -5,6 +5,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "plintrove/storage/libpq_library.h"
@@ -149,12 +150,15 @@ struct BoundParams {
                     break;
                 }
                 case Value::Kind::Float: {
+                    // Untyped like text: a real meets a REAL column exactly (shortest
+                    // round-trip digits), and an integer column refuses 1.5 instead of
+                    // silently rounding it, as a float8 parameter would.
                     const double x = v.as_float();
                     if (std::isnan(x)) numbers[i] = "NaN";
                     else if (std::isinf(x)) numbers[i] = x > 0 ? "Infinity" : "-Infinity";
                     else numbers[i].assign(buffer, std::to_chars(buffer, buffer + sizeof buffer, x).ptr);
-                    types[i] = kFloat8Oid;
-                    signature[i] = 'f';
+                    types[i] = 0;
+                    signature[i] = 'u';
                     break;
                 }
                 case Value::Kind::Text: {
@@ -249,10 +253,6 @@ bool PostgresConnection::connection_is_closed() const {
 }
 
 void PostgresConnection::ensure_open() {
-    // Closing is final: a statement after it (a writer still running when its tracker was
-    // closed) fails rather than opening a new session nobody will close.
-    if (closed_by_user_)
-        throw PostgresError("Cannot operate on a closed database.", PostgresError::Kind::Interface);
     if (connection_is_closed()) {
         reconnect();
         return;
@@ -334,7 +334,7 @@ void PostgresConnection::send_statement(const PostgresStatementPlan& plan, std::
                         : pq.sendQueryParams(conn_, plan.sql.c_str(), n, bound.types.data(),
                                              bound.values.data(), nullptr, nullptr, 0);
     if (!ok) raise_connection_error("could not send a statement to the server");
-    pending_.push_back({Pending::What::Command, {}});
+    pending_.push_back({Pending::What::Command, {}, std::string(sql)});
 }
 
 void PostgresConnection::raise_connection_error(const char* fallback) {
@@ -391,6 +391,14 @@ PostgresConnection::Result PostgresConnection::sync() {
                 if (message.empty()) message = trim_message(pq.resultErrorMessage(res));
                 if (const char* detail = pq.resultErrorField(res, PG_DIAG_MESSAGE_DETAIL))
                     message += "\nDETAIL:  " + trim_message(detail);
+                if (const char* context = pq.resultErrorField(res, PG_DIAG_CONTEXT)) {
+                    message += "\nCONTEXT:  " + trim_message(context);
+                    // "... parameter $2 = '...'": name the field the value was meant for.
+                    const char* mark = std::strstr(context, "parameter $");
+                    std::size_t index = 0;
+                    if (mark && std::sscanf(mark, "parameter $%zu", &index) == 1 && index > 0)
+                        message += " (" + field_name(item.sql, index - 1) + ")";
+                }
                 std::string sqlstate = state ? state : "";
                 failure.emplace(message, sqlstate.empty() ? PostgresError::Kind::Operational
                                                           : PostgresError::kind_of_sqlstate(sqlstate),
@@ -478,10 +486,6 @@ void PostgresConnection::execute_unread(std::string_view sql, const Params& para
 void PostgresConnection::commit() {
     check_process();
     std::lock_guard<std::mutex> lock(mutex_);
-    if (closed_by_user_) {
-        throw PostgresError("connection already closed before commit",
-                            PostgresError::Kind::Interface);
-    }
     if (connection_is_closed()) {
         reconnect();
         throw PostgresError("connection already closed before commit",
@@ -512,7 +516,6 @@ void PostgresConnection::commit() {
 void PostgresConnection::rollback() {
     check_process();
     std::lock_guard<std::mutex> lock(mutex_);
-    if (closed_by_user_) return;  // closing ended any transaction
     if (connection_is_closed()) {
         reconnect();
         return;

@@ -43,6 +43,8 @@ public:
     void commit() override;
     // A lost connection counts as rolled back.
     void rollback() override;
+    // Ends the session. A statement after it opens a new one (a writer still running when
+    // its tracker was closed keeps writing); the destructor closes that one.
     void close() override;
     bool in_transaction() override;
     std::optional<std::string> dialect() const override { return "postgres"; }
@@ -58,6 +60,7 @@ private:
     struct Pending {
         enum class What { Prepare, Command } what;
         std::string prepared_key;  // Prepare: the cache entry to confirm
+        std::string sql;           // Command: the statement as given, to name fields in errors
     };
     struct Result {
         std::vector<Row> rows;

@@ -29,10 +29,13 @@ std::string postgres_table_ddl(std::string_view sqlite_ddl) {
         bool mapped = false;
         for (const auto& [from, to] : kTypeMap) {
             // A type is a whole word: followed by a blank, comma, newline or the end.
+            // A type that already has its collation was mapped before: mapping is
+            // idempotent, since the connection maps every table statement it is given.
             const std::size_t after = i + from.size();
             if (sqlite_ddl.substr(i, from.size()) == from &&
                 (after == sqlite_ddl.size() || sqlite_ddl[after] == ' ' ||
-                 sqlite_ddl[after] == ',' || sqlite_ddl[after] == '\n')) {
+                 sqlite_ddl[after] == ',' || sqlite_ddl[after] == '\n') &&
+                !sqlite_ddl.substr(after).starts_with(" COLLATE")) {
                 out += to;
                 i = after;
                 mapped = true;
