@@ -428,3 +428,64 @@ def report_command(args, store: Store) -> None:
 
     report.write_report(store.tracker, store.location, args.out, top=args.top)
     print(f"wrote {args.out}", file=sys.stderr)
+
+
+# ---- multiple testing ---------------------------------------------------------------------
+
+LEDGER_SHOWN = ["eval_type", "era_id", "pool_id", "named_universe", "source", "trials",
+                "errored_trials", "nonfinite_trials", "effective_trials", "sharpe_max",
+                "expected_max_sharpe", "rows_pruned", "rebuilt"]
+CANDIDATE_SHOWN = ["eval_id", "eval_type", "era_id", "sharpe", "p_value", "adjusted_p_value",
+                   "haircut_sharpe", "significant", "status"]
+
+
+def ledger_arguments(p):
+    g = p.add_argument_group("filters")
+    g.add_argument("--era", type=int, dest="era_id", metavar="N", help="one era only")
+    g.add_argument("--type", choices=EVAL_TYPES, dest="eval_type",
+                   help="signals or strategies only (default: both)")
+    g.add_argument("--universe", dest="named_universe", metavar="NAME",
+                   help="one named universe only")
+    g.add_argument("--source", choices=("search", "simulate"), help="one source only")
+    g.add_argument("--signal-pool", dest="signal_pool_id", metavar="POOL")
+    g.add_argument("--strategy-pool", dest="strategy_pool_id", metavar="POOL")
+    p.add_argument("--n-effective", choices=("raw", "graph_jaccard", "graph_hash"),
+                   default="raw", help="how trials are counted (default: raw, every trial)")
+    p.add_argument("--similarity", type=float, default=0.8, metavar="S",
+                   help="Jaccard similarity that makes two trials one for graph_jaccard "
+                        "(default: 0.8)")
+    p.add_argument("--method", choices=("holm", "bonferroni", "bhy"), default="holm",
+                   help="p-value correction of the candidates (default: holm)")
+    p.add_argument("--alpha", type=float, default=0.05, help="significance level (default: 0.05)")
+    p.add_argument("--observations", type=float, metavar="T",
+                   help="return observations behind each Sharpe, where the evaluations did "
+                        "not store n_obs")
+    p.add_argument("--periods-per-year", type=float, metavar="P",
+                   help="return periods per year (default: stored, else 252)")
+    add_top(p)
+
+
+LEDGER_FILTERS = ("era_id", "eval_type", "named_universe", "source", "signal_pool_id",
+                  "strategy_pool_id")
+
+
+@command("ledger", "Every trial ever recorded per scope, even after pruning; the best Sharpe "
+         "the trials would reach by luck alone, and the top candidates' p-values corrected "
+         "for them.", arguments=ledger_arguments,
+         examples=["ledger ./data", "ledger ./data --era 3 --n-effective graph_jaccard",
+                   "ledger ./data --method bhy --observations 1260 -f json"])
+def ledger(args, store: Store) -> Output:
+    t = store.tracker
+    chosen = {k: getattr(args, k) for k in LEDGER_FILTERS if getattr(args, k) is not None}
+    entries = t.get_trial_ledger(n_effective=args.n_effective, similarity=args.similarity,
+                                 **chosen)
+    candidates = t.get_multiple_testing_summary(
+        method=args.method, alpha=args.alpha, top=args.top or 20,
+        observations=args.observations, periods_per_year=args.periods_per_year, **chosen)
+    out = Output()
+    out.add(Section("ledger", rows_of(entries), shown=LEDGER_SHOWN, title="trials per scope"))
+    out.add(Section("candidates", rows_of(candidates), shown=CANDIDATE_SHOWN,
+                    title=f"top candidates, {args.method} correction at {args.alpha:g}"))
+    if any(c.status == "missing_observations" for c in candidates):
+        out.notes.append("Candidates without stored n_obs have no p-value: give --observations.")
+    return out

@@ -219,6 +219,34 @@ def submissions(ctx: ReportContext) -> str:
             + "<h3>Submissions and payments by status</h3>" + statuses)
 
 
+@section("multiple_testing", "Multiple testing")
+def multiple_testing(ctx: ReportContext) -> str:
+    entries = ctx.tracker.get_trial_ledger()
+    if not entries:
+        return "<p>No trials recorded yet.</p>"
+    scopes = table_html(
+        ["type", "era", "pool", "universe", "source", "trials", "errored", "no Sharpe",
+         "best Sharpe", "best by luck alone", "pruned"],
+        [[e.eval_type, e.era_id, e.pool_id, e.named_universe, e.source, f"{e.trials:,}",
+          f"{e.errored_trials:,}", f"{e.nonfinite_trials:,}", number(e.sharpe_max),
+          number(e.expected_max_sharpe), f"{e.rows_pruned:,}" + (" (rebuilt)" if e.rebuilt else "")]
+         for e in entries])
+    candidates = ctx.tracker.get_multiple_testing_summary(top=10)
+    tops = table_html(
+        ["eval", "type", "era", "Sharpe", "p", "Holm-adjusted p", "haircut Sharpe", "status"],
+        [[c.eval_id, c.eval_type, c.era_id, number(c.sharpe), number(c.p_value, ".2e"),
+          number(c.adjusted_p_value, ".2e"), number(c.haircut_sharpe), c.status]
+         for c in candidates])
+    return ("<p>Every evaluation is a trial; the best Sharpe of many tries is inflated even "
+            "without skill. \u201cBest by luck alone\u201d is the Sharpe the best of that many "
+            "skill-less trials would be expected to reach.</p>" + scopes
+            + "<h3>Top candidates, corrected for every trial</h3>" + tops)
+
+
+def number(value, spec: str = ".3f") -> str:
+    return "\u2013" if value is None else format(value, spec)
+
+
 @section("health", "Store health")
 def health(ctx: ReportContext) -> str:
     checks = doctor.run_checks(ctx.tracker, ctx.location)

@@ -77,6 +77,10 @@ ANSWERS = {
                      for s, n, paid in [("pending", 1, 0.0), ("signal_is_rejected", 1, 0.0),
                                         ("paid", 2, 19.75)]],
         "pending": asdicts(t.get_pending_submissions())}),
+    "ledger": (["--type", "signal", "--observations", 1260, "--method", "bhy"], lambda t: {
+        "ledger": asdicts(t.get_trial_ledger(eval_type="signal")),
+        "candidates": asdicts(t.get_multiple_testing_summary(
+            eval_type="signal", observations=1260, method="bhy"))}),
 }
 
 
@@ -259,7 +263,7 @@ def test_doctor_flags_what_needs_doing(store):
 def test_help_lists_every_subcommand_with_examples():
     text = cli("--help").stdout
     for name in ("summary", "functions", "features", "cooc", "rejections", "history",
-                 "submissions", "export", "prune", "doctor", "report"):
+                 "submissions", "export", "prune", "doctor", "report", "ledger"):
         assert name in text
     assert "examples:" in text and "exit status" in text
     assert "examples:" in cli("export", "--help").stdout

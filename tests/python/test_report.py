@@ -62,3 +62,4 @@ def test_every_section_of_an_empty_store_says_so(data_dir, tmp_path):
     # Every chart without data says so instead of drawing empty axes.
     assert page.count("nothing stored yet") == 7
     assert "fewer than two functions used together" in page
+    assert "No trials recorded yet." in page

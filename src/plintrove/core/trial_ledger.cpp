@@ -6,6 +6,7 @@
 #include <string>
 
 #include "plintrove/core/constants.h"
+#include "plintrove/storage/postgres_schema.h"
 #include "plintrove/storage/sqlite_catalog.h"
 #include "plintrove/value/json.h"
 
@@ -157,25 +158,41 @@ std::optional<double> stored_sharpe(const Value& v) {
 }
 
 void ensure_trial_ledger(Connection& conn) {
-    sqlite_ensure_columns(conn, kCustomStatsMigrations);
+    const bool postgres = conn.dialect() == "postgres";
+    if (postgres) {
+        for (const TableColumns& table : kCustomStatsMigrations) {
+            conn.execute("ALTER TABLE " + std::string(table.table) +
+                         " ADD COLUMN IF NOT EXISTS custom_stats_json TEXT");
+        }
+    } else {
+        sqlite_ensure_columns(conn, kCustomStatsMigrations);
+    }
     for (const LedgerSource& source : kLedgers) {
-        const bool existed = sqlite_table_exists(conn, source.ledger);
-        conn.execute(ledger_ddl(source.ledger));
+        const bool existed =
+            postgres ? conn.execute("SELECT 1 FROM information_schema.tables WHERE table_schema "
+                                    "= current_schema() AND table_name = ?",
+                                    {Value(std::string(source.ledger))})
+                           .fetchone()
+                           .has_value()
+                     : sqlite_table_exists(conn, source.ledger);
+        const std::string ddl = ledger_ddl(source.ledger);
+        conn.execute(postgres ? postgres_table_ddl(ddl) : ddl);
         if (existed) continue;
         // The rows present are all that is left to count; what was pruned before is lost,
         // which the rebuilt flag tells the reader.
         const bool strategy = source.ledger == kStrategyTrialLedger;
         TrialLedgerBatch batch;
-        // A table of an old layout may lack any of the columns; those read as NULL.
-        const std::set<std::string> present = sqlite_table_columns(conn, source.eval_table);
-        if (present.empty()) continue;
         std::string sql = "SELECT eval_id";
+        // A SQLite table of an old layout may lack any of the columns; those read as NULL.
+        const std::set<std::string> present =
+            postgres ? std::set<std::string>{} : sqlite_table_columns(conn, source.eval_table);
         for (std::string_view column : {std::string_view("era_id"), source.pool_column,
                                         std::string_view("named_universe"),
                                         std::string_view("source"), std::string_view("sharpe"),
                                         std::string_view("failure_reason")}) {
             sql += ", ";
-            sql += present.count(std::string(column)) ? column : std::string_view("NULL");
+            sql += postgres || present.count(std::string(column)) ? column
+                                                                  : std::string_view("NULL");
         }
         sql += " FROM " + std::string(source.eval_table) + " ORDER BY eval_id";
         conn.for_each_row(sql, {}, [&](const Row& row) {
