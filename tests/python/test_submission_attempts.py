@@ -164,11 +164,11 @@ def test_record_once_joins_an_open_transaction(tracker, data_dir):
     conn = tracker._conn
     conn.execute("BEGIN")
     conn.execute("UPDATE signal_evaluations SET failure_reason='mine' WHERE eval_id=?", (s,))
-    tracker.record_submission_once_and_mark_submitted(s, "signal", "sub-1", 1, sim_id="sim-1")
+    tracker.record_submission_once_and_mark_submitted(s, "signal", "sub-1", 1, sim_id="it's")
     assert conn.in_transaction
     # An error inside leaves the caller's transaction, and its writes, alone.
-    with pytest.raises(ValueError, match="already submitted"):
-        tracker.record_submission_once_and_mark_submitted(s, "signal", "sub-2", 1, sim_id="sim-1")
+    with pytest.raises(ValueError, match="^sim_id='it's' already submitted$"):
+        tracker.record_submission_once_and_mark_submitted(s, "signal", "sub-2", 1, sim_id="it's")
     assert conn.in_transaction
     assert conn.execute("SELECT failure_reason, submitted FROM signal_evaluations").fetchall() == [
         ("mine", 1)]

@@ -16,7 +16,7 @@ void require_valid_status(const Value& status) {
         listed += py_repr(valid);
     }
     listed += "]";
-    throw ValueError("status must be one of " + listed + ", got " + py_repr(status));
+    throw ValueError("status must be one of " + listed + ", got '" + py_str(status) + "'");
 }
 
 }  // namespace plintrove

@@ -63,8 +63,8 @@ std::optional<std::int64_t> record_submission_attempt_started(
                          {Value(key)})
                 .fetchone();
         if (!row) {
-            throw RuntimeError(table + " row missing after INSERT OR IGNORE for idempotency_key=" +
-                               py_repr(Value(key)));
+            throw RuntimeError(table + " row missing after INSERT OR IGNORE for idempotency_key='" + key +
+                               "'");
         }
         attempt_id = int_field(row->at(0), "attempt_id");
     }

@@ -92,7 +92,7 @@ std::optional<std::int64_t> record_submission_once_and_mark_submitted(
     if (started_transaction) conn.execute("BEGIN IMMEDIATE");
     try {
         if (conn.execute(kSimAlreadyRecordedSql, {sim_id}).fetchone()) {
-            throw ValueError("sim_id=" + py_repr(sim_id) + " already submitted");
+            throw ValueError("sim_id='" + py_str(sim_id) + "' already submitted");
         }
         if (!conn.execute("SELECT eval_id FROM " + table + " WHERE eval_id=?",
                           {Value(args.eval_id)})

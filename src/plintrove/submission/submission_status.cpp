@@ -118,7 +118,7 @@ bool update_submission_status(SearchTracker& t, const Value& submission_id, cons
     require_valid_status(status);
     ConnWrapper& conn = t.conn();
     std::optional<Row> row = conn.execute(kStatusRowSql, {submission_id}).fetchone();
-    if (!row) throw ValueError("submission_id=" + py_repr(submission_id) + " not found");
+    if (!row) throw ValueError("submission_id='" + py_str(submission_id) + "' not found");
     std::int64_t eval_id = int_field(row->at(1), "eval_id");
     const Value& eval_type = row->at(2);
     std::string_view table = submission_table(eval_type, "status");
