@@ -128,8 +128,21 @@ PyObject* sqlite_exception_class(int code) {
     }
 }
 
-nb::object new_exception(PyObject* type, const char* message) {
-    nb::str text(message);
+// Library text as a str: a lone surrogate echoed from an argument comes back as itself.
+nb::object text_object(const std::string& text) {
+    PyObject* str = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
+                                         "surrogatepass");
+    if (str == nullptr) {
+        PyErr_Clear();
+        str = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
+                                   "backslashreplace");
+    }
+    if (str == nullptr) throw nb::python_error();
+    return nb::steal(str);
+}
+
+nb::object new_exception(PyObject* type, const std::string& message) {
+    nb::object text = text_object(message);
     PyObject* exc = PyObject_CallOneArg(type, text.ptr());
     if (exc == nullptr) throw nb::python_error();
     return nb::steal(exc);
@@ -170,8 +183,19 @@ PostgresError::Kind postgres_kind_of(nb::handle exc) {
     return PostgresError::Kind::Database;
 }
 
+// The host's own encoder error, with the text and position it would report.
+nb::object unicode_encode_error(const UnicodeEncodeError& e) {
+    nb::object text = text_object(e.text());
+    const auto start = static_cast<Py_ssize_t>(e.position());
+    PyObject* exc = PyObject_CallFunction(PyExc_UnicodeEncodeError, "sOnns", "utf-8", text.ptr(),
+                                          start, start + 1, "surrogates not allowed");
+    if (exc == nullptr) throw nb::python_error();
+    return nb::steal(exc);
+}
+
 PyObject* exception_class(const Error& e) {
     if (dynamic_cast<const CrossPoolReferenceError*>(&e)) return g_cross_pool_error;
+    if (dynamic_cast<const OverflowError*>(&e)) return PyExc_OverflowError;
     if (dynamic_cast<const ValueError*>(&e)) return PyExc_ValueError;
     if (dynamic_cast<const TypeError*>(&e)) return PyExc_TypeError;
     if (dynamic_cast<const KeyError*>(&e)) return PyExc_KeyError;
@@ -192,6 +216,7 @@ nb::object exception_for(const Error& e) {
     nb::object exc;
     if (auto* pg = dynamic_cast<const PostgresError*>(&e)) exc = postgres_exception(*pg);
     else if (auto* db = dynamic_cast<const DatabaseError*>(&e)) exc = sqlite_exception(*db);
+    else if (auto* encode = dynamic_cast<const UnicodeEncodeError*>(&e)) exc = unicode_encode_error(*encode);
     else exc = new_exception(exception_class(e), e.what());
     if (e.cause()) {
         nb::object cause = python_exception(e.cause());

@@ -25,6 +25,24 @@ class KeyError : public Error { using Error::Error; };
 class RuntimeError : public Error { using Error::Error; };
 class IOError : public Error { using Error::Error; };
 
+// An integer beyond what storage holds (64 bits).
+class OverflowError : public Error { using Error::Error; };
+
+// Text that cannot be encoded as UTF-8 (a lone surrogate carried from the host language).
+// `position` counts code points, as the host's own encoder reports it.
+class UnicodeEncodeError : public ValueError {
+public:
+    UnicodeEncodeError(std::string text, std::size_t position)
+        : ValueError("'utf-8' codec can't encode a surrogate: surrogates not allowed"),
+          text_(std::move(text)), position_(position) {}
+    const std::string& text() const { return text_; }
+    std::size_t position() const { return position_; }
+
+private:
+    std::string text_;
+    std::size_t position_;
+};
+
 // Raised when a strategy references a signal of another pool.
 class CrossPoolReferenceError : public ValueError { using ValueError::ValueError; };
 

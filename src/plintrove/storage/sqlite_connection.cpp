@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cstring>
 
 #include "plintrove/value/py_repr.h"
 
@@ -62,6 +63,21 @@ bool only_comments_left(const char* p, const char* end) {
         }
     }
     return true;
+}
+
+// A lone surrogate travels in its three-byte form (0xED 0xA0-0xBF ..), which is not UTF-8;
+// it is refused before it can be stored, as the host's own driver refuses it.
+void refuse_surrogates(const std::string& text) {
+    const char* data = text.data();
+    const char* end = data + text.size();
+    for (const char* p = data; (p = static_cast<const char*>(std::memchr(p, '\xED', end - p)));
+         ++p) {
+        if (end - p < 2 || (static_cast<unsigned char>(p[1]) & 0xE0) != 0xA0) continue;
+        std::size_t position = 0;
+        for (const char* q = data; q < p; ++q)
+            if ((static_cast<unsigned char>(*q) & 0xC0) != 0x80) ++position;
+        throw UnicodeEncodeError(text, position);
+    }
 }
 
 const char* kind_name(const Value& v) {
@@ -234,15 +250,17 @@ SqliteConnection::RunResult SqliteConnection::run(std::string_view sql, const Pa
             case Value::Kind::Int: rc = sqlite3_bind_int64(stmt, i + 1, v.as_int()); break;
             case Value::Kind::Float: rc = sqlite3_bind_double(stmt, i + 1, v.as_float()); break;
             case Value::Kind::Text:
+                refuse_surrogates(v.as_text());
                 // The parameters outlive the statement's use; bindings are cleared on reset.
                 rc = sqlite3_bind_text64(stmt, i + 1, v.as_text().data(), v.as_text().size(),
                                          SQLITE_STATIC, SQLITE_UTF8);
                 break;
             case Value::Kind::BigInt:
-                throw ValueError("Python int too large to convert to SQLite INTEGER");
+                throw OverflowError("Python int too large to convert to SQLite INTEGER");
             default:
-                throw TypeError("Error binding parameter " + std::to_string(i + 1) + ": type '" +
-                                kind_name(v) + "' is not supported");
+                throw DatabaseError("Error binding parameter " + std::to_string(i + 1) +
+                                        ": type '" + kind_name(v) + "' is not supported",
+                                    SQLITE_MISUSE);
         }
         if (rc != SQLITE_OK) raise_last_error();
     }
