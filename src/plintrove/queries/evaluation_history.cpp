@@ -1,6 +1,7 @@
 #include "plintrove/queries/evaluation_history.h"
 
 #include <algorithm>
+#include <limits>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -32,11 +33,17 @@ void check_page_args(const Value& eval_type, const SettingsFilter& f,
     if (offset < 0) throw ValueError("offset must be >= 0");
 }
 
+// Hosts pass sys.maxsize for "no limit": sums stop at the largest integer instead of wrapping.
+std::int64_t saturating_add(std::int64_t a, std::int64_t b) {
+    std::int64_t sum = 0;
+    return __builtin_add_overflow(a, b, &sum) ? std::numeric_limits<std::int64_t>::max() : sum;
+}
+
 template <typename T>
 std::vector<T> page(std::vector<T> all, std::optional<std::int64_t> limit, std::int64_t offset) {
     const auto n = static_cast<std::int64_t>(all.size());
     const std::int64_t begin = std::min(offset, n);
-    const std::int64_t end = limit ? std::min(n, begin + *limit) : n;
+    const std::int64_t end = limit ? std::min(n, saturating_add(begin, *limit)) : n;
     return std::vector<T>(std::make_move_iterator(all.begin() + begin),
                           std::make_move_iterator(all.begin() + end));
 }
@@ -190,7 +197,7 @@ std::vector<EvaluationRecord> get_evaluation_history(SearchTracker& tracker,
         if (limit) {
             // Enough rows from each table to fill the page after merging.
             sql += " LIMIT ?";
-            f.params.emplace_back(*limit + offset);
+            f.params.emplace_back(saturating_add(*limit, offset));
         }
         std::vector<Row> rows = tracker.conn().execute(sql, f.params).fetchall();
         append_records(tracker, tables[t], label, rows, results);
