@@ -230,12 +230,13 @@ void bind_connection(nb::module_& m) {
     nb::class_<Connection>(m, "_Connection", "The raw database connection.")
         .def(
             "execute",
-            [](Connection& c, std::string_view sql, nb::handle params) {
+            [](Connection& c, nb::handle sql, nb::handle params) {
+                const std::string text = text_arg(sql, "sql");
                 Params bound = params_from(params);
                 nb::gil_scoped_release release;
-                return c.execute(sql, bound);
+                return c.execute(text, bound);
             },
-            nb::arg("sql"), nb::arg("params") = nb::tuple())
+            nb::arg("sql").none(), nb::arg("params").none() = nb::tuple())
         .def("commit", &Connection::commit, Release())
         .def("rollback", &Connection::rollback, Release())
         .def("close", &Connection::close, Release())

@@ -29,23 +29,14 @@ SettingsFilter settings(nb::handle era_id, nb::handle named_universe, nb::handle
                         nb::handle source, nb::handle strategy_pool_id, nb::handle signal_pool_id,
                         nb::handle strategy_signal_pool) {
     SettingsFilter f;
-    f.era_id = to_value(era_id);
-    f.named_universe = to_value(named_universe);
-    f.metaparameters = to_value(metaparameters);
-    f.source = to_value(source);
-    f.strategy_pool_id = to_value(strategy_pool_id);
-    f.signal_pool_id = to_value(signal_pool_id);
-    f.strategy_signal_pool = to_value(strategy_signal_pool);
+    f.era_id = from_arg<Value>(era_id, "era_id");
+    f.named_universe = from_arg<Value>(named_universe, "named_universe");
+    f.metaparameters = from_arg<Value>(metaparameters, "metaparameters");
+    f.source = from_arg<Value>(source, "source");
+    f.strategy_pool_id = from_arg<Value>(strategy_pool_id, "strategy_pool_id");
+    f.signal_pool_id = from_arg<Value>(signal_pool_id, "signal_pool_id");
+    f.strategy_signal_pool = from_arg<Value>(strategy_signal_pool, "strategy_signal_pool");
     return f;
-}
-
-std::optional<std::int64_t> optional_int(nb::handle h) {
-    if (h.is_none()) return std::nullopt;
-    std::int64_t v = 0;
-    if (!PyLong_Check(h.ptr()) || !nb::try_cast(h, v)) {
-        throw nb::type_error("limit must be an integer or None");
-    }
-    return v;
 }
 
 nb::list rows_to_tuples(const std::vector<Row>& rows) {
@@ -85,7 +76,7 @@ void def_filtered_query(TrackerClass& cls, const char* name, Query query, const 
                 nb::handle strategy_signal_pool) {
             SettingsFilter f = settings(era_id, named_universe, metaparameters, source,
                                         strategy_pool_id, signal_pool_id, strategy_signal_pool);
-            Value type = to_value(eval_type);
+            Value type = from_arg<Value>(eval_type, "eval_type");
             return query(t, type, f, extra...);
         },
         nb::arg("era_id").none() = nb::none(), nb::arg("eval_type").none() = nb::none(),
@@ -116,8 +107,8 @@ void def_stats_rows(TrackerClass& cls, const char* name,
     cls.def(
         name,
         [query](SearchTracker& t, nb::handle eval_id, nb::handle limit) {
-            Value id = to_value(eval_id);
-            const auto lim = optional_int(limit);
+            Value id = from_arg<Value>(eval_id, "eval_id");
+            const auto lim = from_arg<std::optional<std::int64_t>>(limit, "limit");
             nb::gil_scoped_release release;
             return Value(query(t, id, lim));
         },
@@ -166,39 +157,43 @@ void bind_queries(nb::module_& m, TrackerClass& cls) {
         "Build and execute a usage stats query across signal/strategy tables.");
 
     // ---- history and counts --------------------------------------------------------------
-    def_filtered_query<nb::handle, nb::handle, std::int64_t>(
+    def_filtered_query<nb::handle, nb::handle, nb::handle>(
         cls, "get_evaluation_history",
         [](SearchTracker& t, const Value& type, const SettingsFilter& f, nb::handle passed_only,
-           nb::handle limit, std::int64_t offset) {
+           nb::handle limit, nb::handle offset) {
             const bool passed = truth(passed_only);
-            const auto lim = optional_int(limit);
+            const auto lim = from_arg<std::optional<std::int64_t>>(limit, "limit");
+            const std::int64_t skip = int_arg(offset, "offset");
             nb::gil_scoped_release release;
-            return get_evaluation_history(t, type, passed, lim, offset, f);
+            return get_evaluation_history(t, type, passed, lim, skip, f);
         },
         "Stored evaluations with their usage, newest first.",
         nb::arg("passed_only").none() = false, nb::arg("limit").none() = 1000,
         nb::arg("offset").none() = 0);
-    def_filtered_query<nb::handle, std::int64_t, std::int64_t>(
+    def_filtered_query<nb::handle, nb::handle, nb::handle>(
         cls, "get_evaluation_history_chunk",
         [](SearchTracker& t, const Value& type, const SettingsFilter& f, nb::handle passed_only,
-           std::int64_t after_eval_id, std::int64_t limit) {
+           nb::handle after_eval_id, nb::handle limit) {
             const bool passed = truth(passed_only);
+            const std::int64_t after = int_arg(after_eval_id, "after_eval_id");
+            const std::int64_t count = int_arg(limit, "limit");
             nb::gil_scoped_release release;
-            return get_evaluation_history_chunk(t, type, passed, after_eval_id, limit, f);
+            return get_evaluation_history_chunk(t, type, passed, after, count, f);
         },
         "The next limit evaluations of one type after after_eval_id, by ascending eval_id, "
         "as EvaluationRecords; an empty list past the last one.",
-        nb::arg("passed_only").none() = false, nb::arg("after_eval_id") = 0,
-        nb::arg("limit") = 1000);
-    def_filtered_query<nb::handle, nb::handle, std::int64_t>(
+        nb::arg("passed_only").none() = false, nb::arg("after_eval_id").none() = 0,
+        nb::arg("limit").none() = 1000);
+    def_filtered_query<nb::handle, nb::handle, nb::handle>(
         cls, "get_per_column_stats_batch",
         [](SearchTracker& t, const Value& type, const SettingsFilter& f, nb::handle passed_only,
-           nb::handle limit, std::int64_t offset) {
+           nb::handle limit, nb::handle offset) {
             const std::optional<bool> passed =
                 passed_only.is_none() ? std::nullopt : std::optional<bool>(truth(passed_only));
-            const auto lim = optional_int(limit);
+            const auto lim = from_arg<std::optional<std::int64_t>>(limit, "limit");
+            const std::int64_t skip = int_arg(offset, "offset");
             nb::gil_scoped_release release;
-            return get_per_column_stats_batch(t, type, passed, lim, offset, f);
+            return get_per_column_stats_batch(t, type, passed, lim, skip, f);
         },
         "Per-column statistics of stored evaluations, by ascending eval_id.",
         nb::arg("passed_only").none() = nb::none(), nb::arg("limit").none() = nb::none(),
@@ -207,10 +202,11 @@ void bind_queries(nb::module_& m, TrackerClass& cls) {
                        "Number of stored evaluations matching the filters.");
     cls.def(
         "get_evaluation_velocity",
-        [](SearchTracker& t, std::int64_t window_minutes, nb::handle eval_type) {
-            Value type = to_value(eval_type);
+        [](SearchTracker& t, nb::handle window_minutes, nb::handle eval_type) {
+            const std::int64_t window = int_arg(window_minutes, "window_minutes");
+            Value type = from_arg<Value>(eval_type, "eval_type");
             nb::gil_scoped_release release;
-            return get_evaluation_velocity(t, window_minutes, type);
+            return get_evaluation_velocity(t, window, type);
         },
         nb::arg("window_minutes").none() = 60, nb::arg("eval_type").none() = nb::none(),
         "Evaluations and passes per hour over the last window_minutes.");
@@ -218,27 +214,30 @@ void bind_queries(nb::module_& m, TrackerClass& cls) {
     def_stats_rows(cls, "get_strategy_stats", &get_strategy_stats);
     cls.def(
         "_evaluation_stats_rows",
-        [](SearchTracker& t, std::string table, nb::handle eval_id, nb::handle limit) {
-            Value id = to_value(eval_id);
-            const auto lim = optional_int(limit);
+        [](SearchTracker& t, nb::handle table, nb::handle eval_id, nb::handle limit) {
+            const std::string name = text_arg(table, "table");
+            Value id = from_arg<Value>(eval_id, "eval_id");
+            const auto lim = from_arg<std::optional<std::int64_t>>(limit, "limit");
             nb::gil_scoped_release release;
-            return Value(evaluation_stats_rows(t, table, id, lim));
+            return Value(evaluation_stats_rows(t, name, id, lim));
         },
         nb::arg("table").none(), nb::arg("eval_id").none() = nb::none(), nb::arg("limit").none() = 1000);
     cls.def(
         "_count_where",
-        [](SearchTracker& t, std::string table, std::string where_clause, nb::handle params) {
-            Value p = to_value(params);
+        [](SearchTracker& t, nb::handle table, nb::handle where_clause, nb::handle params) {
+            const std::string name = text_arg(table, "table");
+            const std::string where = text_arg(where_clause, "where_clause");
+            Value p = from_arg<Value>(params, "params");
             Params bound = p.is_list() ? p.as_list() : Params{};
             nb::gil_scoped_release release;
-            return count_where(t, table, where_clause, bound);
+            return count_where(t, name, where, bound);
         },
         nb::arg("table").none(), nb::arg("where_clause").none() = "", nb::arg("params").none() = nb::tuple(),
         "Execute SELECT COUNT(*) with optional WHERE clause.");
-    cls.def(
-        "_get_distinct_column",
-        [](SearchTracker& t, std::string column) { return Value(get_distinct_column(t, column)); },
-        nb::arg("column").none(), Release(),
+    def_converted(
+        cls, "_get_distinct_column",
+        +[](SearchTracker& t, std::string column) { return Value(get_distinct_column(t, column)); },
+        nb::arg("column").none(),
         "Return sorted distinct values of a column across both evaluation tables.");
     cls.def("get_available_eras",
             [](SearchTracker& t) { return Value(get_available_eras(t)); }, Release());
@@ -300,8 +299,8 @@ void bind_queries(nb::module_& m, TrackerClass& cls) {
           [](nb::handle v) { validate_source_record(validator_arg(v)); }, nb::arg("source").none());
     m.def(
         "_validate_optional_pool_query",
-        [](nb::object value, std::string_view field_name) {
-            validate_optional_pool_query(validator_arg(value), field_name);
+        [](nb::object value, nb::handle field_name) {
+            validate_optional_pool_query(validator_arg(value), text_arg(field_name, "field_name"));
             return value;
         },
         nb::arg("value").none(), nb::arg("field_name").none());

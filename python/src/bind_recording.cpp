@@ -20,25 +20,26 @@ struct CommonTail {
 };
 
 // Converts with the GIL held; the caller releases it for the validation and the writes.
-void fill_args(EvaluationArgs& a, nb::handle graph, nb::handle stats, std::int64_t era_id,
+void fill_args(EvaluationArgs& a, nb::handle graph, nb::handle stats, nb::handle era_id,
                nb::handle passed_thresholds, nb::handle named_universe,
                nb::handle metaparameters, const CommonTail& t) {
     a.graph = to_value(graph);
     a.stats = backtest_stats_from(stats);
-    a.era_id = era_id;
+    a.era_id = int_arg(era_id, "era_id");
     a.passed_thresholds = truth(passed_thresholds);
-    a.named_universe = to_value(named_universe);
-    a.metaparameters = to_value(metaparameters);
+    a.named_universe = from_arg<Value>(named_universe, "named_universe");
+    a.metaparameters = from_arg<Value>(metaparameters, "metaparameters");
     a.function_families = families_for(t.function_families, a.graph, "function");
     a.feature_families = families_for(t.feature_families, a.graph, "feature");
-    a.per_column_stats = to_value(t.per_column_stats);
-    a.rejection_reason = to_value(t.rejection_reason);
-    a.source = to_value(t.source);
-    a.expression_elapsed_seconds = to_value(t.expression_elapsed_seconds);
-    a.is_correlation = to_value(t.is_correlation);
-    a.is_pnl_mi = to_value(t.is_pnl_mi);
-    a.agent_is_pnl_mi = to_value(t.agent_is_pnl_mi);
-    a.failure_reason = to_value(t.failure_reason);
+    a.per_column_stats = from_arg<Value>(t.per_column_stats, "per_column_stats");
+    a.rejection_reason = from_arg<Value>(t.rejection_reason, "rejection_reason");
+    a.source = from_arg<Value>(t.source, "source");
+    a.expression_elapsed_seconds =
+        from_arg<Value>(t.expression_elapsed_seconds, "expression_elapsed_seconds");
+    a.is_correlation = from_arg<Value>(t.is_correlation, "is_correlation");
+    a.is_pnl_mi = from_arg<Value>(t.is_pnl_mi, "is_pnl_mi");
+    a.agent_is_pnl_mi = from_arg<Value>(t.agent_is_pnl_mi, "agent_is_pnl_mi");
+    a.failure_reason = from_arg<Value>(t.failure_reason, "failure_reason");
     a.failure_detail = to_value_or_str(t.failure_detail);
 }
 
@@ -47,7 +48,7 @@ void fill_args(EvaluationArgs& a, nb::handle graph, nb::handle stats, std::int64
 void bind_recording(nb::module_& m, TrackerClass& cls) {
     cls.def(
         "record_signal_evaluation",
-        [](SearchTracker& tracker, nb::handle graph, nb::handle stats, std::int64_t era_id,
+        [](SearchTracker& tracker, nb::handle graph, nb::handle stats, nb::handle era_id,
            nb::handle passed_thresholds, nb::handle named_universe, nb::handle metaparameters,
            nb::handle signal_pool_id, nb::handle function_families, nb::handle feature_families,
            nb::handle per_column_stats, nb::handle rejection_reason, nb::handle source,
@@ -60,11 +61,11 @@ void bind_recording(nb::module_& m, TrackerClass& cls) {
                       {function_families, feature_families, per_column_stats, rejection_reason,
                        source, expression_elapsed_seconds, is_correlation, is_pnl_mi,
                        agent_is_pnl_mi, failure_reason, failure_detail});
-            args.signal_pool_id = to_value(signal_pool_id);
+            args.signal_pool_id = from_arg<Value>(signal_pool_id, "signal_pool_id");
             nb::gil_scoped_release release;
             return record_signal_evaluation(tracker, args);
         },
-        nb::arg("graph").none(), nb::arg("stats").none(), nb::arg("era_id"),
+        nb::arg("graph").none(), nb::arg("stats").none(), nb::arg("era_id").none(),
         nb::arg("passed_thresholds").none(), nb::arg("named_universe").none(),
         nb::arg("metaparameters").none(),
         nb::arg("signal_pool_id") = nb::none(), nb::arg("function_families") = nb::none(),
@@ -78,7 +79,7 @@ void bind_recording(nb::module_& m, TrackerClass& cls) {
 
     cls.def(
         "record_strategy_evaluation",
-        [](SearchTracker& tracker, nb::handle graph, nb::handle stats, std::int64_t era_id,
+        [](SearchTracker& tracker, nb::handle graph, nb::handle stats, nb::handle era_id,
            nb::handle passed_thresholds, nb::handle referenced_signal_ids,
            nb::handle named_universe, nb::handle metaparameters, nb::handle strategy_pool_id,
            nb::handle strategy_signal_pool, nb::handle function_families,
@@ -92,13 +93,13 @@ void bind_recording(nb::module_& m, TrackerClass& cls) {
                       {function_families, feature_families, per_column_stats, rejection_reason,
                        source, expression_elapsed_seconds, is_correlation, is_pnl_mi,
                        agent_is_pnl_mi, failure_reason, failure_detail});
-            args.referenced_signal_ids = to_value(referenced_signal_ids);
-            args.strategy_pool_id = to_value(strategy_pool_id);
-            args.strategy_signal_pool = to_value(strategy_signal_pool);
+            args.referenced_signal_ids = from_arg<Value>(referenced_signal_ids, "referenced_signal_ids");
+            args.strategy_pool_id = from_arg<Value>(strategy_pool_id, "strategy_pool_id");
+            args.strategy_signal_pool = from_arg<Value>(strategy_signal_pool, "strategy_signal_pool");
             nb::gil_scoped_release release;
             return record_strategy_evaluation(tracker, args);
         },
-        nb::arg("graph").none(), nb::arg("stats").none(), nb::arg("era_id"),
+        nb::arg("graph").none(), nb::arg("stats").none(), nb::arg("era_id").none(),
         nb::arg("passed_thresholds").none(), nb::arg("referenced_signal_ids").none(),
         nb::arg("named_universe").none(), nb::arg("metaparameters").none(),
         nb::arg("strategy_pool_id").none(), nb::arg("strategy_signal_pool") = nb::none(),

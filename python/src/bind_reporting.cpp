@@ -19,7 +19,6 @@ namespace plintrove::py {
 
 namespace {
 
-using Release = nb::call_guard<nb::gil_scoped_release>;
 
 // The module's own describer function, kept alive for the life of the process so that
 // an unreplaced plintrove.reason_descriptions.describe_reason is recognised by identity.
@@ -83,7 +82,7 @@ void bind_tracker_operations(TrackerClass& cls) {
         nb::arg("signal_pool_id").none() = nb::none(),
         nb::arg("strategy_signal_pool").none() = nb::none(),
         "Rejected evaluations per rejection reason, with each reason's share, largest first.");
-    cls.def("get_auto_metadata", &get_auto_metadata, nb::arg("eval_id").none(), Release(),
+    def_converted(cls, "get_auto_metadata", &get_auto_metadata, nb::arg("eval_id").none(),
             "Expression complexity, submission date and rotation families of one evaluation.");
     cls.def(
         "_collect_reason_descriptions",
@@ -104,25 +103,29 @@ void bind_tracker_operations(TrackerClass& cls) {
 
     cls.def(
         "handle_era_transition",
-        [](SearchTracker& t, std::int64_t new_era_id, std::optional<std::int64_t> previous_era_id,
+        [](SearchTracker& t, nb::handle new_era_id, nb::handle previous_era_id,
            nb::handle progress) {
+            const std::int64_t era = int_arg(new_era_id, "new_era_id");
+            const auto previous =
+                from_arg<std::optional<std::int64_t>>(previous_era_id, "previous_era_id");
             DeletionProgressFn report = progress_from(progress);
             nb::gil_scoped_release release;
-            handle_era_transition(t, new_era_id, previous_era_id, report);
+            handle_era_transition(t, era, previous, report);
         },
-        nb::arg("new_era_id"), nb::arg("previous_era_id").none() = nb::none(), nb::kw_only(),
+        nb::arg("new_era_id").none(), nb::arg("previous_era_id").none() = nb::none(), nb::kw_only(),
         nb::arg("progress").none() = nb::none(),
         "Drop the work of other eras; evaluations, attempts and statuses of the previous "
         "era stay. progress(eval_table, done, total) is called after every chunk deleted.");
     cls.def(
         "delete_evaluations",
-        [](SearchTracker& t, nb::object eval_type, std::int64_t keep_last, nb::handle progress) {
+        [](SearchTracker& t, nb::object eval_type, nb::handle keep_last, nb::handle progress) {
             Value type = to_value_or_str(eval_type);
+            const std::int64_t keep = int_arg(keep_last, "keep_last");
             DeletionProgressFn report = progress_from(progress);
             nb::gil_scoped_release release;
-            return delete_evaluations(t, type, keep_last, report);
+            return delete_evaluations(t, type, keep, report);
         },
-        nb::arg("eval_type").none() = nb::none(), nb::arg("keep_last") = 50000, nb::kw_only(),
+        nb::arg("eval_type").none() = nb::none(), nb::arg("keep_last").none() = 50000, nb::kw_only(),
         nb::arg("progress").none() = nb::none(),
         "Keep the newest keep_last evaluations of each type, deleting the older ones. "
         "progress(eval_table, done, total) is called after every chunk deleted.");
@@ -138,16 +141,14 @@ void bind_tracker_operations(TrackerClass& cls) {
         nb::arg("progress").none() = nb::none(),
         "Delete every evaluation that did not pass its thresholds. progress(eval_table, "
         "done, total) is called after every chunk deleted.");
-    cls.def("_reindex_evaluation_tables", &reindex_evaluation_tables, nb::arg("eval_table"),
-            nb::arg("fn_table"), nb::arg("feat_table"), Release(),
+    def_converted(cls, "_reindex_evaluation_tables", &reindex_evaluation_tables, nb::arg("eval_table"),
+            nb::arg("fn_table"), nb::arg("feat_table"),
             "Rebuild the indexes of an evaluation table and its usage tables.");
 }
 
 void bind_module_functions(nb::module_& m) {
-    m.def(
-        "_describe_reason",
-        [](std::string_view text, std::string_view kind) { return describe_reason(text, kind); },
-        nb::arg("text"), nb::arg("kind") = "rejection_reason",
+    def_converted_free(
+        m, "_describe_reason", &describe_reason, nb::arg("text"), nb::arg("kind") = "rejection_reason",
         "The built-in describer: {'rendered': sentence, 'machine': snake_case token} for a "
         "stored status ('status'), rejection reason or failure reason.");
     g_builtin_describer = m.attr("_describe_reason").ptr();

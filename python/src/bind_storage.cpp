@@ -12,7 +12,7 @@
 namespace plintrove::py {
 
 void bind_storage(nb::module_& m) {
-    m.def("_normalized_index_sql", &normalized_index_sql, nb::arg("sql").none(),
+    def_converted_free(m, "_normalized_index_sql", &normalized_index_sql, nb::arg("sql").none(),
           "Index definition with blanks folded and upper-cased, for comparing definitions.");
     m.def("_postgres_db_url_from_env", &postgres_db_url_from_env);
     m.def(

@@ -25,8 +25,9 @@ nb::list items_to_py(const std::vector<QueueItem>& items) {
     return out;
 }
 
-double timeout_or_forever(const std::optional<double>& timeout) {
-    return timeout ? std::max(0.0, *timeout) : -1.0;
+double timeout_or_forever(nb::handle timeout) {
+    const auto seconds = from_arg<std::optional<double>>(timeout, "timeout");
+    return seconds ? std::max(0.0, *seconds) : -1.0;
 }
 
 }  // namespace
@@ -37,26 +38,36 @@ void bind_writer(nb::module_& m) {
         .def("set", &ThreadEvent::set)
         .def(
             "wait",
-            [](ThreadEvent& e, std::optional<double> timeout) {
-                return e.wait(timeout_or_forever(timeout));
+            [](ThreadEvent& e, nb::handle timeout) {
+                const double seconds = timeout_or_forever(timeout);
+                nb::gil_scoped_release release;
+                return e.wait(seconds);
             },
-            nb::arg("timeout") = nb::none(), nb::call_guard<nb::gil_scoped_release>());
+            nb::arg("timeout") = nb::none());
 
     nb::class_<WriterThreadHandle>(m, "_WriterThreadHandle")
         .def("is_alive", [](const WriterThreadHandle& h) { return !h.finished->is_set(); })
         .def(
             "join",
-            [](WriterThreadHandle& h, std::optional<double> timeout) {
-                h.finished->wait(timeout_or_forever(timeout));
+            [](WriterThreadHandle& h, nb::handle timeout) {
+                const double seconds = timeout_or_forever(timeout);
+                nb::gil_scoped_release release;
+                h.finished->wait(seconds);
             },
-            nb::arg("timeout") = nb::none(), nb::call_guard<nb::gil_scoped_release>());
+            nb::arg("timeout") = nb::none());
 
     nb::class_<WriterThread>(m, "WriterThread", "Writer thread for batched DB writes.")
         .def(
             "__init__",
             [](WriterThread* self, nb::object tracker, nb::object queue, nb::object search_status,
                nb::object stop_workers_callback) {
-                SearchTracker& t = nb::cast<SearchTracker&>(tracker);
+                SearchTracker* found = nullptr;
+                if (!nb::try_cast<SearchTracker*>(tracker, found) || found == nullptr) {
+                    throw nb::type_error(("tracker must be a SearchTracker, not '" +
+                                          nb::cast<std::string>(nb::type_name(tracker.type())) + "'")
+                                             .c_str());
+                }
+                SearchTracker& t = *found;
                 // The tracker stays alive as long as the thread may use it.
                 std::shared_ptr<SearchTracker> shared_tracker(shared_python_ref(tracker), &t);
                 new (self) WriterThread(std::move(shared_tracker),
@@ -64,21 +75,22 @@ void bind_writer(nb::module_& m) {
                                         std::make_shared<PySearchStatus>(search_status),
                                         py_stop_workers(stop_workers_callback));
             },
-            nb::arg("tracker"), nb::arg("queue"), nb::arg("search_status"),
-            nb::arg("stop_workers_callback"))
+            nb::arg("tracker").none(), nb::arg("queue").none(), nb::arg("search_status").none(),
+            nb::arg("stop_workers_callback").none())
         .def("start", &WriterThread::start)
         .def("stop", &WriterThread::stop, nb::call_guard<nb::gil_scoped_release>())
         .def(
             "_drain_queue",
-            [](WriterThread& w, bool final) {
+            [](WriterThread& w, nb::handle final) {
+                const bool last = truth(final);
                 std::vector<QueueItem> items;
                 {
                     nb::gil_scoped_release release;
-                    items = w.drain_queue(final);
+                    items = w.drain_queue(last);
                 }
                 return items_to_py(items);
             },
-            nb::arg("final") = false, "Drain available items from the queue.")
+            nb::arg("final").none() = false, "Drain available items from the queue.")
         .def(
             "_flush",
             [](WriterThread& w, nb::handle batch) {

@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -330,6 +331,106 @@ nb::object record_to_py(const R& record) {
 void register_records(nb::module_& m) {
     nb::object make_record = nb::module_::import_("plintrove._record").attr("make_record");
     register_all(m, make_record, static_cast<AllRecords*>(nullptr));
+}
+
+// ---- arguments -----------------------------------------------------------------------------
+
+namespace {
+
+[[noreturn]] void raise_argument_error(const char* name, const char* expected, nb::handle obj) {
+    raise_type_error(std::string(name) + " must be " + expected + ", not '" +
+                     type_name(obj.ptr()) + "'");
+}
+
+// Arguments whose values the library checks itself, naming them in its own messages.
+constexpr std::string_view kValidatedArguments[] = {"eval_type", "source", "status",
+                                                    "initial_status", "kind"};
+// Arguments whose shape (text, mapping) the library checks: an object that is no value
+// arrives as an empty list, which each of those checks refuses with its own message.
+constexpr std::string_view kShapeCheckedArguments[] = {"metaparameters", "signal_pool_id",
+                                                       "strategy_pool_id", "strategy_signal_pool"};
+
+bool listed(const std::string_view* begin, const std::string_view* end, const char* name) {
+    return std::find(begin, end, std::string_view(name)) != end;
+}
+
+}  // namespace
+
+std::int64_t int_arg(nb::handle obj, const char* name) {
+    nb::object index;
+    PyObject* number = obj.ptr();
+    if (!PyLong_Check(number)) {
+        PyNumberMethods* methods = Py_TYPE(number)->tp_as_number;
+        if (methods == nullptr || methods->nb_index == nullptr)
+            raise_argument_error(name, "an integer", obj);
+        index = checked(PyNumber_Index(number));
+        number = index.ptr();
+    }
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(number, &overflow);
+    if (overflow != 0) {
+        PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to SQLite INTEGER");
+        throw nb::python_error();
+    }
+    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+    return v;
+}
+
+double real_arg(nb::handle obj, const char* name) {
+    if (PyFloat_Check(obj.ptr())) return PyFloat_AS_DOUBLE(obj.ptr());
+    PyNumberMethods* methods = Py_TYPE(obj.ptr())->tp_as_number;
+    if (PyUnicode_Check(obj.ptr()) || methods == nullptr ||
+        (methods->nb_float == nullptr && methods->nb_index == nullptr)) {
+        raise_argument_error(name, "a real number", obj);
+    }
+    const double d = PyFloat_AsDouble(obj.ptr());
+    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return d;
+}
+
+std::string text_arg(nb::handle obj, const char* name) {
+    if (!PyUnicode_Check(obj.ptr())) raise_argument_error(name, "str", obj);
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(obj.ptr(), &size);
+    if (data == nullptr) throw nb::python_error();
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+Value value_arg(nb::handle obj, const char* name) {
+    try {
+        return to_value(obj);
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_TypeError)) throw;
+        const std::string message = nb::cast<std::string>(nb::str(e.value()));
+        raise_type_error("argument " + std::string(name) + ": " + message);
+    }
+}
+
+Value validated_arg(nb::handle obj) { return to_value_or_str(obj); }
+
+Value ArgConverter<Value>::get(nb::handle h, const char* name) {
+    if (listed(std::begin(kValidatedArguments), std::end(kValidatedArguments), name))
+        return validated_arg(h);
+    if (listed(std::begin(kShapeCheckedArguments), std::end(kShapeCheckedArguments), name)) {
+        try {
+            return to_value(h);
+        } catch (nb::python_error& e) {
+            if (!e.matches(PyExc_TypeError)) throw;
+            return Value(List{});
+        }
+    }
+    return value_arg(h, name);
+}
+
+std::vector<std::string> ArgConverter<std::vector<std::string>>::get(nb::handle h,
+                                                                   const char* name) {
+    if (PyUnicode_Check(h.ptr()) || !PySequence_Check(h.ptr()))
+        raise_argument_error(name, "a sequence of str", h);
+    nb::object items = checked(PySequence_Fast(h.ptr(), "not a sequence"));
+    std::vector<std::string> out;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.ptr()); ++i)
+        out.push_back(text_arg(PySequence_Fast_GET_ITEM(items.ptr(), i), name));
+    return out;
 }
 
 #define PLINTROVE_RECORD_TO_PY(R) template nb::object record_to_py<R>(const R&);

@@ -8,7 +8,15 @@
 #include <nanobind/stl/string_view.h>
 #include <nanobind/stl/vector.h>
 
+#include <array>
+#include <concepts>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <tuple>
 #include <type_traits>
+#include <utility>
 
 #include "plintrove/core/records.h"
 #include "plintrove/value/value.h"
@@ -42,6 +50,164 @@ nb::object record_to_py(const R& record);
 
 // Registers the record classes as module attributes (called once at import).
 void register_records(nb::module_& m);
+
+// ---- arguments of bound calls -------------------------------------------------------------
+// Each converts one argument, with the GIL held, and names it in a one-line TypeError when
+// the object cannot serve. Integers accept any object with __index__ (numpy integers, for
+// one) and raise OverflowError beyond 64 bits; text refuses lone surrogates with
+// UnicodeEncodeError, as the host's own driver would.
+std::int64_t int_arg(nb::handle obj, const char* name);
+double real_arg(nb::handle obj, const char* name);
+std::string text_arg(nb::handle obj, const char* name);
+// Anything the library's values hold; other objects are refused naming the argument.
+Value value_arg(nb::handle obj, const char* name);
+// For arguments the library validates itself (types, statuses, sources): an object that is
+// no value arrives as its text form and meets the validator's own message.
+Value validated_arg(nb::handle obj);
+
+template <typename T>
+struct ArgConverter;
+template <>
+struct ArgConverter<std::int64_t> {
+    static std::int64_t get(nb::handle h, const char* name) { return int_arg(h, name); }
+};
+template <>
+struct ArgConverter<double> {
+    static double get(nb::handle h, const char* name) { return real_arg(h, name); }
+};
+template <>
+struct ArgConverter<bool> {
+    static bool get(nb::handle h, const char*) { return truth(h); }
+};
+template <>
+struct ArgConverter<std::string> {
+    static std::string get(nb::handle h, const char* name) { return text_arg(h, name); }
+};
+template <>
+struct ArgConverter<Value> {
+    static Value get(nb::handle h, const char* name);
+};
+template <>
+struct ArgConverter<std::vector<std::string>> {
+    static std::vector<std::string> get(nb::handle h, const char* name);
+};
+template <typename T>
+struct ArgConverter<std::optional<T>> {
+    static std::optional<T> get(nb::handle h, const char* name) {
+        if (h.is_none()) return std::nullopt;
+        return ArgConverter<T>::get(h, name);
+    }
+};
+
+template <typename T>
+T from_arg(nb::handle h, const char* name) {
+    return ArgConverter<T>::get(h, name);
+}
+
+// What a parameter of type P is held as between conversion and the call.
+template <typename P>
+struct arg_storage {
+    using type = std::decay_t<P>;
+};
+template <>
+struct arg_storage<std::string_view> {
+    using type = std::string;
+};
+template <>
+struct arg_storage<std::optional<std::string_view>> {
+    using type = std::optional<std::string>;
+};
+template <typename P>
+using arg_storage_t = typename arg_storage<std::decay_t<P>>::type;
+
+namespace detail {
+
+template <typename T>
+concept NamedArg = requires(const T& a) {
+    { a.name_ } -> std::convertible_to<const char*>;
+};
+
+template <std::size_t N, typename... Extra>
+std::array<const char*, N> arg_names(const Extra&... extra) {
+    std::array<const char*, N> names{};
+    std::size_t i = 0;
+    auto take = [&](const auto& e) {
+        if constexpr (NamedArg<std::decay_t<decltype(e)>>) {
+            if (i < N) names[i++] = e.name_;
+        }
+    };
+    (take(extra), ...);
+    return names;
+}
+
+template <typename>
+using any_object = nb::handle;
+
+// Converts `args` in order, each under its name, then calls fn(head..., converted...) with
+// the GIL released.
+template <typename R, typename Fn, typename... A, std::size_t... I, typename... Head>
+R call_converted(Fn fn, const std::array<const char*, sizeof...(A)>& names,
+                 std::index_sequence<I...>, std::tuple<any_object<A>...> args, Head&... head) {
+    // Braced initialisation converts in argument order.
+    std::tuple<arg_storage_t<A>...> converted{
+        ArgConverter<arg_storage_t<A>>::get(std::get<I>(args), names[I])...};
+    nb::gil_scoped_release release;
+    return fn(head..., std::get<I>(converted)...);
+}
+
+// An nb::arg that lets None through to the converter, which names what it expected.
+template <typename E>
+auto accepting_none(const E& e) {
+    using traits = nb::detail::arg_traits<E>;
+    if constexpr (!traits::is_arg) {
+        return e;
+    } else {
+        constexpr std::uint32_t flags = traits::flags | nb::detail::cast_flags::accepts_none;
+        using Arg = nb::arg_t<flags, traits::locked>;
+        if constexpr (traits::has_default) return nb::arg_v_t<flags, traits::locked>(Arg(e), nb::object(e.value));
+        else return Arg(e);
+    }
+}
+
+// The names of fn's converted arguments: a module function names its head argument too.
+template <typename Scope, std::size_t N, std::size_t Skip, typename... Extra>
+std::array<const char*, N> converted_names(const Extra&... extra) {
+    const auto all = arg_names<N + Skip>(extra...);
+    std::array<const char*, N> names{};
+    for (std::size_t i = 0; i < N; ++i) names[i] = all[i + Skip];
+    return names;
+}
+
+}  // namespace detail
+
+// Binds fn(head, args...) taking every argument as any object: each is converted by its
+// ArgConverter under the name its nb::arg gives it, then the GIL is released around fn.
+// `head` (the tracker, a connection) is bound as nanobind binds it.
+template <typename Scope, typename R, typename Head, typename... A, typename... Extra>
+void def_converted(Scope& scope, const char* name, R (*fn)(Head&, A...), const Extra&... extra) {
+    constexpr std::size_t skip = std::is_same_v<Scope, nb::module_> ? 1 : 0;
+    const auto names = detail::converted_names<Scope, sizeof...(A), skip>(extra...);
+    scope.def(
+        name,
+        [fn, names](Head& head, detail::any_object<A>... args) -> R {
+            return detail::call_converted<R, R (*)(Head&, A...), A...>(
+                fn, names, std::index_sequence_for<A...>{}, std::make_tuple(args...), head);
+        },
+        detail::accepting_none(extra)...);
+}
+
+// The same for a module function without a head argument.
+template <typename R, typename... A, typename... Extra>
+void def_converted_free(nb::module_& m, const char* name, R (*fn)(A...), const Extra&... extra) {
+    const auto names = detail::arg_names<sizeof...(A)>(extra...);
+    m.def(
+        name,
+        [fn, names](detail::any_object<A>... args) -> R {
+            return detail::call_converted<R, R (*)(A...), A...>(
+                fn, names, std::index_sequence_for<A...>{}, std::make_tuple(args...));
+        },
+        detail::accepting_none(extra)...);
+}
 
 }  // namespace plintrove::py
 

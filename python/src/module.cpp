@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "argument_errors.h"
 #include "bindings.h"
 #include "convert.h"
 #include "plintrove/core/logging.h"
@@ -75,4 +76,5 @@ NB_MODULE(search_tracking, m) {
     bind_reporting(m, tracker);
     bind_trial_ledger(m, tracker);
     bind_writer(m);
+    use_plain_argument_errors(m);
 }
