@@ -64,14 +64,17 @@ DeletionProgressFn progress_from(nb::handle progress) {
 void bind_tracker_operations(TrackerClass& cls) {
     cls.def(
         "get_rejection_summary",
-        [](SearchTracker& t, Value era_id, nb::object eval_type, Value named_universe,
-           Value metaparameters, nb::object source, Value strategy_pool_id, Value signal_pool_id,
-           Value strategy_signal_pool) {
-            Value type = to_value_or_str(eval_type);
-            SettingsFilter filter{std::move(era_id),         std::move(named_universe),
-                                  std::move(metaparameters), to_value_or_str(source),
-                                  std::move(strategy_pool_id), std::move(signal_pool_id),
-                                  std::move(strategy_signal_pool)};
+        [](SearchTracker& t, nb::handle era_id, nb::handle eval_type, nb::handle named_universe,
+           nb::handle metaparameters, nb::handle source, nb::handle strategy_pool_id,
+           nb::handle signal_pool_id, nb::handle strategy_signal_pool) {
+            Value type = from_arg<Value>(eval_type, "eval_type");
+            SettingsFilter filter{from_arg<Value>(era_id, "era_id"),
+                                  from_arg<Value>(named_universe, "named_universe"),
+                                  from_arg<Value>(metaparameters, "metaparameters"),
+                                  from_arg<Value>(source, "source"),
+                                  from_arg<Value>(strategy_pool_id, "strategy_pool_id"),
+                                  from_arg<Value>(signal_pool_id, "signal_pool_id"),
+                                  from_arg<Value>(strategy_signal_pool, "strategy_signal_pool")};
             nb::gil_scoped_release release;
             return get_rejection_summary(t, type, filter);
         },
