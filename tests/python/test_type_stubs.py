@@ -14,7 +14,7 @@ def test_stub_declares_each_record_with_its_fields_in_order():
     tree = ast.parse(STUB.read_text())
     classes = {node.name: node for node in tree.body if isinstance(node, ast.ClassDef)}
     records = [v for v in vars(st).values() if isinstance(v, type) and dataclasses.is_dataclass(v)]
-    assert len(records) == 19
+    assert {"FunctionStats", "EvaluationRecord", "BacktestStats"} <= {r.__name__ for r in records}
     for record in records:
         node = classes[record.__name__]
         assert [ast.unparse(d) for d in node.decorator_list] == [
