@@ -2,7 +2,9 @@
 
 1. Overhead: direct recording and writer batches of 100 with this build against a build of
    the library without the ledger (--baseline-build), each in its own process, alternated
-   and best of --repeat. Make the baseline from the commit before the ledger:
+   and best of --repeat. Rates are per second of the process's CPU time (the work itself,
+   SQLite's included, as it runs on the calling thread) and of wall-clock time; on a shared
+   machine only the first is steady. Make the baseline from the commit before the ledger:
        git archive <commit> | tar -x -C /tmp/base && cd /tmp/base &&
        cmake -S . -B build -G Ninja -DPLINTROVE_BUILD_TESTS=OFF && cmake --build build
 2. Reads on a private copy of the cached store of --store evaluations: the first open
@@ -65,7 +67,7 @@ def child(workload: str, count: int) -> None:
                     function_families=store_builder.FUNCTION_FAMILIES,
                     feature_families=store_builder.FEATURE_FAMILIES,
                     rejection_reason=None if passed else "low_sharpe"))
-            started = time.perf_counter()
+            started, cpu = time.perf_counter(), time.process_time()
             for kw in calls:
                 tracker.record_signal_evaluation(**kw)
         else:
@@ -82,39 +84,51 @@ def child(workload: str, count: int) -> None:
                     "rejection_reason": "low_sharpe", "source": "search"})
             writer = WriterThread(tracker, queue_module.Queue(), Status(), lambda: None)
             batches = [items[i:i + 100] for i in range(0, len(items), 100)]
-            started = time.perf_counter()
+            started, cpu = time.perf_counter(), time.process_time()
             for batch in batches:
                 writer._do_write(batch)
-        elapsed = time.perf_counter() - started
+        elapsed, cpu = time.perf_counter() - started, time.process_time() - cpu
         tracker.close()
-    print(json.dumps({"rate": count / elapsed}))
+    print(json.dumps({"cpu": count / cpu, "wall": count / elapsed}))
 
 
-def rate(build: str, workload: str, count: int) -> float:
+def rates(build: str, workload: str, count: int) -> dict:
     env = dict(os.environ, PYTHONPATH=os.path.join(build, "python"))
     out = subprocess.run([sys.executable, __file__, "--child", workload, "--count", str(count)],
                          env=env, check=True, capture_output=True, text=True).stdout
-    return json.loads(out)["rate"]
+    return json.loads(out)
 
 
 def overhead(ours: str, base: str, repeat: int) -> None:
-    print(f"{'write path':28} {'without ledger':>16} {'with ledger':>14} {'overhead':>9}")
+    print(f"{'write path':28} {'clock':>5} {'without ledger':>16} {'with ledger':>14} "
+          f"{'overhead':>9}")
     for workload, count in (("direct", 5000), ("batch", 30000)):
-        best = {"base": 0.0, "ours": 0.0}
+        best = {(b, c): 0.0 for b in ("base", "ours") for c in ("cpu", "wall")}
         for _ in range(repeat):
-            best["base"] = max(best["base"], rate(base, workload, count))
-            best["ours"] = max(best["ours"], rate(ours, workload, count))
+            for build, path in (("base", base), ("ours", ours)):
+                for clock, value in rates(path, workload, count).items():
+                    best[build, clock] = max(best[build, clock], value)
         name = "record_signal_evaluation" if workload == "direct" else "writer batches of 100"
-        print(f"{name:28} {best['base']:>14,.0f}/s {best['ours']:>12,.0f}/s "
-              f"{(best['base'] / best['ours'] - 1) * 100:>8.1f}%")
+        for clock in ("cpu", "wall"):
+            b, o = best["base", clock], best["ours", clock]
+            print(f"{name:28} {clock:>5} {b:>14,.0f}/s {o:>12,.0f}/s {(b / o - 1) * 100:>8.1f}%")
 
 
 # ---- 2. reads on the large store ---------------------------------------------------------
 
 def timed(fn):
-    started = time.perf_counter()
+    """Wall-clock seconds (with the process's CPU seconds in brackets) and the result."""
+    started, cpu = time.perf_counter(), time.process_time()
     result = fn()
-    return time.perf_counter() - started, result
+    return Seconds(time.perf_counter() - started, time.process_time() - cpu), result
+
+
+class Seconds:
+    def __init__(self, wall, cpu):
+        self.wall, self.cpu = wall, cpu
+
+    def __format__(self, spec):
+        return f"{format(self.wall, spec)} s ({self.cpu:.2f} s CPU)"
 
 
 def reads(store: int) -> None:
@@ -131,22 +145,22 @@ def reads(store: int) -> None:
         conn.close()
         seconds, tracker = timed(lambda: SearchTracker(copy, Identity()))
         print(f"\nstore: {store:,} evaluations")
-        print(f"{'first open, ledger rebuilt from the rows':52} {seconds:>8.2f} s")
+        print(f"{'first open, ledger rebuilt from the rows':52} {seconds:>8.2f}")
         for method in ("raw", "graph_hash", "graph_jaccard"):
             seconds, entries = timed(lambda: tracker.get_trial_ledger(n_effective=method))
             trials = sum(e.trials for e in entries)
             effective = sum(e.effective_trials for e in entries)
-            print(f"{'get_trial_ledger ' + method:52} {seconds:>8.2f} s   "
+            print(f"{'get_trial_ledger ' + method:52} {seconds:>8.2f}   "
                   f"{len(entries)} scopes, {trials:,} trials, {effective:,.0f} effective")
         seconds, _ = timed(lambda: tracker.get_trial_ledger(n_effective="raw", era_id=1,
                                                              eval_type="signal",
                                                              named_universe="US_TOP_500"))
-        print(f"{'get_trial_ledger raw, one scope':52} {seconds:>8.2f} s")
+        print(f"{'get_trial_ledger raw, one scope':52} {seconds:>8.2f}")
         best = tracker.get_trial_ledger(eval_type="signal")[0].best_eval_id
         seconds, _ = timed(lambda: tracker.get_deflated_sharpe(best, "signal", observations=1260))
-        print(f"{'get_deflated_sharpe raw':52} {seconds:>8.2f} s")
+        print(f"{'get_deflated_sharpe raw':52} {seconds:>8.2f}")
         seconds, _ = timed(lambda: tracker.get_multiple_testing_summary(observations=1260))
-        print(f"{'get_multiple_testing_summary top 20':52} {seconds:>8.2f} s")
+        print(f"{'get_multiple_testing_summary top 20':52} {seconds:>8.2f}")
         tracker.close()
 
 

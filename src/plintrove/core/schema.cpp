@@ -285,11 +285,6 @@ const std::vector<std::string_view> kSchemaIndexes{
     "CREATE INDEX IF NOT EXISTS idx_strategy_substatus_submission "
     "ON strategy_submission_status(submission_id)",
     "CREATE INDEX IF NOT EXISTS idx_signal_substatus_sim ON signal_submission_status(sim_id)",
-    // The trial ledger's scopes: counting the rows a scope still holds reads only these.
-    "CREATE INDEX IF NOT EXISTS idx_signal_trial_scope "
-    "ON signal_evaluations(era_id, signal_pool_id, named_universe, source)",
-    "CREATE INDEX IF NOT EXISTS idx_strategy_trial_scope "
-    "ON strategy_evaluations(era_id, strategy_pool_id, named_universe, source)",
     "CREATE INDEX IF NOT EXISTS idx_strategy_substatus_sim ON strategy_submission_status(sim_id)",
 };
 

@@ -175,8 +175,10 @@ void ensure_trial_ledger(Connection& conn) {
                            .fetchone()
                            .has_value()
                      : sqlite_table_exists(conn, source.ledger);
+        // Without a rowid SQLite keeps the row in its key's b-tree: one page for each
+        // recording to write instead of two.
         const std::string ddl = ledger_ddl(source.ledger);
-        conn.execute(postgres ? postgres_table_ddl(ddl) : ddl);
+        conn.execute(postgres ? postgres_table_ddl(ddl) : ddl + " WITHOUT ROWID");
         if (existed) continue;
         // The rows present are all that is left to count; what was pruned before is lost,
         // which the rebuilt flag tells the reader.

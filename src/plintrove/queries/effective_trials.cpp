@@ -97,20 +97,6 @@ std::vector<ScopePresence> scan_scopes(Connection& conn, bool strategy,
     std::vector<ScopePresence> out(scopes.size());
     if (scopes.empty()) return out;
     const KindTables& t = strategy ? kStrategy : kSignal;
-    if (method == EffectiveMethod::Raw) {
-        // One count per scope, each a range of the scope index: no row is read.
-        const std::string sql = "SELECT COUNT(*) FROM " + std::string(t.eval_table) +
-                                " WHERE era_id = ? AND " + std::string(t.pool_column) +
-                                " = ? AND named_universe = ? AND source = ?";
-        for (std::size_t i = 0; i < scopes.size(); ++i) {
-            const TrialScope& s = scopes[i];
-            std::optional<Row> row =
-                conn.execute(sql, {s.era_id, s.pool_id, s.named_universe, s.source}).fetchone();
-            out[i].rows = row && (*row)[0].is_int() ? (*row)[0].as_int() : 0;
-            out[i].candidates = out[i].clusters = out[i].rows;
-        }
-        return out;
-    }
 
     // Candidate rows (not errored) of the scopes asked about.
     struct Candidate {
@@ -134,6 +120,7 @@ std::vector<ScopePresence> scan_scopes(Connection& conn, bool strategy,
         ++presence.rows;
         if (!row[6].is_none()) return;
         ++presence.candidates;
+        if (method == EffectiveMethod::Raw) return;
         Candidate c{scope, stored_sharpe(row[5]), {}, {}};
         if (method == EffectiveMethod::GraphJaccard) c.names.reserve(16);
         if (method == EffectiveMethod::GraphHash && row[7].is_text()) {
@@ -145,6 +132,11 @@ std::vector<ScopePresence> scan_scopes(Connection& conn, bool strategy,
         candidate_of.emplace(row[0].as_int(), candidates.size());
         candidates.push_back(std::move(c));
     });
+    if (method == EffectiveMethod::Raw) {
+        for (ScopePresence& p : out) p.clusters = p.candidates;
+        return out;
+    }
+
     if (method == EffectiveMethod::GraphJaccard) {
         // Function and feature names share one id space, kept apart by a prefix. The usage
         // tables are read whole: rows outside the scopes cost a hash lookup, where a join

@@ -31,7 +31,8 @@ struct ScopePresence {
 };
 
 // One entry per scope of `scopes` (all of one evaluation kind), in the same order.
-// "raw" only counts rows, one statement per scope on the scope index.
+// "raw" only counts rows, in one pass over the evaluation rows: an index that made it a
+// range count per scope would cost every recording another page write.
 std::vector<ScopePresence> scan_scopes(Connection& conn, bool strategy,
                                        const std::vector<TrialScope>& scopes,
                                        EffectiveMethod method, double similarity);
