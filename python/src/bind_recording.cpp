@@ -24,7 +24,7 @@ void fill_args(EvaluationArgs& a, nb::handle graph, nb::handle stats, nb::handle
                nb::handle passed_thresholds, nb::handle named_universe,
                nb::handle metaparameters, const CommonTail& t) {
     a.graph = to_value(graph);
-    a.stats = backtest_stats_from(stats);
+    a.stats_error = read_backtest_stats(stats, a.stats);
     a.era_id = int_arg(era_id, "era_id");
     a.passed_thresholds = truth(passed_thresholds);
     a.named_universe = from_arg<Value>(named_universe, "named_universe");

@@ -1,5 +1,6 @@
 #include "convert.h"
 
+#include "errors.h"
 #include "plintrove/value/json.h"
 
 #include <Python.h>
@@ -202,7 +203,6 @@ void read_attr(double& out, nb::handle value) {
     if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
     out = d;
 }
-void read_attr(Value& out, nb::handle value) { out = to_value(value); }
 
 template <typename R, typename... Rs>
 constexpr std::size_t index_in(std::tuple<Rs...>*) {
@@ -300,14 +300,31 @@ bool truth(nb::handle obj) {
     return t == 1;
 }
 
-BacktestStats backtest_stats_from(nb::handle obj) {
-    BacktestStats stats;
-    std::apply(
-        [&](const auto&... field) {
-            (read_attr(stats.*(field.member), nb::getattr(obj, field.name)), ...);
-        },
-        BacktestStats::fields());
-    return stats;
+std::exception_ptr read_backtest_stats(nb::handle obj, BacktestStats& out) {
+    try {
+        out.liquidity_metrics = to_value(nb::getattr(obj, "liquidity_metrics"));
+        for (auto [name, member] : {std::pair{"sharpe", &BacktestStats::sharpe},
+                                    {"returns", &BacktestStats::returns},
+                                    {"turnover", &BacktestStats::turnover},
+                                    {"drawdown", &BacktestStats::drawdown},
+                                    {"delta_exposure", &BacktestStats::delta_exposure},
+                                    {"max_weight", &BacktestStats::max_weight},
+                                    {"quality_score", &BacktestStats::quality_score},
+                                    {"correlation", &BacktestStats::correlation}}) {
+            read_attr(out.*member, nb::getattr(obj, name));
+        }
+        nb::object custom = nb::getattr(obj, "custom_stats", nb::none());
+        out.custom_stats = custom.is_none() ? Value(Mapping{}) : to_value(custom);
+        return nullptr;
+    } catch (nb::python_error& e) {
+        try {
+            rethrow_python_error(e);
+        } catch (...) {
+            return std::current_exception();
+        }
+    } catch (const std::exception&) {
+        return std::current_exception();
+    }
 }
 
 template <typename R>

@@ -11,6 +11,7 @@
 #include <array>
 #include <concepts>
 #include <cstdint>
+#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -35,9 +36,12 @@ nb::object from_value(const Value& v);
 // Python's truth test of any object, as bool(obj) gives it; its own error travels.
 bool truth(nb::handle obj);
 
-// Any object with the BacktestStats attributes (a BacktestStats record or a look-alike).
-// Missing attributes raise AttributeError, as reading them would.
-BacktestStats backtest_stats_from(nb::handle obj);
+// Any object with the BacktestStats attributes (a BacktestStats record or a look-alike),
+// read in the order recording reads them: `liquidity_metrics`, then the eight figures.
+// `custom_stats` is optional (missing means none). A missing attribute or a value that
+// does not convert is not raised here but returned, for the recording to raise at the point
+// where it reads the statistics, after the checks that come before.
+std::exception_ptr read_backtest_stats(nb::handle obj, BacktestStats& out);
 
 template <typename T, typename = void>
 struct is_record : std::false_type {};

@@ -114,10 +114,12 @@ TEST(FilterPools, StrategyTableAddsPoolThenSignalPool) {
                                                      "strategy_signal_pool = ?"}));
     EXPECT_EQ(out.params, (Params{Value(2), Value("st"), Value("sp")}));
 
-    // The signal pool of a strategy narrows only together with its strategy pool.
+    // The signal pool of a strategy narrows by itself too.
     SettingsFilter g;
     g.strategy_signal_pool = "sp";
-    EXPECT_TRUE(build_settings_filter("", g, "strategy_evaluations").clauses.empty());
+    out = build_settings_filter("", g, "strategy_evaluations");
+    EXPECT_EQ(out.clauses, std::vector<std::string>{"strategy_signal_pool = ?"});
+    EXPECT_EQ(out.params, Params{Value("sp")});
     EXPECT_TRUE(build_settings_filter("", f, "sims").clauses.size() == 1);
 }
 

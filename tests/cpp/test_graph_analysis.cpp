@@ -43,8 +43,10 @@ TEST(GraphAnalysis, FalseValuesAddNothing) {
     EXPECT_TRUE(extract_names(g, "function").empty());
     EXPECT_EQ(extract_names(g, "feature"), (List{7}));
 
+    // Children None is no children, for both walks.
     Value leaf(Mapping{{"type", "feature"}, {"node", "x"}, {"children", Value()}});
     EXPECT_EQ(compute_tree_depth(leaf), 1);
+    EXPECT_EQ(extract_names(leaf, "feature"), (List{"x"}));
 }
 
 TEST(GraphAnalysis, DeepGraphIsWalkedWithoutRecursion) {

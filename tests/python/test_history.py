@@ -137,7 +137,8 @@ def test_history_and_count_filters_on_both_types(tracker, store):
             (dict(source="simulate"), [4.0]), (dict(signal_pool_id="pool_a"), [2.0, 1.0]),
             (dict(strategy_pool_id="strat_a"), [3.0]),
             (dict(strategy_pool_id="strat_b", strategy_signal_pool="pool_a"), [4.0]),
-            (dict(strategy_signal_pool="pool_a"), [4.0, 3.0])):
+            (dict(strategy_signal_pool="pool_a"), [4.0, 3.0]),
+            (dict(strategy_signal_pool="pool_b"), [])):
         assert [r.timestamp for r in tracker.get_evaluation_history(**kw)] == expected, kw
         if "passed_only" not in kw:
             assert tracker.get_evaluation_count(**kw) == len(expected), kw

@@ -186,8 +186,8 @@ def node(children):
     (record_signal, dict(graph="rank"), TypeError, "expression graph nodes must be dicts, got str"),
     (record_signal, dict(graph=node(["close"])), TypeError,
      "expression graph nodes must be dicts, got str"),
-    (record_signal, dict(graph=node(None)), TypeError,
-     "expression graph children must be a list, got NoneType"),
+    (record_signal, dict(graph=node(3)), TypeError,
+     "expression graph children must be a list, got int"),
     (record_signal, dict(graph=node([{"type": "feature", "node": ["a"]}])), TypeError,
      "expression graph node names must be text or numbers, got ['a']"),
     (record_signal, dict(graph=node([]), function_families={"r": ["only-family"]}), ValueError,
@@ -275,3 +275,42 @@ def test_deep_graphs(tracker, host_limit):
         sys.setrecursionlimit(saved)
     assert evaluation_counts(tracker)[:3] == [1, 299, 1]
     assert record_signal(tracker) == eval_id + 1
+
+
+class FiguresOnly:
+    """Statistics as a host may hand them: the stored figures, no custom_stats."""
+
+    liquidity_metrics = None
+    sharpe, returns, turnover, drawdown = 1.0, 2.0, 3.0, 4.0
+    delta_exposure, max_weight, quality_score, correlation = 5.0, 6.0, 7.0, 8.0
+
+
+def test_statistics_are_read_where_recording_reads_them(tracker):
+    eval_id = record_signal(tracker, stats=FiguresOnly())
+    assert db_rows(tracker, "SELECT sharpe, agent_is_correlation FROM signal_evaluations "
+                            "WHERE eval_id=?", (eval_id,)) == [(1.0, 8.0)]
+    # An unreadable stats object is met after the checks that come first, in their order:
+    # argument checks, the cross-pool check, the graph analysis; then its own first
+    # attribute, before the identity is looked at.
+    unreadable = object()
+    for record, kw, error, message in (
+            (record_signal, dict(era_id=0), ValueError, "era_id must be > 0"),
+            (record_strategy, dict(referenced_signal_ids=[404]), CrossPoolReferenceError, None),
+            (record_signal, dict(graph=node(3)), TypeError, None),
+            (record_signal, dict(), AttributeError, "liquidity_metrics")):
+        tracker.set_identity(None)
+        with pytest.raises(error) as err:
+            record(tracker, stats=unreadable, **kw)
+        assert type(err.value) is error and (message is None or message in str(err.value))
+    tracker.close()
+    with pytest.raises(OSError, match="^SearchTracker is closed$"):
+        record_signal(tracker, stats=unreadable, era_id=0)
+
+
+def test_children_none_is_a_leaf(tracker):
+    graph = {"type": "rotation", "node": "rank",
+             "children": [{"type": "feature", "node": "close", "children": None}]}
+    eval_id = record_signal(tracker, graph=graph)
+    assert db_rows(tracker, "SELECT tree_depth FROM signal_evaluations") == [(2,)]
+    assert db_rows(tracker, "SELECT feature_name FROM signal_feature_usage WHERE eval_id=?",
+                   (eval_id,)) == [("close",)]

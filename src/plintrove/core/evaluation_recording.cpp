@@ -10,7 +10,6 @@
 #include "plintrove/core/errors.h"
 #include "plintrove/core/evaluation_validation.h"
 #include "plintrove/core/graph_analysis.h"
-#include "plintrove/core/logging.h"
 #include "plintrove/core/operation_scope.h"
 #include "plintrove/core/trial_ledger.h"
 #include "plintrove/queries/validators.h"
@@ -240,6 +239,7 @@ std::int64_t insert_evaluation(SearchTracker& tracker, const EvaluationArgs& a,
     values.emplace_back(tree_depth);
     values.push_back(json_param(Value(rotation_families)));
     values.emplace_back(a.passed_thresholds ? 1 : 0);
+    if (a.stats_error) std::rethrow_exception(a.stats_error);
     const BacktestStats& s = a.stats;
     for (double stat : {s.sharpe, s.returns, s.turnover, s.drawdown, s.delta_exposure,
                         s.max_weight, s.quality_score, s.correlation}) {
@@ -271,37 +271,24 @@ std::int64_t insert_evaluation(SearchTracker& tracker, const EvaluationArgs& a,
     for (Value& v : identity.values) values.push_back(std::move(v));
     const std::string& sql = eval_sql(pools.strategy, identity.columns);
 
+    // A failure from here on is rolled back by the caller's OperationScope (unless the
+    // transaction was the caller's own).
     ConnWrapper& conn = tracker.conn();
-    // A transaction the caller opened is theirs to end: rolling it back here would also
-    // discard their own pending work, so only a transaction this call opened is undone.
-    const bool caller_transaction = conn.in_transaction();
-    try {
-        Cursor cursor = conn.execute(sql, values);
-        std::optional<std::int64_t> eval_id = cursor.lastrowid();
-        if (!eval_id) {
-            throw RuntimeError(std::string("INSERT INTO ") + std::string(tables.eval_table) +
-                               " returned no eval_id");
-        }
-        write_usage_rows(conn, *eval_id, functions, fn_families, features, feat_families,
-                         tables.fn_table, tables.feat_table);
-        store_custom_stats(conn, tables.eval_table, *eval_id, s.custom_stats);
-        TrialLedgerBatch ledger;
-        ledger.add(pools.strategy, TrialScope{Value(a.era_id), *pools.pool_id, a.named_universe, a.source},
-                   *eval_id, s.sharpe, !a.failure_reason.is_none());
-        ledger.write(conn);
-        conn.commit();
-        return *eval_id;
-    } catch (...) {
-        if (!caller_transaction) {
-            try {
-                if (conn.in_transaction()) conn.rollback();
-            } catch (const std::exception& e) {
-                log(LogLevel::Warning, "ROLLBACK failed after a failed evaluation insert: %s",
-                    {Value(e.what())});
-            }
-        }
-        throw;
+    Cursor cursor = conn.execute(sql, values);
+    std::optional<std::int64_t> eval_id = cursor.lastrowid();
+    if (!eval_id) {
+        throw RuntimeError(std::string("INSERT INTO ") + std::string(tables.eval_table) +
+                           " returned no eval_id");
     }
+    write_usage_rows(conn, *eval_id, functions, fn_families, features, feat_families,
+                     tables.fn_table, tables.feat_table);
+    store_custom_stats(conn, tables.eval_table, *eval_id, s.custom_stats);
+    TrialLedgerBatch ledger;
+    ledger.add(pools.strategy, TrialScope{Value(a.era_id), *pools.pool_id, a.named_universe, a.source},
+               *eval_id, s.sharpe, !a.failure_reason.is_none());
+    ledger.write(conn);
+    conn.commit();
+    return *eval_id;
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // Recording one evaluation: the row, its usage rows, one commit.
 
 #include <cstdint>
+#include <exception>
 #include <string_view>
 
 #include "plintrove/core/records.h"
@@ -15,6 +16,10 @@ namespace plintrove {
 struct EvaluationArgs {
     Value graph;
     BacktestStats stats;
+    // Set when the host's statistics could not be read: raised where the recording reads
+    // them (after the checks, the cross-pool check and the graph analysis; before the
+    // identity), so an unreadable object never hides an earlier error.
+    std::exception_ptr stats_error;
     std::int64_t era_id = 0;
     bool passed_thresholds = false;
     Value named_universe;

@@ -33,11 +33,11 @@ const List* depth_children(const Mapping& node) {
 }
 
 // The children of a node for the name walk, which iterates `children` without a truth
-// test first: a missing key, an empty list, text or mapping yields nothing; None and
-// numbers are not iterable at all.
+// test first: a missing key, None (missing means none, as for the depth), an empty list,
+// text or mapping yields nothing; numbers are not iterable at all.
 const List* name_children(const Mapping& node) {
     const Value* children = node.find(std::string_view("children"));
-    if (children == nullptr) return nullptr;
+    if (children == nullptr || children->is_none()) return nullptr;
     if (children->is_list()) return &children->as_list();
     bool empty_iterable = (children->is_text() && children->as_text().empty()) ||
                           (children->is_map() && children->as_map().empty());

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <exception>
 
+#include "plintrove/core/logging.h"
 #include "plintrove/core/search_tracker.h"
 
 namespace plintrove {
@@ -52,9 +53,9 @@ OperationScope::~OperationScope() {
     if (caller_transaction_ || std::uncaught_exceptions() <= exceptions_on_entry_) return;
     try {
         if (tracker_.conn().in_transaction()) tracker_.conn().rollback();
-    } catch (const std::exception&) {
-        // The operation's own error is the one to report; a connection that cannot roll
-        // back has already lost the transaction.
+    } catch (const std::exception& e) {
+        // The operation's own error is the one to raise; this one is only logged.
+        log(LogLevel::Warning, "ROLLBACK failed after a failed operation: %s", {Value(e.what())});
     }
 }
 

@@ -59,8 +59,10 @@ void add_pool_filters(FilterClauses& out, std::string_view prefix,
     } else if (*eval_table == kStrategyTables.eval_table) {
         if (!signal_pool.is_none()) {
             out.clauses.emplace_back("1 = 0");
-        } else if (!strategy_pool.is_none()) {
-            add(out, p + "strategy_pool_id = ?", strategy_pool);
+        } else {
+            // Each narrows by itself: the signal pool alone selects the strategies built
+            // on it, whatever their own pool.
+            if (!strategy_pool.is_none()) add(out, p + "strategy_pool_id = ?", strategy_pool);
             if (!signal_pool_of_strategy.is_none()) {
                 add(out, p + "strategy_signal_pool = ?", signal_pool_of_strategy);
             }
