@@ -141,6 +141,10 @@ def test_records_are_dataclasses_with_typed_fields():
     assert typing.get_type_hints(st.FunctionStats) == {
         "function_name": str, "rotation_family": str | None, "total_evaluations": int,
         "passed_evaluations": int, "yield_rate": float}
+    # Submission rows come back as stored: only the key and the type are fixed.
+    hints = typing.get_type_hints(st.PendingSubmission)
+    assert (hints["status_id"], hints["last_polled_at"], hints["eval_type"]) == (
+        int, typing.Any, str)
     hints = typing.get_type_hints(st.EvaluationRecord)
     assert (hints["graph"], hints["passed_thresholds"]) == (typing.Any, bool)
     assert typing.get_type_hints(st.BacktestStats)["custom_stats"] == dict[str, typing.Any]
