@@ -82,7 +82,14 @@ void SearchTracker::create_tables() {
     for (std::string_view index : kSchemaIndexes) conn.execute(index);
     for (const std::string& statement : fk_index_statements(identity_tables)) conn.execute(statement);
 
-    if (!postgres) conn.execute("PRAGMA user_version = " + std::to_string(kPoolV2SchemaVersion));
+    // Written only when it differs, so that opening an up-to-date store commits nothing:
+    // a tracker that only reads then never starts a checkpointer thread.
+    if (!postgres) {
+        const std::optional<Row> version = conn.execute("PRAGMA user_version").fetchone();
+        if (!version || version->empty() || (*version)[0] != Value(kPoolV2SchemaVersion)) {
+            conn.execute("PRAGMA user_version = " + std::to_string(kPoolV2SchemaVersion));
+        }
+    }
     if (conn.in_transaction()) conn.execute("COMMIT");
 }
 

@@ -17,6 +17,7 @@
 
 #include "plintrove/core/errors.h"
 #include "plintrove/storage/connection.h"
+#include "plintrove/storage/wal_checkpointer.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -47,6 +48,9 @@ public:
     const std::string& path() const { return path_; }
     // True when SQLite could open the file for reading only (its permissions forbid writes).
     bool read_only();
+    // Hands the write-ahead log's checkpoints to a WalCheckpointer of this connection's
+    // own, stopped and the log truncated when the connection closes.
+    void checkpoint_in_background();
 
 private:
     struct CachedStatement {
@@ -81,6 +85,7 @@ private:
     std::mutex mutex_;
     std::unordered_map<std::string, CachedStatement, TextHash, std::equal_to<>> cache_;
     std::uint64_t use_clock_ = 0;
+    std::unique_ptr<WalCheckpointer> checkpointer_;
 };
 
 // `e` with " (database file: <path>)" appended to its message (once), keeping its code.
