@@ -51,6 +51,7 @@ LibPq load_libpq(const char* library) {
     PLINTROVE_PQ(sendPrepare, PQsendPrepare);
     PLINTROVE_PQ(sendQueryPrepared, PQsendQueryPrepared);
     PLINTROVE_PQ(flush, PQflush);
+    PLINTROVE_PQ(setSingleRowMode, PQsetSingleRowMode);
     PLINTROVE_PQ(getResult, PQgetResult);
     PLINTROVE_PQ(resultStatus, PQresultStatus);
     PLINTROVE_PQ(resultErrorField, PQresultErrorField);

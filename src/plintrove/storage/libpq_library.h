@@ -23,6 +23,7 @@ struct LibPq {
     decltype(&::PQsendPrepare) sendPrepare;
     decltype(&::PQsendQueryPrepared) sendQueryPrepared;
     decltype(&::PQflush) flush;
+    decltype(&::PQsetSingleRowMode) setSingleRowMode;
     decltype(&::PQgetResult) getResult;
     decltype(&::PQresultStatus) resultStatus;
     decltype(&::PQresultErrorField) resultErrorField;

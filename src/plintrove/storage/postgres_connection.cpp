@@ -348,7 +348,7 @@ void PostgresConnection::raise_connection_error(const char* fallback) {
     throw PostgresError(message.empty() ? fallback : message, PostgresError::Kind::Operational);
 }
 
-PostgresConnection::Result PostgresConnection::sync() {
+PostgresConnection::Result PostgresConnection::sync(const RowFn* stream) {
     const LibPq& pq = libpq();
     if (!pq.pipelineSync(conn_) || pq.flush(conn_) != 0)
         raise_connection_error("could not send a statement to the server");
@@ -358,8 +358,29 @@ PostgresConnection::Result PostgresConnection::sync() {
     std::vector<Pending> pending = std::move(pending_);
     pending_.clear();
     begin_pending_ = false;
+    std::exception_ptr stream_error;
+    Row streamed;
     for (const Pending& item : pending) {
+        // Streaming hands the last command's rows over one at a time, never holding them all.
+        const bool streaming = stream && &item == &pending.back();
+        if (streaming) pq.setSingleRowMode(conn_);
         PGresult* res = pq.getResult(conn_);
+        while (streaming && res && pq.resultStatus(res) == PGRES_SINGLE_TUPLE) {
+            if (!stream_error) {
+                const int ncols = pq.nfields(res);
+                streamed.resize(static_cast<std::size_t>(ncols));
+                for (int c = 0; c < ncols; ++c)
+                    streamed[static_cast<std::size_t>(c)] = column_value(pq, res, 0, c, pq.ftype(res, c));
+                try {
+                    (*stream)(streamed);
+                } catch (...) {
+                    // The rest of the answer is still read, so the session stays usable.
+                    stream_error = std::current_exception();
+                }
+            }
+            pq.clear(res);
+            res = pq.getResult(conn_);
+        }
         if (!res) {
             // Nothing more will come: the connection broke.
             if (!failure) failure.emplace(trim_message(pq.errorMessage(conn_)),
@@ -424,6 +445,7 @@ PostgresConnection::Result PostgresConnection::sync() {
         failure.emplace(trim_message(pq.errorMessage(conn_)), PostgresError::Kind::Operational);
     }
     if (failure) throw *failure;
+    if (stream_error) std::rethrow_exception(stream_error);
     return last;
 }
 
@@ -471,6 +493,21 @@ Cursor PostgresConnection::execute(std::string_view sql, const Params& params) {
         result.rows.erase(result.rows.begin());
     }
     return Cursor(std::move(result.rows), lastrowid, result.rowcount);
+}
+
+void PostgresConnection::for_each_row(std::string_view sql, const Params& params,
+                                      const RowFn& on_row) {
+    check_process();
+    std::unique_lock<std::mutex> lock(mutex_);
+    const PostgresStatementPlan& plan = plan_for(sql);
+    if (plan.kind != StatementKind::Statement || plan.returns_key) {
+        lock.unlock();
+        Connection::for_each_row(sql, params, on_row);
+        return;
+    }
+    ensure_open();
+    send_statement(plan, sql, params);
+    sync(&on_row);
 }
 
 void PostgresConnection::execute_unread(std::string_view sql, const Params& params) {

@@ -35,6 +35,9 @@ public:
     PostgresConnection& operator=(const PostgresConnection&) = delete;
 
     Cursor execute(std::string_view sql, const Params& params = {}) override;
+    // Rows arrive one at a time (libpq's single-row mode), so a scan of millions of rows
+    // never holds them all.
+    void for_each_row(std::string_view sql, const Params& params, const RowFn& on_row) override;
     // Queued behind the statements still to be sent; its failure is reported by the next
     // statement, commit or rollback.
     void execute_unread(std::string_view sql, const Params& params) override;
@@ -85,7 +88,8 @@ private:
     void send_command(const char* sql);
     // Sends everything queued, waits for every answer and returns the last command's.
     // Raises the first failure among them.
-    Result sync();
+    // With `stream`, the last command's rows go to it one at a time instead of into the result.
+    Result sync(const RowFn* stream = nullptr);
     void drop_pending();
     [[noreturn]] void raise_connection_error(const char* fallback);
     bool transaction_open_locally() const;
