@@ -39,7 +39,31 @@ std::string store_text(const SearchTracker& t) {
     return url.substr(0, url.find('?'));
 }
 
+// The garbage collector sees what a tracker holds: its instance dict (where `_conn` and
+// its replacements live) and the identity, which may refer back to the tracker.
+int tracker_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (PyObject** dict = _PyObject_GetDictPtr(self)) Py_VISIT(*dict);
+    if (!nb::inst_ready(self)) return 0;
+    std::shared_ptr<Identity> identity = nb::inst_ptr<SearchTracker>(self)->current_identity();
+    if (auto* adapted = dynamic_cast<const PyIdentity*>(identity.get()))
+        Py_VISIT(adapted->object().ptr());
+    return 0;
+}
+
+int tracker_clear(PyObject* self) {
+    if (PyObject** dict = _PyObject_GetDictPtr(self)) Py_CLEAR(*dict);
+    if (nb::inst_ready(self)) nb::inst_ptr<SearchTracker>(self)->set_identity(nullptr);
+    return 0;
+}
+
+PyType_Slot kTrackerSlots[] = {{Py_tp_traverse, reinterpret_cast<void*>(tracker_traverse)},
+                               {Py_tp_clear, reinterpret_cast<void*>(tracker_clear)},
+                               {0, nullptr}};
+
 }  // namespace
+
+PyType_Slot* tracker_type_slots() { return kTrackerSlots; }
 
 void bind_lifecycle(nb::module_&, TrackerClass& cls) {
     cls.def(

@@ -15,6 +15,8 @@ void bind_errors(nb::module_& m);     // error classes and C++ -> Python transla
 void bind_constants(nb::module_& m);  // module constants
 void bind_connection(nb::module_& m); // tracker._conn and its cursors
 void bind_storage(nb::module_& m);    // module-level storage helpers
+// tp_traverse and tp_clear of SearchTracker: its instance dict and attached identity.
+PyType_Slot* tracker_type_slots();
 void bind_lifecycle(nb::module_& m, TrackerClass& cls);
 void bind_recording(nb::module_& m, TrackerClass& cls);
 void bind_queries(nb::module_& m, TrackerClass& cls);

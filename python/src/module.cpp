@@ -67,7 +67,7 @@ NB_MODULE(search_tracking, m) {
     register_records(m);
     bind_connection(m);
     bind_storage(m);
-    TrackerClass tracker(m, "SearchTracker", nb::dynamic_attr(),
+    TrackerClass tracker(m, "SearchTracker", nb::dynamic_attr(), nb::type_slots(tracker_type_slots()),
                          "SQLite-backed search evaluation and submission tracker.");
     bind_lifecycle(m, tracker);
     bind_recording(m, tracker);

@@ -182,7 +182,8 @@ nb::object queue_item_to_py(const QueueItem& item) {
 
 // ---- queue -----------------------------------------------------------------------------
 
-PyEvaluationQueue::PyEvaluationQueue(nb::handle queue) : queue_(shared_python_ref(queue)) {}
+PyEvaluationQueue::PyEvaluationQueue(std::shared_ptr<ClearableRef> queue)
+    : queue_(std::move(queue)) {}
 
 std::optional<QueueItem> PyEvaluationQueue::get_nowait() {
     if (taken_.empty()) {
@@ -192,7 +193,8 @@ std::optional<QueueItem> PyEvaluationQueue::get_nowait() {
         }
         if (!interpreter_running()) return std::nullopt;
         GilGuard gil;
-        PyObject* method = PyObject_GetAttrString(queue_.get(), "get_nowait");
+        if (queue_->get() == nullptr) return std::nullopt;
+        PyObject* method = PyObject_GetAttrString(queue_->get(), "get_nowait");
         if (method == nullptr) {
             PyErr_Clear();
             return std::nullopt;
@@ -228,8 +230,9 @@ std::optional<QueueItem> PyEvaluationQueue::get(double timeout_seconds) {
     exhausted_ = false;
     if (!interpreter_running()) return std::nullopt;
     GilGuard gil;
+    if (queue_->get() == nullptr) return std::nullopt;
     try {
-        nb::object obj = nb::handle(queue_.get()).attr("get")(nb::arg("timeout") = timeout_seconds);
+        nb::object obj = nb::handle(queue_->get()).attr("get")(nb::arg("timeout") = timeout_seconds);
         return queue_item_from(obj);
     } catch (nb::python_error&) {
         return std::nullopt;  // the error is cleared when it is destroyed, under the GIL
@@ -238,11 +241,12 @@ std::optional<QueueItem> PyEvaluationQueue::get(double timeout_seconds) {
 
 // ---- status ----------------------------------------------------------------------------
 
-PySearchStatus::PySearchStatus(nb::handle status) : status_(shared_python_ref(status)) {}
+PySearchStatus::PySearchStatus(std::shared_ptr<ClearableRef> status) : status_(std::move(status)) {}
 
 void PySearchStatus::set_attribute(const char* name, PyObject* value) {
-    if (value == nullptr || PyObject_SetAttrString(status_.get(), name, value) != 0) {
-        report_unraisable(status_.get());
+    PyObject* status = status_->get();
+    if (status != nullptr && (value == nullptr || PyObject_SetAttrString(status, name, value) != 0)) {
+        report_unraisable(status);
     }
     Py_XDECREF(value);
 }
@@ -268,23 +272,26 @@ void PySearchStatus::set_running(bool running) {
 void PySearchStatus::append_error(const std::string& text) {
     if (!interpreter_running()) return;
     GilGuard gil;
+    if (status_->get() == nullptr) return;
     try {
-        nb::handle(status_.get()).attr("errors").attr("append")(nb::str(text.data(), text.size()));
+        nb::handle(status_->get()).attr("errors").attr("append")(nb::str(text.data(), text.size()));
     } catch (nb::python_error& e) {
-        e.discard_as_unraisable(status_.get());
+        e.discard_as_unraisable(status_->get());
     }
 }
 
 // ---- stop-workers callback -------------------------------------------------------------
 
-std::function<void()> py_stop_workers(nb::handle callback) {
-    std::shared_ptr<PyObject> fn = shared_python_ref(callback);
-    return [fn] {
+std::function<void()> py_stop_workers(std::shared_ptr<ClearableRef> callback) {
+    return [fn = std::move(callback)] {
         if (!interpreter_running()) return;
         GilGuard gil;
-        PyObject* result = PyObject_CallNoArgs(fn.get());
+        // Hold the callable for the call: it may drop the writer, and with it this reference.
+        nb::object held = nb::borrow(fn->get());
+        if (!held.is_valid()) return;
+        PyObject* result = PyObject_CallNoArgs(held.ptr());
         if (result == nullptr) {
-            report_unraisable(fn.get());
+            report_unraisable(held.ptr());
         } else {
             Py_DECREF(result);
         }

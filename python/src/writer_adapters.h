@@ -1,8 +1,9 @@
 #pragma once
 // The host's queue, search status and stop-workers callback seen through the writer's
-// interfaces. Each adapter holds strong references to its Python objects and takes the GIL
+// interfaces. Each adapter holds a strong reference to its Python object and takes the GIL
 // only around its own calls into Python, so the writer runs every statement without it;
-// after the interpreter has begun to finalize they no longer enter Python at all.
+// after the interpreter has begun to finalize they no longer enter Python at all. Once the
+// garbage collector has cleared the reference (breaking a cycle), the adapter does nothing.
 
 #include <nanobind/nanobind.h>
 
@@ -45,12 +46,12 @@ nb::object queue_item_to_py(const QueueItem& item);
 // Any object with `get(timeout=...)` and `get_nowait()`, each raising when nothing comes.
 class PyEvaluationQueue final : public EvaluationQueue {
 public:
-    explicit PyEvaluationQueue(nb::handle queue);
+    explicit PyEvaluationQueue(std::shared_ptr<ClearableRef> queue);
     std::optional<QueueItem> get(double timeout_seconds) override;
     std::optional<QueueItem> get_nowait() override;
 
 private:
-    std::shared_ptr<PyObject> queue_;
+    std::shared_ptr<ClearableRef> queue_;
     // Items taken under one GIL acquisition and not yet handed out. `exhausted_` records
     // that the take ended because the queue raised, which ends the caller's drain too.
     std::deque<QueueItem> taken_;
@@ -61,7 +62,7 @@ private:
 // failure of one of these updates goes to sys.unraisablehook; the writer carries on.
 class PySearchStatus final : public SearchStatus {
 public:
-    explicit PySearchStatus(nb::handle status);
+    explicit PySearchStatus(std::shared_ptr<ClearableRef> status);
     void set_error_code(const std::string& code) override;
     void set_recovery_advice(const std::string& advice) override;
     void set_running(bool running) override;
@@ -69,10 +70,10 @@ public:
 
 private:
     void set_attribute(const char* name, PyObject* value);
-    std::shared_ptr<PyObject> status_;
+    std::shared_ptr<ClearableRef> status_;
 };
 
 // Calls the callable under the GIL; what it raises goes to sys.unraisablehook.
-std::function<void()> py_stop_workers(nb::handle callback);
+std::function<void()> py_stop_workers(std::shared_ptr<ClearableRef> callback);
 
 }  // namespace plintrove::py
