@@ -12,41 +12,16 @@ namespace plintrove::py {
 
 namespace {
 
-// None, or a number (bool excluded) as a float.
-std::optional<double> optional_number(nb::handle h, const char* name) {
-    if (h.is_none()) return std::nullopt;
-    if (PyBool_Check(h.ptr()) || !(PyLong_Check(h.ptr()) || PyFloat_Check(h.ptr()))) {
-        throw nb::type_error((std::string(name) + " must be a number or None").c_str());
-    }
-    const double d = PyFloat_AsDouble(h.ptr());
-    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
-    return d;
-}
-
-double number(nb::handle h, const char* name) {
-    std::optional<double> d = optional_number(h, name);
-    if (!d) throw nb::type_error((std::string(name) + " must be a number").c_str());
-    return *d;
-}
-
-std::int64_t integer(nb::handle h, const char* name) {
-    std::int64_t v = 0;
-    if (PyBool_Check(h.ptr()) || !PyLong_Check(h.ptr()) || !nb::try_cast(h, v)) {
-        throw nb::type_error((std::string(name) + " must be an integer").c_str());
-    }
-    return v;
-}
-
 TrialLedgerFilter ledger_filter(nb::handle era_id, nb::handle eval_type,
                                 nb::handle named_universe, nb::handle source,
                                 nb::handle signal_pool_id, nb::handle strategy_pool_id) {
     TrialLedgerFilter f;
-    f.era_id = to_value(era_id);
-    f.eval_type = to_value_or_str(eval_type);
-    f.named_universe = to_value(named_universe);
-    f.source = to_value_or_str(source);
-    f.signal_pool_id = to_value(signal_pool_id);
-    f.strategy_pool_id = to_value(strategy_pool_id);
+    f.era_id = value_arg(era_id, "era_id");
+    f.eval_type = validated_arg(eval_type);
+    f.named_universe = value_arg(named_universe, "named_universe");
+    f.source = validated_arg(source);
+    f.signal_pool_id = validated_arg(signal_pool_id);
+    f.strategy_pool_id = validated_arg(strategy_pool_id);
     return f;
 }
 
@@ -60,8 +35,8 @@ void bind_trial_ledger(nb::module_&, TrackerClass& cls) {
            nb::handle n_effective, nb::handle similarity) {
             const TrialLedgerFilter f = ledger_filter(era_id, eval_type, named_universe, source,
                                                       signal_pool_id, strategy_pool_id);
-            const Value method = to_value_or_str(n_effective);
-            const double s = number(similarity, "similarity");
+            const Value method = validated_arg(n_effective);
+            const double s = real_arg(similarity, "similarity");
             nb::gil_scoped_release release;
             return get_trial_ledger(t, f, method, s);
         },
@@ -79,16 +54,16 @@ void bind_trial_ledger(nb::module_&, TrackerClass& cls) {
            nb::handle n_trials, nb::handle sharpe_variance, nb::handle n_effective,
            nb::handle confidence) {
             DeflatedSharpeArgs a;
-            a.eval_id = integer(eval_id, "eval_id");
-            a.eval_type = to_value_or_str(eval_type);
-            a.observations = optional_number(observations, "observations");
-            a.skew = optional_number(skew, "skew");
-            a.kurtosis = optional_number(kurtosis, "kurtosis");
-            a.periods_per_year = optional_number(periods_per_year, "periods_per_year");
-            a.n_trials = optional_number(n_trials, "n_trials");
-            a.sharpe_variance = optional_number(sharpe_variance, "sharpe_variance");
-            a.n_effective = to_value_or_str(n_effective);
-            a.confidence = number(confidence, "confidence");
+            a.eval_id = int_arg(eval_id, "eval_id");
+            a.eval_type = validated_arg(eval_type);
+            a.observations = from_arg<std::optional<double>>(observations, "observations");
+            a.skew = from_arg<std::optional<double>>(skew, "skew");
+            a.kurtosis = from_arg<std::optional<double>>(kurtosis, "kurtosis");
+            a.periods_per_year = from_arg<std::optional<double>>(periods_per_year, "periods_per_year");
+            a.n_trials = from_arg<std::optional<double>>(n_trials, "n_trials");
+            a.sharpe_variance = from_arg<std::optional<double>>(sharpe_variance, "sharpe_variance");
+            a.n_effective = validated_arg(n_effective);
+            a.confidence = real_arg(confidence, "confidence");
             nb::gil_scoped_release release;
             return get_deflated_sharpe(t, a);
         },
@@ -105,13 +80,13 @@ void bind_trial_ledger(nb::module_&, TrackerClass& cls) {
            nb::handle source, nb::handle signal_pool_id, nb::handle strategy_pool_id,
            nb::handle observations, nb::handle periods_per_year) {
             MultipleTestingArgs a;
-            a.method = to_value_or_str(method);
-            a.alpha = number(alpha, "alpha");
-            a.top = integer(top, "top");
+            a.method = validated_arg(method);
+            a.alpha = real_arg(alpha, "alpha");
+            a.top = int_arg(top, "top");
             a.filter = ledger_filter(era_id, eval_type, named_universe, source, signal_pool_id,
                                      strategy_pool_id);
-            a.observations = optional_number(observations, "observations");
-            a.periods_per_year = optional_number(periods_per_year, "periods_per_year");
+            a.observations = from_arg<std::optional<double>>(observations, "observations");
+            a.periods_per_year = from_arg<std::optional<double>>(periods_per_year, "periods_per_year");
             nb::gil_scoped_release release;
             return get_multiple_testing_summary(t, a);
         },
