@@ -67,8 +67,9 @@ std::exception_ptr unreadable_item(nb::handle item) {
 }
 
 // The statistics the writer stores, read in the order writing reads them: the liquidity
-// metrics of a present object first, then the eight figures. A None or missing stats object
-// thus fails on `sharpe`, and `custom_stats`, never stored, is never looked at.
+// metrics of a present object first, then the eight figures, then the host's own statistics
+// (kept for the trial ledger's corrections; an object without them has none). A None or
+// missing stats object thus fails on `sharpe`.
 BacktestStats stats_from(nb::handle obj) {
     BacktestStats stats;
     if (!obj.is_none()) stats.liquidity_metrics = to_value(nb::getattr(obj, "liquidity_metrics"));
@@ -83,6 +84,16 @@ BacktestStats stats_from(nb::handle obj) {
         const double d = PyFloat_AsDouble(v.ptr());
         if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
         *figures[i] = d;
+    }
+    // Statistics that cannot be stored as JSON are left out rather than failing the batch:
+    // they only refine the corrections, the evaluation itself is complete without them.
+    nb::object custom = nb::getattr(obj, "custom_stats", nb::none());
+    if (!custom.is_none()) {
+        try {
+            stats.custom_stats = to_value(custom);
+        } catch (const nb::python_error&) {
+        } catch (const std::exception&) {
+        }
     }
     return stats;
 }

@@ -3,15 +3,23 @@ Sharpe, and the corrected p-values of the best candidates."""
 
 import dataclasses
 import math
+import queue
+import random
 import statistics
 import typing
 from statistics import NormalDist
 
 import pytest
 
-from plintrove.search_tracking import BacktestStats
+from plintrove.search_tracking import BacktestStats, WriterThread
 
 PHI = NormalDist()
+
+
+class Status:
+    error_code = recovery_advice = None
+    running = True
+    errors = []
 GAMMA = 0.5772156649015329
 
 
@@ -218,3 +226,24 @@ def test_multiple_testing_summary(tracker, method):
         assert [c.adjusted_p_value for c in tested] == \
             [pytest.approx(min(1.0, max(tested[j].p_value * (11 - j) for j in range(i + 1))))
              for i, c in enumerate(tested)]
+
+
+def test_pure_noise_searches_rarely_pass(tracker):
+    # 40 searches (one era each) of 500 skill-less trials over one year of daily returns:
+    # each trial's annual Sharpe is the sample Sharpe of pure noise, about N(0, 1). The best
+    # of each search looks excellent, yet at 95% about 5% or fewer may pass once deflated.
+    rng = random.Random(17)
+    writer = WriterThread(tracker, queue.Queue(), Status(), lambda: None)
+    for era in range(1, 41):
+        writer._do_write([
+            {"type": "signal", "graph": graph(constant=i), "era_id": era, "named_universe": "U",
+             "stats": BacktestStats(sharpe=rng.gauss(0.0, 1.0), custom_stats={"n_obs": 252}),
+             "metaparameters": {"pool_a": {"k": 1}}, "signal_pool_id": "pool_a"}
+            for i in range(500)])
+    passed = 0
+    for entry in tracker.get_trial_ledger():
+        assert entry.trials == 500 and entry.sharpe_max > 2.0
+        d = tracker.get_deflated_sharpe(entry.best_eval_id, "signal")
+        assert d.status == "ok" and d.psr > 0.97
+        passed += d.passes
+    assert passed <= 4

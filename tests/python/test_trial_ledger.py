@@ -146,3 +146,14 @@ def test_first_creation_on_an_existing_store_rebuilds_from_the_rows_present(tmp_
     record(t, 4.0, era=9)
     t.close()
     assert [r["rebuilt"] for r in ledger(str(old_dir))] == [1, 1, 1, 0]
+
+
+def test_writer_keeps_custom_stats_and_leaves_out_what_json_cannot_hold(tracker, data_dir):
+    writer = WriterThread(tracker, queue_module.Queue(), Status(), lambda: None)
+    kept, dropped = writer_item(1.0), writer_item(2.0)
+    kept["stats"] = BacktestStats(sharpe=1.0, custom_stats={"n_obs": 252, "skew": -0.1})
+    dropped["stats"] = BacktestStats(sharpe=2.0, custom_stats={"n_obs": object()})
+    writer._do_write([kept, dropped])
+    assert read(data_dir, "SELECT sharpe, custom_stats_json FROM signal_evaluations "
+                          "ORDER BY eval_id") == \
+        [(1.0, json.dumps({"n_obs": 252, "skew": -0.1})), (2.0, None)]
