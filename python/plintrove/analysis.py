@@ -14,7 +14,9 @@ from typing import Any
 from plintrove import search_tracking as st
 
 EVAL_TYPES = ("signal", "strategy")
-DEFAULT_CHUNK_SIZE = 2000
+# Evaluations per read: a chunk of full records (graphs, usage lists) takes some 20 KB
+# each in Python, so 500 keep a reader near 10 MB whatever the size of the store.
+DEFAULT_CHUNK_SIZE = 500
 
 
 def iter_history_chunks(tracker: st.SearchTracker, eval_type: str | None = None, *,

@@ -6,9 +6,12 @@ CSV and Parquet hold them as JSON text in their column. Rows are written as each
 is read, so memory stays flat whatever the size of the store.
 """
 
+import contextlib
 import csv
+import importlib.abc
 import dataclasses
 import json
+import sys
 from collections.abc import Callable, Iterable
 from typing import Any, TextIO
 
@@ -40,6 +43,11 @@ def write_jsonl(chunks: Iterable[list], out: TextIO, on_rows: Callable[[int], No
 EXTRA_HINT = "pip install 'plintrove[analysis]'"
 
 
+# Rows per Parquet row group: batches are gathered up to it, so readers get row groups of
+# a useful size while the store is read in small chunks.
+ROW_GROUP_ROWS = 10_000
+
+
 def _pyarrow():
     try:
         import pyarrow as pa
@@ -47,6 +55,29 @@ def _pyarrow():
     except ImportError:
         raise ImportError(f"parquet export needs pyarrow: {EXTRA_HINT}") from None
     return pa
+
+
+class _PandasKeptOut(importlib.abc.MetaPathFinder):
+    def find_spec(self, name, path=None, target=None):
+        if name == "pandas" or name.startswith("pandas."):
+            raise ImportError("pandas is not needed to write Parquet from plain lists")
+        return None
+
+
+@contextlib.contextmanager
+def _without_pandas():
+    """pyarrow imports pandas (some 50 MB) the first time it builds an array, only to
+    recognise pandas inputs; the export passes plain lists, so a process that has not
+    imported pandas yet is kept from doing it here."""
+    if "pandas" in sys.modules:
+        yield
+        return
+    finder = _PandasKeptOut()
+    sys.meta_path.insert(0, finder)
+    try:
+        yield
+    finally:
+        sys.meta_path.remove(finder)
 
 
 # Columns whose default is None, by what they hold; the others are typed by their default.
@@ -85,7 +116,8 @@ def write_parquet(chunks: Iterable[list], path: str, on_rows: Callable[[int], No
     pa = _pyarrow()
     pq = pa.parquet
     schema = parquet_schema()
-    with pq.ParquetWriter(path, schema) as writer:
+    pending, pending_rows = [], 0
+    with _without_pandas(), pq.ParquetWriter(path, schema) as writer:
         for chunk in chunks:
             columns = []
             for f in schema:
@@ -101,5 +133,11 @@ def write_parquet(chunks: Iterable[list], path: str, on_rows: Callable[[int], No
                         f"{f.name} of {record.eval_type} {record.eval_id} is stored as "
                         f"{type(value).__name__}, which a parquet {f.type} column cannot "
                         "hold; export as csv or jsonl instead") from e
-            writer.write_batch(pa.RecordBatch.from_arrays(columns, schema=schema))
+            pending.append(pa.RecordBatch.from_arrays(columns, schema=schema))
+            pending_rows += len(chunk)
+            if pending_rows >= ROW_GROUP_ROWS:
+                writer.write_table(pa.Table.from_batches(pending), row_group_size=pending_rows)
+                pending, pending_rows = [], 0
             on_rows(len(chunk))
+        if pending:
+            writer.write_table(pa.Table.from_batches(pending), row_group_size=pending_rows)
