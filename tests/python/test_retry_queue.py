@@ -120,3 +120,19 @@ def test_clear_and_count_by_era(tracker, data_dir):
     assert table_counts(data_dir)["signal_submission_retry"] == 0
     assert table_counts(data_dir)["strategy_submission_retry"] == 0
     assert not tracker._conn.in_transaction
+
+
+def test_increment_at_the_64_bit_limit_is_refused_and_keeps_the_item(tracker, data_dir):
+    s = add_signal(tracker)
+    tracker.enqueue_retry(s, "signal", payload(), 1, "r", signal_pool_id="pool_a")
+    before = read(data_dir, "SELECT * FROM signal_submission_retry")
+    # Inside a caller's transaction too: nothing of the call is left for the caller's commit.
+    for caller_transaction in (False, True):
+        if caller_transaction:
+            tracker._conn.execute("INSERT INTO sims (id) VALUES ('caller')")
+        with pytest.raises(OverflowError):
+            tracker.increment_retry(1, s, "signal", payload(), 1, "r2", 2**63 - 1,
+                                    signal_pool_id="pool_a")
+        assert tracker._conn.in_transaction is caller_transaction
+        tracker._conn.commit()
+        assert read(data_dir, "SELECT * FROM signal_submission_retry") == before

@@ -55,6 +55,8 @@ void ConnWrapper::rollback() { real_->rollback(); }
 
 bool ConnWrapper::in_transaction() { return real_->in_transaction(); }
 
+void ConnWrapper::check_params(const Params& params) { real_->check_params(params); }
+
 std::optional<std::string> ConnWrapper::dialect() const { return real_->dialect(); }
 
 void ConnWrapper::replace_execute(ExecuteFn fn) {

@@ -31,6 +31,7 @@ public:
     void rollback() override;
     void close() override;
     bool in_transaction() override;
+    void check_params(const Params& params) override;
     std::optional<std::string> dialect() const override;
 
     // The real connection, bypassing any replacement.

@@ -19,4 +19,6 @@ void Connection::for_each_row(std::string_view sql, const Params& params, const 
     while (std::optional<Row> row = cursor.fetchone()) on_row(*row);
 }
 
+void Connection::check_params(const Params&) {}
+
 }  // namespace plintrove

@@ -49,6 +49,10 @@ public:
     // may send it together with later statements and report its failure at the next
     // statement, commit or rollback; by default it runs at once.
     virtual void execute_unread(std::string_view sql, const Params& params) { execute(sql, params); }
+    // Raises what binding `params` to a statement would raise (a value the storage cannot
+    // hold), without running anything: an operation of several statements checks all its
+    // values before its first write, so it never fails halfway. By default nothing.
+    virtual void check_params(const Params& params);
     virtual void commit() = 0;
     virtual void rollback() = 0;
     virtual void close() = 0;

@@ -88,6 +88,21 @@ const char* kind_name(const Value& v) {
     }
 }
 
+// Raises the refusal of a value that has no storage type (a big integer, a container);
+// returns for any other value. `position` counts from 1, as the message does.
+void refuse_unbindable(const Value& v, int position) {
+    switch (v.kind()) {
+        case Value::Kind::BigInt:
+            throw OverflowError("Python int too large to convert to SQLite INTEGER");
+        case Value::Kind::List:
+        case Value::Kind::Map:
+            throw DatabaseError("Error binding parameter " + std::to_string(position) +
+                                    ": type '" + kind_name(v) + "' is not supported",
+                                SQLITE_MISUSE);
+        default: return;
+    }
+}
+
 Value column_value(sqlite3_stmt* stmt, int col) {
     switch (sqlite3_column_type(stmt, col)) {
         case SQLITE_INTEGER: return Value(static_cast<long long>(sqlite3_column_int64(stmt, col)));
@@ -255,12 +270,7 @@ SqliteConnection::RunResult SqliteConnection::run(std::string_view sql, const Pa
                 rc = sqlite3_bind_text64(stmt, i + 1, v.as_text().data(), v.as_text().size(),
                                          SQLITE_STATIC, SQLITE_UTF8);
                 break;
-            case Value::Kind::BigInt:
-                throw OverflowError("Python int too large to convert to SQLite INTEGER");
-            default:
-                throw DatabaseError("Error binding parameter " + std::to_string(i + 1) +
-                                        ": type '" + kind_name(v) + "' is not supported",
-                                    SQLITE_MISUSE);
+            default: refuse_unbindable(v, i + 1);
         }
         if (rc != SQLITE_OK) raise_last_error();
     }
@@ -338,6 +348,17 @@ void SqliteConnection::close() {
     // With this connection gone no transaction of ours can hold the log back, so the
     // checkpointer's last checkpoint truncates it.
     if (checkpointer) checkpointer->finish();
+}
+
+void SqliteConnection::check_params(const Params& params) {
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        const Value& v = params[i];
+        if (v.is_text()) {
+            refuse_surrogates(v.as_text());
+        } else {
+            refuse_unbindable(v, static_cast<int>(i + 1));
+        }
+    }
 }
 
 bool SqliteConnection::in_transaction() {

@@ -10,12 +10,9 @@
 
 namespace plintrove {
 
-bool update_eval_server_metrics(SearchTracker& t, std::int64_t eval_id, const Value& eval_type,
-                                const EvalServerMetrics& metrics, bool commit) {
-    OperationScope operation(t);
-    validate_eval_type_strict(eval_type);
-    std::string_view table = eval_table(eval_type);
-
+std::optional<MetricsUpdate> eval_server_metrics_update(std::int64_t eval_id,
+                                                        const Value& eval_type,
+                                                        const EvalServerMetrics& metrics) {
     const std::pair<const char*, Value> candidates[] = {
         {"agent_is_correlation", metrics.agent_is_correlation},
         {"is_correlation", metrics.is_correlation},
@@ -38,13 +35,22 @@ bool update_eval_server_metrics(SearchTracker& t, std::int64_t eval_id, const Va
     if (eval_type.as_text() == "strategy" && !metrics.strategy_signal_pool.is_none()) {
         assign("strategy_signal_pool", metrics.strategy_signal_pool);
     }
-    if (assignments.empty()) return false;
+    if (assignments.empty()) return std::nullopt;
 
     values.push_back(Value(eval_id));
     std::string sql = "UPDATE ";
-    sql += table;
+    sql += eval_table(eval_type);
     sql += " SET " + assignments + " WHERE eval_id=?";
-    bool updated = t.conn().execute(sql, values).rowcount() > 0;
+    return MetricsUpdate{std::move(sql), std::move(values)};
+}
+
+bool update_eval_server_metrics(SearchTracker& t, std::int64_t eval_id, const Value& eval_type,
+                                const EvalServerMetrics& metrics, bool commit) {
+    OperationScope operation(t);
+    validate_eval_type_strict(eval_type);
+    std::optional<MetricsUpdate> update = eval_server_metrics_update(eval_id, eval_type, metrics);
+    if (!update) return false;
+    bool updated = t.conn().execute(update->sql, update->values).rowcount() > 0;
     if (commit) t.conn().commit();
     return updated;
 }

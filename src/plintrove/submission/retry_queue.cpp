@@ -1,6 +1,7 @@
 #include "plintrove/submission/retry_queue.h"
 
 #include <array>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -42,14 +43,18 @@ constexpr const char* kReadyItemSql =
     "ORDER BY created_at ASC\n"
     "LIMIT 1";
 
-// Inserts one retry row and commits; the caller has resolved the pool and the table.
-std::optional<std::int64_t> insert_retry_row(SearchTracker& t, std::string_view table,
-                                             const Value& eval_type, std::int64_t eval_id,
-                                             const std::string& own_pool_id,
-                                             const std::optional<std::string>& payload_json,
-                                             std::int64_t era_id, std::int64_t retry_count,
-                                             const Value& rejection_reason,
-                                             std::optional<double> retry_after) {
+// The INSERT of one retry row with its values, identity included; the caller has resolved
+// the pool and the table.
+struct RetryRowInsert {
+    std::string sql;
+    Params values;
+};
+
+RetryRowInsert retry_row_insert(SearchTracker& t, std::string_view table, const Value& eval_type,
+                                std::int64_t eval_id, const std::string& own_pool_id,
+                                const std::optional<std::string>& payload_json,
+                                std::int64_t era_id, std::int64_t retry_count,
+                                const Value& rejection_reason, std::optional<double> retry_after) {
     std::vector<std::string> columns{"eval_id",     std::string(submission_pool_column(eval_type)),
                                      "payload_json", "era_id",
                                      "retry_count", "last_rejection_reason",
@@ -63,7 +68,11 @@ std::optional<std::int64_t> insert_retry_row(SearchTracker& t, std::string_view 
                   retry_after ? Value(*retry_after) : Value(),
                   Value(wall_clock_now())};
     stamp_identity(t, columns, values);
-    Cursor cursor = t.conn().execute(insert_statement("INSERT INTO ", table, columns), values);
+    return {insert_statement("INSERT INTO ", table, columns), std::move(values)};
+}
+
+std::optional<std::int64_t> insert_and_commit(SearchTracker& t, const RetryRowInsert& row) {
+    Cursor cursor = t.conn().execute(row.sql, row.values);
     t.conn().commit();
     return cursor.lastrowid();
 }
@@ -111,8 +120,9 @@ std::optional<std::int64_t> enqueue_retry(SearchTracker& t, std::int64_t eval_id
     if (!rejection_reason.truthy()) throw ValueError("rejection_reason must not be empty");
     std::string own_pool_id = required_submission_own_pool_id(
         t.conn(), eval_id, eval_type, payload_json, signal_pool_id, strategy_pool_id);
-    return insert_retry_row(t, submission_table(eval_type, "retry"), eval_type, eval_id,
-                            own_pool_id, payload_json, era_id, 0, rejection_reason, retry_after);
+    return insert_and_commit(
+        t, retry_row_insert(t, submission_table(eval_type, "retry"), eval_type, eval_id,
+                            own_pool_id, payload_json, era_id, 0, rejection_reason, retry_after));
 }
 
 std::optional<SubmissionRetryItem> dequeue_retryable(SearchTracker& t) {
@@ -132,10 +142,19 @@ void increment_retry(SearchTracker& t, [[maybe_unused]] const Value& retry_id,
     std::string own_pool_id = required_submission_own_pool_id(
         t.conn(), eval_id, eval_type, payload_json, signal_pool_id, strategy_pool_id);
     std::string table(submission_table(eval_type, "retry"));
+    // Everything the INSERT needs is read and checked before the DELETE, so a failed call
+    // never leaves the item deleted and the new row missing (inside a caller's transaction
+    // nobody would roll that back). A count at the 64-bit limit has no successor; it is
+    // refused as the storage refuses an integer it cannot hold, never wrapped to negative.
+    if (retry_count == std::numeric_limits<std::int64_t>::max()) {
+        throw OverflowError("Python int too large to convert to SQLite INTEGER");
+    }
+    RetryRowInsert row = retry_row_insert(t, table, eval_type, eval_id, own_pool_id, payload_json,
+                                          era_id, retry_count + 1, rejection_reason, retry_after);
+    t.conn().check_params(row.values);
     // The DELETE opens the implicit transaction the INSERT joins; one commit ends both.
     t.conn().execute("DELETE FROM " + table + " WHERE eval_id=?", {Value(eval_id)});
-    insert_retry_row(t, table, eval_type, eval_id, own_pool_id, payload_json, era_id,
-                     retry_count + 1, rejection_reason, retry_after);
+    insert_and_commit(t, row);
 }
 
 std::int64_t clear_retry_queue(SearchTracker& t, std::optional<std::int64_t> era_id) {

@@ -39,9 +39,14 @@ Value validate_and_resolve_sim_id(const SubmissionRecordArgs& args) {
     return Value(synthetic_submission_sim_id(Value(args.eval_id), args.eval_type));
 }
 
-// Resolves and checks the pools, then inserts the status row; returns its cursor.
-Cursor insert_status_row(SearchTracker& t, const SubmissionRecordArgs& args,
-                         const Value& sim_id) {
+// The status row's INSERT: pools resolved and checked, identity read, nothing written.
+struct StatusRowInsert {
+    std::string sql;
+    Params values;
+};
+
+StatusRowInsert status_row_insert(SearchTracker& t, const SubmissionRecordArgs& args,
+                                  const Value& sim_id) {
     ConnWrapper& conn = t.conn();
     std::string_view pool_column = submission_pool_column(args.eval_type);
     std::string own_pool_id =
@@ -65,7 +70,9 @@ Cursor insert_status_row(SearchTracker& t, const SubmissionRecordArgs& args,
     values.insert(values.end(), {args.submission_id, sim_id, args.era_id, args.initial_status,
                                  Value(wall_clock_now())});
     stamp_identity(t, columns, values);
-    return conn.execute(insert_statement("INSERT INTO ", table, columns), values);
+    // Checked now: the sims parent is written before this row and must not be left alone.
+    conn.check_params(values);
+    return {insert_statement("INSERT INTO ", table, columns), std::move(values)};
 }
 
 }  // namespace
@@ -73,8 +80,11 @@ Cursor insert_status_row(SearchTracker& t, const SubmissionRecordArgs& args,
 std::optional<std::int64_t> record_submission(SearchTracker& t, const SubmissionRecordArgs& args) {
     OperationScope operation(t);
     Value sim_id = validate_and_resolve_sim_id(args);
+    // The sims row's era goes through int() first, so its refusal still comes first.
+    if (!args.era_id.is_none()) python_int(args.era_id);
+    StatusRowInsert row = status_row_insert(t, args, sim_id);
     ensure_submission_sim_parent(t.conn(), sim_id, args.era_id);
-    Cursor cursor = insert_status_row(t, args, sim_id);
+    Cursor cursor = t.conn().execute(row.sql, row.values);
     t.conn().commit();
     return cursor.lastrowid();
 }
@@ -100,8 +110,10 @@ std::optional<std::int64_t> record_submission_once_and_mark_submitted(
             throw ValueError("eval_id=" + std::to_string(args.eval_id) + " not found in " +
                              table);
         }
+        if (!args.era_id.is_none()) python_int(args.era_id);
+        StatusRowInsert row = status_row_insert(t, args, sim_id);
         ensure_submission_sim_parent(conn, sim_id, args.era_id);
-        Cursor inserted = insert_status_row(t, args, sim_id);
+        Cursor inserted = conn.execute(row.sql, row.values);
         conn.execute("UPDATE " + table + " SET submitted=1 WHERE eval_id=?",
                      {Value(args.eval_id)});
         if (started_transaction) conn.execute("COMMIT");

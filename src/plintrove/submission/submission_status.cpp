@@ -7,6 +7,7 @@
 #include "plintrove/core/errors.h"
 #include "plintrove/core/operation_scope.h"
 #include "plintrove/storage/placeholder_list.h"
+#include "plintrove/submission/eval_server_metrics.h"
 #include "plintrove/submission/row_fields.h"
 #include "plintrove/submission/status_check.h"
 #include "plintrove/submission/submission_tables.h"
@@ -152,19 +153,25 @@ bool update_submission_status(SearchTracker& t, const Value& submission_id, cons
         "        rejection_reason=COALESCE(?, rejection_reason)\n"
         "    WHERE submission_id=? AND status NOT IN (" +
         placeholder_list(kTerminalStatuses.size(), ", ") + ")";
-    bool updated = conn.execute(sql, params).rowcount() > 0;
+    // The follow-up statements are built and all values checked before the first UPDATE,
+    // so a value the storage refuses fails the call before anything is written.
+    const Params pool_params{status_signal_pool, submission_id};
+    EvalServerMetrics metrics = update.metrics;
+    metrics.strategy_signal_pool = status_signal_pool;
+    std::optional<MetricsUpdate> metrics_update =
+        eval_server_metrics_update(eval_id, eval_type, metrics);
+    conn.check_params(params);
+    conn.check_params(pool_params);
+    if (metrics_update) conn.check_params(metrics_update->values);
 
+    bool updated = conn.execute(sql, params).rowcount() > 0;
     if (updated && is_strategy && !status_signal_pool.is_none()) {
         conn.execute(
             "UPDATE strategy_submission_status SET strategy_signal_pool=COALESCE(?, "
             "strategy_signal_pool) WHERE submission_id=?",
-            {status_signal_pool, submission_id});
+            pool_params);
     }
-    if (updated) {
-        EvalServerMetrics metrics = update.metrics;
-        metrics.strategy_signal_pool = status_signal_pool;
-        update_eval_server_metrics(t, eval_id, eval_type, metrics, /*commit=*/false);
-    }
+    if (updated && metrics_update) conn.execute(metrics_update->sql, metrics_update->values);
     conn.commit();
     return updated;
 }
