@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "plintrove/storage/libpq_library.h"
+#include "plintrove/storage/lone_surrogates.h"
 #include "plintrove/storage/postgres_bootstrap.h"
 
 namespace plintrove {
@@ -165,18 +166,22 @@ struct BoundParams {
                     const std::string& text = v.as_text();
                     if (text.find('\0') != std::string::npos)
                         refuse(sql, i, "text with a NUL character", "22021");
+                    refuse_lone_surrogates(text);
                     types[i] = 0;
                     values[i] = text.c_str();
                     signature[i] = 'u';
                     break;
                 }
                 case Value::Kind::BigInt:
-                    refuse(sql, i, "the integer " + v.as_big_int().digits +
-                                       ", which does not fit in 64 bits",
-                           "22003");
+                    // The error kind Python's own drivers raise for such an integer.
+                    throw OverflowError("PostgreSQL cannot store " + field_name(sql, i) +
+                                        ": the integer " + v.as_big_int().digits +
+                                        " does not fit in 64 bits");
                 default:
-                    throw TypeError("Error binding parameter " + std::to_string(i + 1) +
-                                    ": type '" + kind_name(v) + "' is not supported");
+                    // A DB-API programming error, which this storage's DatabaseError covers.
+                    throw PostgresError("Error binding parameter " + std::to_string(i + 1) +
+                                            ": type '" + kind_name(v) + "' is not supported",
+                                        PostgresError::Kind::Database);
             }
             if (!numbers[i].empty()) values[i] = numbers[i].c_str();
         }
@@ -253,10 +258,6 @@ bool PostgresConnection::connection_is_closed() const {
 }
 
 void PostgresConnection::ensure_open() {
-    // Closing is final, as on SQLite: a statement after it (a writer still running when its
-    // tracker was closed) fails rather than opening a session nobody would close.
-    if (closed_by_user_)
-        throw PostgresError("Cannot operate on a closed database.", PostgresError::Kind::Interface);
     if (connection_is_closed()) {
         reconnect();
         return;
@@ -527,10 +528,6 @@ void PostgresConnection::execute_unread(std::string_view sql, const Params& para
 void PostgresConnection::commit() {
     check_process();
     std::lock_guard<std::mutex> lock(mutex_);
-    if (closed_by_user_) {
-        throw PostgresError("connection already closed before commit",
-                            PostgresError::Kind::Interface);
-    }
     if (connection_is_closed()) {
         reconnect();
         throw PostgresError("connection already closed before commit",
@@ -561,7 +558,6 @@ void PostgresConnection::commit() {
 void PostgresConnection::rollback() {
     check_process();
     std::lock_guard<std::mutex> lock(mutex_);
-    if (closed_by_user_) return;  // closing ended any transaction
     if (connection_is_closed()) {
         reconnect();
         return;

@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "plintrove/storage/lone_surrogates.h"
 #include "plintrove/value/py_repr.h"
 
 namespace plintrove {
@@ -63,21 +64,6 @@ bool only_comments_left(const char* p, const char* end) {
         }
     }
     return true;
-}
-
-// A lone surrogate travels in its three-byte form (0xED 0xA0-0xBF ..), which is not UTF-8;
-// it is refused before it can be stored, as the host's own driver refuses it.
-void refuse_surrogates(const std::string& text) {
-    const char* data = text.data();
-    const char* end = data + text.size();
-    for (const char* p = data; (p = static_cast<const char*>(std::memchr(p, '\xED', end - p)));
-         ++p) {
-        if (end - p < 2 || (static_cast<unsigned char>(p[1]) & 0xE0) != 0xA0) continue;
-        std::size_t position = 0;
-        for (const char* q = data; q < p; ++q)
-            if ((static_cast<unsigned char>(*q) & 0xC0) != 0x80) ++position;
-        throw UnicodeEncodeError(text, position);
-    }
 }
 
 const char* kind_name(const Value& v) {
@@ -265,7 +251,7 @@ SqliteConnection::RunResult SqliteConnection::run(std::string_view sql, const Pa
             case Value::Kind::Int: rc = sqlite3_bind_int64(stmt, i + 1, v.as_int()); break;
             case Value::Kind::Float: rc = sqlite3_bind_double(stmt, i + 1, v.as_float()); break;
             case Value::Kind::Text:
-                refuse_surrogates(v.as_text());
+                refuse_lone_surrogates(v.as_text());
                 // The parameters outlive the statement's use; bindings are cleared on reset.
                 rc = sqlite3_bind_text64(stmt, i + 1, v.as_text().data(), v.as_text().size(),
                                          SQLITE_STATIC, SQLITE_UTF8);
