@@ -340,7 +340,7 @@ void SqliteConnection::check_params(const Params& params) {
     for (std::size_t i = 0; i < params.size(); ++i) {
         const Value& v = params[i];
         if (v.is_text()) {
-            refuse_surrogates(v.as_text());
+            refuse_lone_surrogates(v.as_text());
         } else {
             refuse_unbindable(v, static_cast<int>(i + 1));
         }
