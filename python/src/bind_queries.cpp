@@ -7,6 +7,7 @@
 #include <nanobind/stl/pair.h>
 
 #include "bindings.h"
+#include "bulk_converter.h"
 #include "convert.h"
 #include "plintrove/queries/distinct_values.h"
 #include "plintrove/queries/evaluation_counts.h"
@@ -23,6 +24,21 @@ namespace plintrove::py {
 namespace {
 
 using Release = nb::call_guard<nb::gil_scoped_release>;
+
+// Record pages converted in one pass that frees each C++ record as soon as its Python
+// object exists, so a page is never held whole in both forms at once.
+template <typename R>
+nb::object records_to_py(std::vector<R>& records) {
+    BulkConverter converter;
+    nb::object out = nb::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
+    if (!out.is_valid()) throw nb::python_error();
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i),
+                        record_to_py(records[i], converter).release().ptr());
+        records[i] = R{};
+    }
+    return out;
+}
 
 // The settings arguments every query shares, converted while the GIL is held.
 SettingsFilter settings(nb::handle era_id, nb::handle named_universe, nb::handle metaparameters,
@@ -164,8 +180,12 @@ void bind_queries(nb::module_& m, TrackerClass& cls) {
             const bool passed = truth(passed_only);
             const auto lim = from_arg<std::optional<std::int64_t>>(limit, "limit");
             const std::int64_t skip = int_arg(offset, "offset");
-            nb::gil_scoped_release release;
-            return get_evaluation_history(t, type, passed, lim, skip, f);
+            std::vector<EvaluationRecord> records;
+            {
+                nb::gil_scoped_release release;
+                records = get_evaluation_history(t, type, passed, lim, skip, f);
+            }
+            return records_to_py(records);
         },
         "Stored evaluations with their usage, newest first.",
         nb::arg("passed_only").none() = false, nb::arg("limit").none() = 1000,
@@ -177,8 +197,12 @@ void bind_queries(nb::module_& m, TrackerClass& cls) {
             const bool passed = truth(passed_only);
             const std::int64_t after = int_arg(after_eval_id, "after_eval_id");
             const std::int64_t count = int_arg(limit, "limit");
-            nb::gil_scoped_release release;
-            return get_evaluation_history_chunk(t, type, passed, after, count, f);
+            std::vector<EvaluationRecord> records;
+            {
+                nb::gil_scoped_release release;
+                records = get_evaluation_history_chunk(t, type, passed, after, count, f);
+            }
+            return records_to_py(records);
         },
         "The next limit evaluations of one type after after_eval_id, by ascending eval_id, "
         "as EvaluationRecords; an empty list past the last one.",
@@ -192,8 +216,12 @@ void bind_queries(nb::module_& m, TrackerClass& cls) {
                 passed_only.is_none() ? std::nullopt : std::optional<bool>(truth(passed_only));
             const auto lim = from_arg<std::optional<std::int64_t>>(limit, "limit");
             const std::int64_t skip = int_arg(offset, "offset");
-            nb::gil_scoped_release release;
-            return get_per_column_stats_batch(t, type, passed, lim, skip, f);
+            std::vector<PerColumnStatsRecord> records;
+            {
+                nb::gil_scoped_release release;
+                records = get_per_column_stats_batch(t, type, passed, lim, skip, f);
+            }
+            return records_to_py(records);
         },
         "Per-column statistics of stored evaluations, by ascending eval_id.",
         nb::arg("passed_only").none() = nb::none(), nb::arg("limit").none() = nb::none(),

@@ -1,5 +1,7 @@
 #include "convert.h"
 
+#include "bulk_converter.h"
+
 #include "errors.h"
 #include "plintrove/value/json.h"
 
@@ -327,16 +329,31 @@ std::exception_ptr read_backtest_stats(nb::handle obj, BacktestStats& out) {
     }
 }
 
-template <typename R>
-nb::object record_to_py(const R& record) {
+namespace {
+
+template <typename T, typename ValueToPy>
+nb::object member_to_py(const T& v, ValueToPy&) {
+    return to_py(v);
+}
+template <typename ValueToPy>
+nb::object member_to_py(const Value& v, ValueToPy& value_to_py) {
+    return value_to_py(v);
+}
+nb::object member_to_py(const std::string& v, BulkConverter& converter) {
+    return converter.text(v);
+}
+
+template <typename R, typename ValueToPy>
+nb::object build_record(const R& record, ValueToPy& value_to_py) {
     const RecordClass& entry = g_record_classes[kRecordIndex<R>];
     // Filled slot by slot, bypassing __init__ and its defaults.
     nb::object obj = checked(entry.type->tp_alloc(entry.type, 0));
     std::size_t i = 0;
     std::apply(
         [&](const auto&... field) {
-            ((Py_TYPE(entry.slots[i])->tp_descr_set(entry.slots[i], obj.ptr(),
-                                                      to_py(record.*(field.member)).ptr()) < 0
+            ((Py_TYPE(entry.slots[i])->tp_descr_set(
+                  entry.slots[i], obj.ptr(),
+                  member_to_py(record.*(field.member), value_to_py).ptr()) < 0
                   ? throw nb::python_error()
                   : void(++i)),
              ...);
@@ -344,6 +361,23 @@ nb::object record_to_py(const R& record) {
         R::fields());
     return obj;
 }
+
+}  // namespace
+
+template <typename R>
+nb::object record_to_py(const R& record) {
+    auto value_to_py = [](const Value& v) { return from_value(v); };
+    return build_record(record, value_to_py);
+}
+
+template <typename R>
+nb::object record_to_py(const R& record, BulkConverter& converter) {
+    return build_record(record, converter);
+}
+
+template nb::object record_to_py<EvaluationRecord>(const EvaluationRecord&, BulkConverter&);
+template nb::object record_to_py<PerColumnStatsRecord>(const PerColumnStatsRecord&,
+                                                       BulkConverter&);
 
 void register_records(nb::module_& m) {
     nb::object make_record = nb::module_::import_("plintrove._record").attr("make_record");

@@ -51,6 +51,11 @@ struct is_record<T, std::void_t<decltype(T::fields()), decltype(T::kName)>> : st
 // C++ record -> instance of the matching Python record class.
 template <typename R>
 nb::object record_to_py(const R& record);
+class BulkConverter;
+// The same, for one of many records converted together (EvaluationRecord and
+// PerColumnStatsRecord): repeated texts become shared str objects.
+template <typename R>
+nb::object record_to_py(const R& record, BulkConverter& converter);
 
 // Registers the record classes as module attributes (called once at import).
 void register_records(nb::module_& m);

@@ -1,8 +1,10 @@
+import json
 import time
 
 import pytest
 
 from conftest import Recorder
+from plintrove.search_tracking import BacktestStats
 from query_store import Store
 
 
@@ -238,3 +240,71 @@ def test_readers_return_columns_as_stored(tracker, store, db_rows, eval_type):
     assert {n: stats[n] for n in odd if n in stats} == {n: stored[n] for n in odd if n in stats}
     assert (batch.eval_id, batch.source, batch.rejection_reason) == (
         eid, stored["source"], stored["rejection_reason"])
+
+
+def plain_history(store, eval_type, table, fn_table, feat_table, pool_columns):
+    """The page as a plain sqlite3 and json reading builds it, newest first."""
+    def decoded(text, empty=None):
+        return json.loads(text) if text else empty
+
+    records = []
+    for row in store.rows(f"SELECT * FROM {table} ORDER BY timestamp DESC"):
+        r = dict(zip([c[1] for c in store.rows(f"PRAGMA table_info({table})")], row))
+        fns = store.rows(f"SELECT function_name, rotation_family, function_family, "
+                         f"function_subfamily FROM {fn_table} WHERE eval_id=? ORDER BY rowid",
+                         (r["eval_id"],))
+        feats = store.rows(f"SELECT feature_name, feature_family, feature_subfamily FROM "
+                           f"{feat_table} WHERE eval_id=? ORDER BY rowid", (r["eval_id"],))
+        records.append(dict(
+            eval_id=r["eval_id"], eval_type=eval_type, timestamp=r["timestamp"],
+            graph=decoded(r["graph_json"]),
+            rotation_families_used=decoded(r["rotation_families_json"], []),
+            per_column_stats=decoded(r["per_column_stats_json"]),
+            metaparameters=decoded(r["metaparameters"]), named_universe=r["named_universe"],
+            liquidity_metrics=decoded(r["liquidity_metrics_json"]),
+            passed_thresholds=bool(r["passed_thresholds"]), sharpe=r["sharpe"],
+            functions=[f[0] for f in fns], features=[f[0] for f in feats],
+            function_metadata=[dict(zip(("function_name", "rotation_family", "function_family",
+                                         "function_subfamily"), f)) for f in fns],
+            feature_metadata=[dict(zip(("feature_name", "feature_family", "feature_subfamily"),
+                                       f)) for f in feats],
+            **{c: r[c] for c in pool_columns}))
+    return records
+
+
+def test_history_pages_equal_a_plain_reading_and_share_no_containers(tracker, store):
+    names = ["rank", "zscore", "délai", "ランク"]
+    stats = BacktestStats(sharpe=0.5, liquidity_metrics={"adv": 1.0})
+    families = {"rank": ["fam", "sub"], "délai": ["fâm", None], "close": ["price", "raw"]}
+    for i in range(60):
+        fn = names[i % 4]
+        graph = {"type": "rotation", "node": fn, "children": [
+            {"type": "feature", "node": "close"}, {"type": "reduction", "node": fn,
+                                                   "children": [{"type": "feature",
+                                                                 "node": "vol_é"}]}]}
+        common = dict(function_families=families, feature_families=families,
+                      per_column_stats={"c": [i, None]} if i % 3 else None)
+        if i % 5 == 4:
+            tracker.record_strategy_evaluation(graph, stats, 1, True, [1], "EU",
+                                               {"strat": {"k": i + 1}}, "strat", "pool_a", **common)
+        else:
+            tracker.record_signal_evaluation(graph, stats, 1 + i % 2, i % 2 == 0, "US",
+                                             {"pool_a": {"k": i + 1}}, signal_pool_id="pool_a",
+                                             rejection_reason=None if i % 2 == 0 else "low",
+                                             **common)
+    expected = plain_history(store, "signal", "signal_evaluations", "signal_function_usage",
+                             "signal_feature_usage", ["signal_pool_id"])
+    expected += plain_history(store, "strategy", "strategy_evaluations",
+                              "strategy_function_usage", "strategy_feature_usage",
+                              ["strategy_pool_id", "strategy_signal_pool"])
+    expected.sort(key=lambda r: -r["timestamp"])  # stable: signals first at equal times
+    records = tracker.get_evaluation_history(limit=None)
+    assert [{k: getattr(rec, k) for k in want} for rec, want in zip(records, expected)] == expected
+    assert len(records) == 60
+    # Texts may be shared between records; the lists and mappings a caller may change are not.
+    records[0].functions.append("mine")
+    records[0].function_metadata[0]["function_name"] = "mine"
+    records[0].graph["node"] = "mine"
+    again = tracker.get_evaluation_history(limit=None)
+    assert [{k: getattr(rec, k) for k in want} for rec, want in zip(again, expected)] == expected
+    assert all("mine" not in r.functions and r.graph["node"] != "mine" for r in records[1:])
