@@ -63,11 +63,11 @@ def display_location(location: StoreLocation) -> str:
     """The SQLite file, or the PostgreSQL URL without user, password and query."""
     if not location.is_postgres:
         return location.db_path
-    from urllib.parse import urlsplit, urlunsplit
+    from urllib.parse import urlsplit
 
     parts = urlsplit(location.db_url)
     host = parts.netloc.rpartition("@")[2]
-    return urlunsplit((parts.scheme, host, parts.path, "", ""))
+    return f"{parts.scheme}://{host}{parts.path}"
 
 
 def file_size(location: StoreLocation) -> int | None:

@@ -119,7 +119,8 @@ def lines_over_time(title: str, times: list[float], series: dict[str, list[float
     span = (t1 - t0) or 1.0
     top = nice_max(max(max(v) for v in series.values()))
     parts = [axis_y(left, top_y, plot_h, top, number, left + plot_w)]
-    x = [left + plot_w * (t - t0) / span for t in times]
+    # A single moment sits in the middle, under one time label.
+    x = [left + plot_w * ((t - t0) / span if t1 > t0 else 0.5) for t in times]
     for s, (name, values) in enumerate(series.items()):
         color = PALETTE[s % len(PALETTE)]
         points = " ".join(f"{xi:.1f},{top_y + plot_h - plot_h * v / top:.1f}"
@@ -130,8 +131,8 @@ def lines_over_time(title: str, times: list[float], series: dict[str, list[float
             parts.append(f'<circle cx="{xi:.1f}" cy="{top_y + plot_h - plot_h * v / top:.1f}" '
                          f'r="3" fill="{color}"><title>{esc(name)} at {esc(clock(t))}: '
                          f'{esc(number(v))}</title></circle>')
-    for k in range(5):
-        t = t0 + span * k / 4
+    for k in range(5) if t1 > t0 else [2]:
+        t = t0 + span * k / 4 if t1 > t0 else t0
         parts.append(f'<text x="{left + plot_w * k / 4:.1f}" y="{top_y + plot_h + 18}" '
                      f'text-anchor="middle" fill="#555">{esc(clock(t))}</text>')
     return figure(title, "".join(parts), width, height, legend(list(series)))
