@@ -1,4 +1,5 @@
 import json
+import math
 import time
 
 import pytest
@@ -308,3 +309,22 @@ def test_history_pages_equal_a_plain_reading_and_share_no_containers(tracker, st
     again = tracker.get_evaluation_history(limit=None)
     assert [{k: getattr(rec, k) for k in want} for rec, want in zip(again, expected)] == expected
     assert all("mine" not in r.functions and r.graph["node"] != "mine" for r in records[1:])
+
+
+def test_non_finite_metaparameters_do_not_break_metaparameter_filters(tracker):
+    """NaN and Infinity are stored as json.dumps writes them; filters over the rows holding
+    them (which older SQLite json_extract calls malformed) keep working."""
+    graph = {"type": "feature", "node": "close"}
+    ids = [tracker.record_signal_evaluation(graph, BacktestStats(), 1, False, "US", meta,
+                                            signal_pool_id="pool_a")
+           for meta in ({"pool_a": {"w": math.nan, "k": 1}}, {"pool_a": {"w": math.inf, "k": 2}},
+                        {"pool_a": {"k": 1, "nested": {"a": [1, 2]}}})]
+    for meta, expected in (({"pool_a": {"k": 1}}, [ids[2], ids[0]]),
+                           ({"pool_a": {"w": math.inf}}, [ids[1]]),
+                           ({"pool_a": {"w": math.nan}}, []),
+                           ({"pool_a": {"nested": '{"a":[1,2]}'}}, [ids[2]])):
+        assert [r.eval_id for r in tracker.get_evaluation_history(metaparameters=meta)] == \
+            expected, meta
+        assert tracker.get_evaluation_count(metaparameters=meta) == len(expected)
+    assert [s.total_evaluations for s in tracker.get_feature_stats(
+        metaparameters={"pool_a": {"k": 1}})] == [2]

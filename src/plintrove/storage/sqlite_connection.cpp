@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "plintrove/storage/lone_surrogates.h"
+#include "plintrove/storage/sqlite_json_extract.h"
 #include "plintrove/value/py_repr.h"
 
 namespace plintrove {
@@ -146,6 +147,7 @@ SqliteConnection::SqliteConnection(const std::string& path, Mode mode)
     }
     sqlite3_extended_result_codes(db_, 1);
     sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    install_json_extract(db_);
 }
 
 SqliteConnection::~SqliteConnection() {
