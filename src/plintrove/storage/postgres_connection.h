@@ -46,9 +46,7 @@ public:
     void commit() override;
     // A lost connection counts as rolled back.
     void rollback() override;
-    // Ends the session. As the connection contract has it, a later statement opens a new
-    // one (a writer still running under a closed tracker goes on writing); the destructor
-    // closes that one.
+    // Ends the session for good: later statements fail as on a closed SQLite connection.
     void close() override;
     bool in_transaction() override;
     std::optional<std::string> dialect() const override { return "postgres"; }
