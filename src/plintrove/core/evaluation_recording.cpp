@@ -284,8 +284,9 @@ std::int64_t insert_evaluation(SearchTracker& tracker, const EvaluationArgs& a,
                      tables.fn_table, tables.feat_table);
     store_custom_stats(conn, tables.eval_table, *eval_id, s.custom_stats);
     TrialLedgerBatch ledger;
-    ledger.add(pools.strategy, TrialScope{Value(a.era_id), *pools.pool_id, a.named_universe, a.source},
-               *eval_id, s.sharpe, !a.failure_reason.is_none());
+    ledger.add(pools.strategy,
+               TrialScope{Value(a.era_id), *pools.pool_id, a.named_universe, a.source}, *eval_id,
+               s.sharpe, !a.failure_reason.is_none());
     ledger.write(conn);
     conn.commit();
     return *eval_id;

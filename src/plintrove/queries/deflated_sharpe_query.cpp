@@ -4,6 +4,7 @@
 #include <string>
 
 #include "plintrove/core/errors.h"
+#include "plintrove/core/operation_scope.h"
 #include "plintrove/core/trial_ledger.h"
 #include "plintrove/queries/effective_trials.h"
 #include "plintrove/queries/trial_ledger_query.h"
@@ -42,7 +43,7 @@ CustomReturnStats custom_return_stats(const Value& custom_stats_json) {
 }
 
 DeflatedSharpe get_deflated_sharpe(SearchTracker& tracker, const DeflatedSharpeArgs& args) {
-    tracker.check_closed();
+    OperationScope operation(tracker);
     validate_eval_type_strict(args.eval_type);
     const EffectiveMethod method = parse_effective_method(args.n_effective);
     if (!(args.confidence > 0.0 && args.confidence < 1.0)) {

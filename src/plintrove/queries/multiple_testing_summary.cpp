@@ -6,6 +6,7 @@
 #include <string>
 
 #include "plintrove/core/errors.h"
+#include "plintrove/core/operation_scope.h"
 #include "plintrove/core/trial_ledger.h"
 #include "plintrove/queries/deflated_sharpe_query.h"
 #include "plintrove/stats/p_value_adjustment.h"
@@ -14,7 +15,7 @@ namespace plintrove {
 
 std::vector<MultipleTestingCandidate> get_multiple_testing_summary(
     SearchTracker& tracker, const MultipleTestingArgs& args) {
-    tracker.check_closed();
+    OperationScope operation(tracker);
     if (!args.method.is_text()) parse_adjustment_method("");
     const AdjustmentMethod method = parse_adjustment_method(args.method.as_text());
     if (!(args.alpha > 0.0 && args.alpha < 1.0)) throw ValueError("alpha must be between 0 and 1");

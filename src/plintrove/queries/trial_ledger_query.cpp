@@ -4,6 +4,7 @@
 #include <string>
 
 #include "plintrove/core/errors.h"
+#include "plintrove/core/operation_scope.h"
 #include "plintrove/queries/validators.h"
 #include "plintrove/stats/deflated_sharpe.h"
 
@@ -75,7 +76,7 @@ std::vector<LedgerRow> read_trial_ledger(Connection& conn, const TrialLedgerFilt
 std::vector<TrialLedgerEntry> get_trial_ledger(SearchTracker& tracker,
                                                const TrialLedgerFilter& filter,
                                                const Value& n_effective, double similarity) {
-    tracker.check_closed();
+    OperationScope operation(tracker);
     const EffectiveMethod method = parse_effective_method(n_effective);
     if (!(similarity > 0.0 && similarity <= 1.0)) {
         throw ValueError("similarity must be greater than 0 and at most 1");
