@@ -65,6 +65,10 @@ PARAMETER_TYPES = {
     "stop_workers_callback": "Callable[[], object]", "strategy_pool_id": "str",
     "strategy_signal_pool": "str", "submission_id": "str", "tracker": "SearchTracker",
     "useful_flag": "bool", "window_minutes": "int",
+    "n_effective": "Literal['raw', 'graph_jaccard', 'graph_hash']", "similarity": "float",
+    "observations": "float", "skew": "float", "kurtosis": "float", "periods_per_year": "float",
+    "n_trials": "float", "sharpe_variance": "float", "confidence": "float",
+    "method": "Literal['holm', 'bonferroni', 'bhy']", "alpha": "float", "top": "int",
 }
 RETURN_TYPES = {
     "current_identity": "LibraryIdentity | None", "__enter__": "SearchTracker",
@@ -85,6 +89,8 @@ RETURN_TYPES = {
     "get_rejection_summary": "list[RejectionCount]", "get_auto_metadata": "AutoMetadata",
     "get_db_info": "DatabaseInfo", "delete_evaluations": "DeleteResult",
     "delete_failed_evaluations": "DeleteResult",
+    "get_trial_ledger": "list[TrialLedgerEntry]", "get_deflated_sharpe": "DeflatedSharpe",
+    "get_multiple_testing_summary": "list[MultipleTestingCandidate]",
 }
 CLOSED = "OSError('SearchTracker is closed') after close()"
 STORAGE = ("storage errors as sqlite3.Error subclasses (SQLite) or DatabaseError and its "
@@ -101,6 +107,9 @@ RAISES = {
                                  f"evaluations: ...') after a storage error, rolled back; {CLOSED}",
     "handle_era_transition": f"ValueError for an era <= 0 or previous >= new; {CLOSED}",
     "get_auto_metadata": f"ValueError when no evaluation has the id; {CLOSED}",
+    "get_deflated_sharpe": "ValueError when no evaluation has the id, for an invalid argument "
+                           "or for inputs the statistics refuse (observations <= 1, kurtosis "
+                           f"below 1 + skew^2, fewer than one trial); {CLOSED}",
     "__init__": "ValueError for an empty data_dir or a PLINTROVE_DB_URL of another scheme; "
                 "OSError when the directory does not exist or write-ahead logging cannot be "
                 "enabled; RuntimeError when PostgreSQL is selected and libpq is missing",
