@@ -91,14 +91,27 @@ Value column_value(const LibPq& pq, const PGresult* res, int row, int col, Oid t
     return Value(std::string(text, static_cast<std::size_t>(length)));
 }
 
-// True when JSON text holds the escape of a NUL character, which jsonb refuses.
-bool json_has_nul_escape(std::string_view json) {
-    for (std::size_t i = 0; i + 1 < json.size(); ++i) {
-        if (json[i] != '\\') continue;
-        if (json[i + 1] == 'u' && json.substr(i + 2, 4) == "0000") return true;
-        ++i;  // skip the escaped character
+// What jsonb refuses in JSON text that json.dumps writes: the escape of a NUL character
+// (\u0000) and the bare NaN, Infinity and -Infinity tokens. None when it takes all of it.
+const char* jsonb_refusal(std::string_view json) {
+    bool in_string = false;
+    for (std::size_t i = 0; i < json.size(); ++i) {
+        const char c = json[i];
+        if (in_string) {
+            if (c == '"') {
+                in_string = false;
+            } else if (c == '\\' && i + 1 < json.size()) {
+                if (json[i + 1] == 'u' && json.substr(i + 2, 4) == "0000")
+                    return "JSON holding \\u0000, which jsonb cannot hold";
+                ++i;  // skip the escaped character
+            }
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == 'N' || c == 'I') {
+            return "JSON holding NaN or Infinity, which jsonb cannot hold";
+        }
     }
-    return false;
+    return nullptr;
 }
 
 std::string field_name(std::string_view sql, std::size_t index) {
@@ -186,8 +199,9 @@ struct BoundParams {
             if (!numbers[i].empty()) values[i] = numbers[i].c_str();
         }
         for (std::size_t i : plan.jsonb_params) {
-            if (i < n && params[i].is_text() && json_has_nul_escape(params[i].as_text()))
-                refuse(sql, i, "JSON holding \\u0000, which jsonb cannot hold", "22P05");
+            if (i >= n || !params[i].is_text()) continue;
+            if (const char* why = jsonb_refusal(params[i].as_text()))
+                refuse(sql, i, why, std::strstr(why, "NaN") ? "22P02" : "22P05");
         }
     }
 };
