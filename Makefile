@@ -54,6 +54,7 @@ demo: build
 	rm -rf $(DEMO_DIR)
 	PYTHONPATH=$(BUILD)/python $(PY) examples/demo.py $(DEMO_DIR)
 	PYTHONPATH=$(BUILD)/python $(PY) -m plintrove summary $(DEMO_DIR)
+	PYTHONPATH=$(BUILD)/python $(PY) -m plintrove ledger $(DEMO_DIR) --top 5
 	PYTHONPATH=$(BUILD)/python $(PY) -m plintrove report $(DEMO_DIR) --out $(BUILD)/report.html
 
 bench: build

@@ -61,7 +61,8 @@ def worker(queue, seed, count):
         queue.put({
             "type": "signal", "graph": candidate(rng),
             "stats": BacktestStats(sharpe=sharpe, returns=sharpe / 10, turnover=rng.random(),
-                                   liquidity_metrics={"adv_usd": 2.5e6}),
+                                   liquidity_metrics={"adv_usd": 2.5e6},
+                                   custom_stats={"n_obs": 1260, "periods_per_year": 252}),
             "era_id": 1, "passed_thresholds": passed, "named_universe": "US_TOP_500",
             "metaparameters": META, "function_families": FUNCTIONS,
             "feature_families": FEATURES, "signal_pool_id": "pool_a",
