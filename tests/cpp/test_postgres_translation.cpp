@@ -162,6 +162,23 @@ TEST(PostgresTranslation, PlaceholderColumnsNameTheFieldOfEachValue) {
                     .jsonb_params.empty());
 }
 
+TEST(PostgresTranslation, JsonbRefusesNulEscapesAndNonFiniteNumbersOnly) {
+    struct Case {
+        const char* json;
+        bool refused;
+    };
+    const Case cases[] = {
+        {R"({"p": {"x": 1.5e+300, "y": "NaN Infinity"}})", false},
+        {R"({"p": {"x": NaN}})", true},
+        {R"({"p": [1, -Infinity]})", true},
+        {R"({"p": "a\u0000b"})", true},
+        // An escaped backslash followed by the text u0000 is no NUL.
+        {R"({"p": "a\\u0000"})", false},
+        {R"({"p\"": "\u00001"})", true},
+    };
+    for (const Case& c : cases) EXPECT_EQ(jsonb_refusal(c.json) != nullptr, c.refused) << c.json;
+}
+
 TEST(PostgresSchema, TypesMappedToWhatHoldsTheSameValues) {
     EXPECT_EQ(postgres_table_ddl("CREATE TABLE t (\n    id INTEGER PRIMARY KEY AUTOINCREMENT,\n"
                                  "    n INTEGER NOT NULL DEFAULT 0,\n    x REAL,\n"

@@ -91,29 +91,6 @@ Value column_value(const LibPq& pq, const PGresult* res, int row, int col, Oid t
     return Value(std::string(text, static_cast<std::size_t>(length)));
 }
 
-// What jsonb refuses in JSON text that json.dumps writes: the escape of a NUL character
-// (\u0000) and the bare NaN, Infinity and -Infinity tokens. None when it takes all of it.
-const char* jsonb_refusal(std::string_view json) {
-    bool in_string = false;
-    for (std::size_t i = 0; i < json.size(); ++i) {
-        const char c = json[i];
-        if (in_string) {
-            if (c == '"') {
-                in_string = false;
-            } else if (c == '\\' && i + 1 < json.size()) {
-                if (json[i + 1] == 'u' && json.substr(i + 2, 4) == "0000")
-                    return "JSON holding \\u0000, which jsonb cannot hold";
-                ++i;  // skip the escaped character
-            }
-        } else if (c == '"') {
-            in_string = true;
-        } else if (c == 'N' || c == 'I') {
-            return "JSON holding NaN or Infinity, which jsonb cannot hold";
-        }
-    }
-    return nullptr;
-}
-
 std::string field_name(std::string_view sql, std::size_t index) {
     const std::vector<std::string> columns = placeholder_columns(sql);
     std::string name = "parameter " + std::to_string(index + 1);

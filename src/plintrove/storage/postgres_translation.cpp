@@ -228,6 +228,27 @@ std::optional<std::string_view> postgres_returning_column(std::string_view norma
     return std::nullopt;
 }
 
+const char* jsonb_refusal(std::string_view json) {
+    bool in_string = false;
+    for (std::size_t i = 0; i < json.size(); ++i) {
+        const char c = json[i];
+        if (in_string) {
+            if (c == '"') {
+                in_string = false;
+            } else if (c == '\\' && i + 1 < json.size()) {
+                if (json[i + 1] == 'u' && json.substr(i + 2, 4) == "0000")
+                    return "JSON holding \\u0000, which jsonb cannot hold";
+                ++i;  // skip the escaped character
+            }
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == 'N' || c == 'I') {
+            return "JSON holding NaN or Infinity, which jsonb cannot hold";
+        }
+    }
+    return nullptr;
+}
+
 std::string compact_json(const Value& v) {
     std::string out;
     compact_json_into(v, out);

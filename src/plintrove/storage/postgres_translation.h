@@ -47,6 +47,10 @@ std::string postgres_array_quote(std::string_view value);
 // return, or none.
 std::optional<std::string_view> postgres_returning_column(std::string_view normalized_sql);
 
+// What jsonb refuses in JSON text that json.dumps writes: the escape of a NUL character
+// (\u0000) and the bare NaN, Infinity and -Infinity tokens. None when it takes all of it.
+const char* jsonb_refusal(std::string_view json);
+
 // Compact JSON (",", ":") of a value in key order, ASCII only.
 std::string compact_json(const Value& v);
 
