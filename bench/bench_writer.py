@@ -2,7 +2,8 @@
 
 1. End to end: worker processes put evaluations with realistic graphs on a
    multiprocessing.Queue; evaluations per second until all are on disk, the library's
-   WriterThread against the pure-Python writer of baseline_writer.py.
+   WriterThread against the pure-Python writer of baseline_writer.py and against the
+   transport ceiling (a consumer that only takes and unpickles), in alternating rounds.
 2. Write path: `_do_write` on ready batches of 100 and 1,000 items against the raw SQLite
    C-API loop of raw_sqlite_ceiling.cpp inserting the identical rows (the ceiling).
 3. Host thread: a Python thread counting in a loop, with the writer idle and with it
@@ -22,6 +23,7 @@ import pickle
 import queue as queue_module
 import random
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -166,6 +168,27 @@ def end_to_end(kind: str, root: str, total: int, workers: int, pipe_bytes: int =
     return total / elapsed
 
 
+def transport(total: int, workers: int) -> float:
+    """The ceiling of any writer on this queue: a consumer that blocks on get, unpickles
+    (as get does) and discards, fed by the same workers."""
+    q = MP.Queue()
+    ready, go = MP.Semaphore(0), MP.Event()
+    procs = [MP.Process(target=worker, args=(q, total // workers, 100 + w, ready, go))
+             for w in range(workers)]
+    for p in procs:
+        p.start()
+    for _ in procs:
+        ready.acquire()
+    started = time.perf_counter()
+    go.set()
+    for _ in range(total // workers * workers):
+        q.get()
+    elapsed = time.perf_counter() - started
+    for p in procs:
+        p.join()
+    return total // workers * workers / elapsed
+
+
 # ---- 2. write path ------------------------------------------------------------------------
 
 def write_path(kind: str, root: str, items: list[dict], batch_size: int) -> tuple[float, str]:
@@ -257,7 +280,8 @@ def host_thread_share(kind: str, root: str, items: list[dict], seconds: float,
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--build", default="build", help="CMake build directory")
-    parser.add_argument("--total", type=int, default=200_000, help="end-to-end evaluations")
+    parser.add_argument("--total", type=int, default=100_000, help="end-to-end evaluations")
+    parser.add_argument("--rounds", type=int, default=3, help="alternating end-to-end rounds")
     parser.add_argument("--workers", type=int, default=4)
     parser.add_argument("--write-items", type=int, default=20_000)
     parser.add_argument("--count-seconds", type=float, default=1.0)
@@ -266,15 +290,30 @@ def main() -> None:
 
     root = tempfile.mkdtemp(prefix="plintrove-bench-writer-")
     table = []  # (workload, baseline figure, ours)
+    spreads = []
     try:
-        for pipe_bytes, label in ((0, "default 64 kB pipe"), (1 << 20, "pipe enlarged to 1 MB")):
-            rates = {}
+        # Alternating rounds, so load from elsewhere falls on every side alike.
+        rates = {"transport": [], "baseline": [], "ours": []}
+        for r in range(args.rounds):
+            print(f"end to end, default 64 kB pipe, round {r + 1} ...", flush=True)
+            rates["transport"].append(transport(args.total, args.workers))
             for kind in ("baseline", "ours"):
-                print(f"end to end, {label} ({kind}) ...", flush=True)
-                rates[kind] = end_to_end(kind, root, args.total, args.workers, pipe_bytes)
-            table.append((f"end to end, {args.workers} workers, {args.total:,} evals, {label} "
-                          "(evals/s; baseline = pure-Python writer)",
-                          rates["baseline"], rates["ours"]))
+                rates[kind].append(end_to_end(kind, root, args.total, args.workers))
+        for kind, values in rates.items():
+            spreads.append(f"end to end {kind}: median {statistics.median(values):,.0f}/s, "
+                           f"range {min(values):,.0f}-{max(values):,.0f}")
+        label = f"end to end, {args.workers} workers, {args.total:,} evals, default 64 kB pipe"
+        table.append((f"{label} (evals/s; baseline = pure-Python writer)",
+                      statistics.median(rates["baseline"]), statistics.median(rates["ours"])))
+        table.append((f"{label} (evals/s; baseline = transport ceiling: blocking get + unpickle)",
+                      statistics.median(rates["transport"]), statistics.median(rates["ours"])))
+        rates = {}
+        for kind in ("baseline", "ours"):
+            print(f"end to end, pipe enlarged to 1 MB ({kind}) ...", flush=True)
+            rates[kind] = end_to_end(kind, root, args.total, args.workers, 1 << 20)
+        table.append((f"end to end, {args.workers} workers, {args.total:,} evals, pipe enlarged "
+                      "to 1 MB (evals/s; baseline = pure-Python writer)",
+                      rates["baseline"], rates["ours"]))
 
         signals = make_items(args.write_items, 7, strategy_share=0.0)
         for batch_size in (100, 1000):
@@ -299,6 +338,8 @@ def main() -> None:
         shutil.rmtree(root, ignore_errors=True)
 
     print()
+    for line in spreads:
+        print(line)
     width = max(len(row[0]) for row in table)
     print(f"{'workload':<{width}} {'baseline':>14} {'ours':>14} {'ratio':>7}")
     for workload, base, ours in table:

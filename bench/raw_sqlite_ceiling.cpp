@@ -1,20 +1,26 @@
 // The ceiling of the writer benchmark: the SQLite C API alone inserting the very rows a
 // writer run stored, with prepared statements, one transaction per batch.
 //
-//   raw_sqlite_ceiling SOURCE_DB TARGET_DB BATCH_SIZE
+//   raw_sqlite_ceiling SOURCE_DB TARGET_DB BATCH_SIZE [background-checkpoints]
 //
 // SOURCE_DB holds signal evaluations written by the writer; TARGET_DB is a fresh database
 // with the same schema. Every evaluation row of the source is inserted again with its
-// usage rows, its new eval_id taken from the insert as the writer does. Prints one line of
+// usage rows, its new eval_id taken from the insert as the writer does. With
+// "background-checkpoints" the log is checkpointed off the loop's thread as the tracker's own
+// connection does it; BATCH_SIZE 1 then is direct recording's one commit per evaluation.
+// Prints one line of
 // JSON: {"evaluations": N, "seconds": S, "rows_per_second": R}.
 
 #include <sqlite3.h>
+
+#include "plintrove/storage/wal_checkpointer.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -108,8 +114,10 @@ void step_and_reset(sqlite3* db, sqlite3_stmt* stmt) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: %s SOURCE_DB TARGET_DB BATCH_SIZE\n", argv[0]);
+    const bool background = argc == 5 && std::string(argv[4]) == "background-checkpoints";
+    if (argc != 4 && !background) {
+        std::fprintf(stderr, "usage: %s SOURCE_DB TARGET_DB BATCH_SIZE [background-checkpoints]\n",
+                     argv[0]);
         return 2;
     }
     try {
@@ -123,9 +131,12 @@ int main(int argc, char** argv) {
             throw std::runtime_error(std::string("cannot open ") + argv[2]);
         }
         // The tracker's own connection settings.
+        sqlite3_busy_timeout(db, 5000);
         exec(db, "PRAGMA journal_mode=WAL");
         exec(db, "PRAGMA foreign_keys=ON");
         exec(db, "PRAGMA synchronous=NORMAL");
+        std::unique_ptr<plintrove::WalCheckpointer> checkpointer;
+        if (background) checkpointer = plintrove::WalCheckpointer::start(argv[2], db);
 
         std::string placeholders;
         for (int i = 0; i < kEvalColumnCount; ++i) placeholders += i == 0 ? "?" : ", ?";
@@ -167,6 +178,7 @@ int main(int argc, char** argv) {
         std::printf("{\"evaluations\": %zu, \"seconds\": %.6f, \"rows_per_second\": %.1f}\n",
                     evals.size(), seconds, evals.size() / seconds);
         sqlite3_close(db);
+        if (checkpointer) checkpointer->finish();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "raw_sqlite_ceiling: %s\n", e.what());
         return 1;
