@@ -25,8 +25,18 @@ void insert_sim(SearchTracker& t, const char* id) {
 TEST(OperationScope, FailureRollsBackOnlyWhatTheCallOpened) {
     TempDir dir;
     SearchTracker t(dir.path());
+    // Without RollBackOnFailure a failed operation leaves its writes pending.
     try {
         OperationScope op(t);
+        insert_sim(t, "pending");
+        throw ValueError("late failure");
+    } catch (const ValueError&) {
+    }
+    EXPECT_TRUE(t.conn().in_transaction());
+    t.conn().rollback();
+
+    try {
+        OperationScope op(t, OperationScope::RollBackOnFailure{});
         insert_sim(t, "mine");
         {
             OperationScope nested(t);  // re-entrant, and not the opener
@@ -41,7 +51,7 @@ TEST(OperationScope, FailureRollsBackOnlyWhatTheCallOpened) {
     // A transaction open on entry is the caller's: left open, its work kept.
     insert_sim(t, "caller");
     try {
-        OperationScope op(t);
+        OperationScope op(t, OperationScope::RollBackOnFailure{});
         insert_sim(t, "mine");
         throw ValueError("late failure");
     } catch (const ValueError&) {

@@ -64,12 +64,14 @@ def test_increment_replaces_every_row_of_the_evaluation_in_its_table(tracker, da
                                                                (4, s, 4, 5.0)]
     assert table_counts(data_dir)["strategy_submission_retry"] == 1
 
-    # A failed increment leaves the item where it was, with no transaction open.
+    # Without identity the DELETE has run but nothing is committed or rolled back.
     tracker.set_identity(None)
     with pytest.raises(ValueError, match="^SearchTracker writes require"):
         tracker.increment_retry(4, s, "signal", payload(), 1, "r3", 4, signal_pool_id="pool_a")
-    assert not tracker._conn.in_transaction
-    assert tracker._conn.execute("SELECT COUNT(*) FROM signal_submission_retry").fetchone() == (2,)
+    assert tracker._conn.in_transaction
+    assert tracker._conn.execute("SELECT COUNT(*) FROM signal_submission_retry").fetchone() == (1,)
+    tracker._conn.rollback()
+    assert table_counts(data_dir)["signal_submission_retry"] == 2
 
 
 def test_enqueue_retry_bad_input_writes_nothing(tracker, data_dir):

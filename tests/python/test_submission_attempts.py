@@ -115,10 +115,12 @@ def test_record_submission_bad_input(tracker, data_dir):
             method(s, "Signal", "sub", 1)
     assert read(data_dir, "SELECT COUNT(*) FROM sims") == [(0,)]
 
-    # A pool check failing after the sims parent was written takes the parent back with it.
+    # The sims parent is written before the pool checks and is not undone when they fail.
     with pytest.raises(ValueError, match="^strategy_signal_pool must be a non-empty string$"):
         tracker.record_submission(404, "strategy", "sub", 1, strategy_pool_id="strat_a")
-    assert not tracker._conn.in_transaction
+    assert tracker._conn.execute("SELECT id FROM sims").fetchall() == [("search-strategy-404",)]
+    assert tracker._conn.in_transaction
+    tracker._conn.rollback()
     assert sum(table_counts(data_dir).values()) == 0
 
 

@@ -295,7 +295,7 @@ std::int64_t insert_evaluation(SearchTracker& tracker, const EvaluationArgs& a,
 }  // namespace
 
 std::int64_t record_signal_evaluation(SearchTracker& tracker, const SignalEvaluationArgs& args) {
-    OperationScope operation(tracker);
+    OperationScope operation(tracker, OperationScope::RollBackOnFailure{});
     validate_pool_id_required(args.signal_pool_id, "signal_pool_id");
     validate_record_params(args, args.signal_pool_id);
     PoolColumns pools;
@@ -305,7 +305,7 @@ std::int64_t record_signal_evaluation(SearchTracker& tracker, const SignalEvalua
 
 std::int64_t record_strategy_evaluation(SearchTracker& tracker,
                                         const StrategyEvaluationArgs& args) {
-    OperationScope operation(tracker);
+    OperationScope operation(tracker, OperationScope::RollBackOnFailure{});
     validate_pool_id_required(args.strategy_pool_id, "strategy_pool_id");
     validate_pool_id_required(args.strategy_signal_pool, "strategy_signal_pool");
     validate_record_params(args, args.strategy_pool_id);

@@ -37,17 +37,15 @@ void set_operation_wait_hook(OperationWaitHook hook) { g_wait_hook.store(hook); 
 OperationScope::OperationScope(SearchTracker& tracker)
     : tracker_(tracker), lock_(take_lock(tracker)), exceptions_on_entry_(std::uncaught_exceptions()) {
     tracker.check_closed();
+}
+
+OperationScope::OperationScope(SearchTracker& tracker, RollBackOnFailure)
+    : OperationScope(tracker) {
     caller_transaction_ = tracker.conn().in_transaction();
 }
 
 OperationScope::OperationScope(SearchTracker& tracker, Unchecked)
-    : tracker_(tracker), lock_(take_lock(tracker)), exceptions_on_entry_(std::uncaught_exceptions()) {
-    try {
-        caller_transaction_ = tracker.conn().in_transaction();
-    } catch (const std::exception&) {
-        // An unusable connection: the batch's first statement reports it.
-    }
-}
+    : tracker_(tracker), lock_(take_lock(tracker)), exceptions_on_entry_(std::uncaught_exceptions()) {}
 
 OperationScope::~OperationScope() {
     if (caller_transaction_ || std::uncaught_exceptions() <= exceptions_on_entry_) return;

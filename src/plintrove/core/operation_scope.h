@@ -6,9 +6,11 @@
 // holds one for each batch. The lock is re-entrant, so an operation may call another (or
 // host code it calls back may).
 //
-// The scope also keeps the rule for failures: an operation that raises leaves behind no
-// transaction it opened. A transaction already open on entry belongs to the caller (who
-// may have issued statements on the connection directly) and is left alone.
+// Operations that are one unit (recording an evaluation with its usage rows) also ask the
+// scope to roll back, when they raise, a transaction they opened; a transaction already
+// open on entry belongs to the caller (who may have issued statements on the connection
+// directly) and is left alone. The other writes keep their documented failure behaviour:
+// they commit nothing and leave what they wrote pending on the connection.
 
 #include <functional>
 #include <mutex>
@@ -23,8 +25,13 @@ public:
     // IOError("SearchTracker is closed") after close()).
     explicit OperationScope(SearchTracker& tracker);
 
-    // The writer's batches: the lock and the rollback rule without the closed check (a
-    // batch on a closed tracker fails on its first statement, as the writer reports).
+    // Also rolls back, when the operation raises, a transaction it opened.
+    struct RollBackOnFailure {};
+    OperationScope(SearchTracker& tracker, RollBackOnFailure);
+
+    // The writer's batches: the lock without the closed check (a batch on a closed tracker
+    // fails on its first statement, as the writer reports); the batch ends its own
+    // transaction.
     struct Unchecked {};
     OperationScope(SearchTracker& tracker, Unchecked);
 
@@ -35,7 +42,7 @@ public:
 private:
     SearchTracker& tracker_;
     std::unique_lock<std::recursive_mutex> lock_;
-    bool caller_transaction_ = true;  // nothing to undo unless known otherwise
+    bool caller_transaction_ = true;  // nothing to undo unless RollBackOnFailure finds none open
     int exceptions_on_entry_ = 0;
 };
 

@@ -217,18 +217,6 @@ SqliteConnection::RunResult SqliteConnection::run(std::string_view sql, const Pa
     if (!stmt) return {sqlite3_last_insert_rowid(db_), -1};
 
     const bool dml = is_dml(sql);
-    // Like sqlite3, the implicit BEGIN comes before binding.
-    if (dml && sqlite3_get_autocommit(db_)) {
-        sqlite3_stmt* begin = prepare_cached("BEGIN");
-        int rc = sqlite3_step(begin);
-        if (rc != SQLITE_DONE) {
-            DatabaseError error(sqlite3_errmsg(db_), sqlite3_extended_errcode(db_));
-            sqlite3_reset(begin);
-            throw error;
-        }
-        sqlite3_reset(begin);
-    }
-
     struct Reset {
         sqlite3_stmt* s;
         ~Reset() {
@@ -261,6 +249,20 @@ SqliteConnection::RunResult SqliteConnection::run(std::string_view sql, const Pa
             default: refuse_unbindable(v, i + 1);
         }
         if (rc != SQLITE_OK) raise_last_error();
+    }
+
+    // The implicit BEGIN comes after binding (sqlite3 opens it first): a statement refused
+    // at binding never ran, so it must not leave an empty transaction behind, which would
+    // make the writer's next BEGIN fail on this shared connection.
+    if (dml && sqlite3_get_autocommit(db_)) {
+        sqlite3_stmt* begin = prepare_cached("BEGIN");
+        int rc = sqlite3_step(begin);
+        if (rc != SQLITE_DONE) {
+            DatabaseError error(sqlite3_errmsg(db_), sqlite3_extended_errcode(db_));
+            sqlite3_reset(begin);
+            throw error;
+        }
+        sqlite3_reset(begin);
     }
 
     const int ncols = sqlite3_column_count(stmt);

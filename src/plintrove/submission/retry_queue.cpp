@@ -142,19 +142,19 @@ void increment_retry(SearchTracker& t, [[maybe_unused]] const Value& retry_id,
     std::string own_pool_id = required_submission_own_pool_id(
         t.conn(), eval_id, eval_type, payload_json, signal_pool_id, strategy_pool_id);
     std::string table(submission_table(eval_type, "retry"));
-    // Everything the INSERT needs is read and checked before the DELETE, so a failed call
-    // never leaves the item deleted and the new row missing (inside a caller's transaction
-    // nobody would roll that back). A count at the 64-bit limit has no successor; it is
-    // refused as the storage refuses an integer it cannot hold, never wrapped to negative.
+    // A value the INSERT could not bind is refused before the DELETE, so bad input never
+    // leaves the item deleted. A count at the 64-bit limit has no successor: refused as the
+    // storage refuses an integer it cannot hold, never wrapped to negative. The identity is
+    // read after the DELETE: without one the DELETE stays pending, uncommitted.
     if (retry_count == std::numeric_limits<std::int64_t>::max()) {
         throw OverflowError("Python int too large to convert to SQLite INTEGER");
     }
-    RetryRowInsert row = retry_row_insert(t, table, eval_type, eval_id, own_pool_id, payload_json,
-                                          era_id, retry_count + 1, rejection_reason, retry_after);
-    t.conn().check_params(row.values);
+    t.conn().check_params({rejection_reason});
     // The DELETE opens the implicit transaction the INSERT joins; one commit ends both.
     t.conn().execute("DELETE FROM " + table + " WHERE eval_id=?", {Value(eval_id)});
-    insert_and_commit(t, row);
+    insert_and_commit(t, retry_row_insert(t, table, eval_type, eval_id, own_pool_id,
+                                          payload_json, era_id, retry_count + 1,
+                                          rejection_reason, retry_after));
 }
 
 std::int64_t clear_retry_queue(SearchTracker& t, std::optional<std::int64_t> era_id) {

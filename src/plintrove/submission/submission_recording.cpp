@@ -70,7 +70,7 @@ StatusRowInsert status_row_insert(SearchTracker& t, const SubmissionRecordArgs& 
     values.insert(values.end(), {args.submission_id, sim_id, args.era_id, args.initial_status,
                                  Value(wall_clock_now())});
     stamp_identity(t, columns, values);
-    // Checked now: the sims parent is written before this row and must not be left alone.
+    // Refused before the INSERT, as the storage would refuse them.
     conn.check_params(values);
     return {insert_statement("INSERT INTO ", table, columns), std::move(values)};
 }
@@ -82,8 +82,9 @@ std::optional<std::int64_t> record_submission(SearchTracker& t, const Submission
     Value sim_id = validate_and_resolve_sim_id(args);
     // The sims row's era goes through int() first, so its refusal still comes first.
     if (!args.era_id.is_none()) python_int(args.era_id);
-    StatusRowInsert row = status_row_insert(t, args, sim_id);
+    // The sims parent comes first and stays pending when a pool check or the INSERT fails.
     ensure_submission_sim_parent(t.conn(), sim_id, args.era_id);
+    StatusRowInsert row = status_row_insert(t, args, sim_id);
     Cursor cursor = t.conn().execute(row.sql, row.values);
     t.conn().commit();
     return cursor.lastrowid();
@@ -111,8 +112,8 @@ std::optional<std::int64_t> record_submission_once_and_mark_submitted(
                              table);
         }
         if (!args.era_id.is_none()) python_int(args.era_id);
-        StatusRowInsert row = status_row_insert(t, args, sim_id);
         ensure_submission_sim_parent(conn, sim_id, args.era_id);
+        StatusRowInsert row = status_row_insert(t, args, sim_id);
         Cursor inserted = conn.execute(row.sql, row.values);
         conn.execute("UPDATE " + table + " SET submitted=1 WHERE eval_id=?",
                      {Value(args.eval_id)});
