@@ -159,7 +159,7 @@ def test_host_threads_and_a_writer_share_one_tracker(tracker, data_dir):
 
     def reader(stop):
         while not stop.is_set():
-            tracker.get_evaluation_count("signal")
+            tracker.get_evaluation_count(eval_type="signal")
             tracker.get_function_stats()
             tracker.get_submission_counts()
 
