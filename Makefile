@@ -9,7 +9,7 @@ JOBS   ?= 2
 APT_PACKAGES := g++ make libsqlite3-dev libgtest-dev libpq-dev postgresql chromium
 # rich for the command-line tool; pandas and pyarrow are the `analysis` extra, which the
 # DataFrame and Parquet tests need.
-PY_PACKAGES  := nanobind scikit-build-core cmake ninja pytest hypothesis rich pandas pyarrow
+PY_PACKAGES  := nanobind scikit-build-core cmake ninja pytest hypothesis rich pandas pyarrow psycopg2-binary
 # apt needs root: through sudo for everyone else.
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 

@@ -1,11 +1,10 @@
-"""Direct inserts into a tracker's tracking.db with Python's sqlite3, so query tests control
+"""Direct inserts into a tracker's database, past the tracker, so query tests control
 timestamps, ids and stored column texts exactly."""
 
 import itertools
 import json
-import os
-import sqlite3
-from contextlib import closing
+
+from conftest import insert_many, read, table_columns
 
 COMMON = dict(
     era_id=1, graph_json='{"type": "feature", "node": "close"}', tree_depth=1,
@@ -28,18 +27,15 @@ TABLES = {
 
 class Store:
     def __init__(self, data_dir):
-        self.path = os.path.join(data_dir, "tracking.db")
+        self.data_dir = data_dir
         self._clock = itertools.count(1000)
 
     def _insert(self, table, rows):
-        """Inserts rows (dicts of one shape) in one transaction; returns their rowids."""
+        """Inserts rows (dicts of one shape) in one transaction; returns their keys."""
         if not rows:
             return []
         sql = f"INSERT INTO {table} ({', '.join(rows[0])}) VALUES ({', '.join('?' * len(rows[0]))})"
-        with closing(sqlite3.connect(self.path)) as conn:
-            ids = [conn.execute(sql, tuple(row.values())).lastrowid for row in rows]
-            conn.commit()
-        return ids
+        return insert_many(self.data_dir, [(sql, tuple(row.values())) for row in rows])
 
     def evaluations(self, eval_type, count, **cols):
         """Insert `count` evaluations; JSON-able values of *_json / metaparameters columns
@@ -76,6 +72,8 @@ class Store:
         self._usage(TABLES[eval_type][2], ("eval_id", "feature_name", "feature_family",
                                            "feature_subfamily"), eval_id, uses)
 
+    def columns(self, table):
+        return table_columns(self.data_dir, table)
+
     def rows(self, sql, params=()):
-        with closing(sqlite3.connect(self.path)) as conn:
-            return conn.execute(sql, params).fetchall()
+        return read(self.data_dir, sql, params)

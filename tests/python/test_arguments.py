@@ -115,6 +115,7 @@ def test_integer_like_objects_and_the_largest_limits(tracker):
         assert op(limit=1, offset=sys.maxsize) == []
 
 
+@pytest.mark.sqlite_only
 @pytest.mark.parametrize("param", [2**63, -2**63 - 1, [1], {"a": 1}, {1}, "\ud800"])
 def test_parameters_fail_as_sqlite3_fails(tracker, param):
     expected = sqlite3_error(param)

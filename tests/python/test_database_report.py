@@ -16,7 +16,7 @@ DB_INFO_TABLES = [
     "signal_submission_retry", "strategy_submission_retry"]
 
 
-def test_report_of_empty_database(tracker, data_dir):
+def test_report_of_empty_database(tracker, data_dir, storage):
     info = tracker.get_db_info()
     assert isinstance(info, st.DatabaseInfo)
     assert list(info.row_counts.items()) == [(t, 0) for t in DB_INFO_TABLES]
@@ -26,7 +26,10 @@ def test_report_of_empty_database(tracker, data_dir):
             info.signal_passed_count, info.strategy_passed_count) == (0, 0, 0, 0)
     assert info.reason_descriptions == {
         "statuses": {}, "rejection_reasons": {}, "failure_reasons": {}}
-    assert info.file_size_bytes == os.path.getsize(os.path.join(data_dir, "tracking.db")) > 0
+    if storage == "postgres":
+        assert info.file_size_bytes == 0 and os.listdir(data_dir) == []
+    else:
+        assert info.file_size_bytes == os.path.getsize(os.path.join(data_dir, "tracking.db")) > 0
 
 
 def test_report_counts_rows_of_every_table(tracker, data_dir):
@@ -53,6 +56,7 @@ def test_report_counts_rows_of_every_table(tracker, data_dir):
     assert list(info.reason_descriptions["failure_reasons"]) == ["timeout"]
 
 
+@pytest.mark.sqlite_only
 def test_file_size_excludes_the_write_ahead_log(tracker, data_dir):
     db = os.path.join(data_dir, "tracking.db")
     # Written through the tracker's own connection, the rows sit in the log until a
@@ -64,7 +68,13 @@ def test_file_size_excludes_the_write_ahead_log(tracker, data_dir):
     assert tracker.get_db_info().file_size_bytes == os.path.getsize(db)
 
 
-def test_report_fails_whole_on_a_missing_table(tracker, data_dir):
+def test_report_fails_whole_on_a_missing_table(tracker, data_dir, storage):
     write(data_dir, "DROP TABLE strategy_submission_retry")
+    if storage == "postgres":
+        with pytest.raises(st.DatabaseError,
+                           match='relation "strategy_submission_retry" does not exist') as info:
+            tracker.get_db_info()
+        assert info.value.sqlstate == "42P01"
+        return
     with pytest.raises(sqlite3.OperationalError, match="no such table: strategy_submission_retry"):
         tracker.get_db_info()

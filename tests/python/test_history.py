@@ -224,6 +224,7 @@ def test_distinct_eras_and_universes(tracker, store):
     assert tracker.get_available_universes() == tracker.get_available_named_universes()
 
 
+@pytest.mark.sqlite_only  # values of other types in typed columns: SQLite's dynamic typing
 @pytest.mark.parametrize("eval_type", ["signal", "strategy"])
 def test_readers_return_columns_as_stored(tracker, store, db_rows, eval_type):
     # NULL from a non-finite turnover, text in real columns, a real era, a number as text.
@@ -250,7 +251,7 @@ def plain_history(store, eval_type, table, fn_table, feat_table, pool_columns):
 
     records = []
     for row in store.rows(f"SELECT * FROM {table} ORDER BY timestamp DESC"):
-        r = dict(zip([c[1] for c in store.rows(f"PRAGMA table_info({table})")], row))
+        r = dict(zip(store.columns(table), row))
         fns = store.rows(f"SELECT function_name, rotation_family, function_family, "
                          f"function_subfamily FROM {fn_table} WHERE eval_id=? ORDER BY rowid",
                          (r["eval_id"],))

@@ -6,12 +6,12 @@ an encoding error is str(value), so Python's repr rules are checked there too.
 """
 
 import json
-import sqlite3
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as hs
 
+from conftest import write
 from plintrove import search_tracking as st
 from plintrove.search_tracking import BacktestStats
 
@@ -108,13 +108,11 @@ def test_failure_detail_examples(value, expected):
     '{"node": "\u00e9\U0001f600"} x',
     '[1,\n 2,\n  ]',
 ])
-def test_malformed_stored_json_fails_with_pythons_message(tracker, stored):
+def test_malformed_stored_json_fails_with_pythons_message(tracker, data_dir, stored):
     eval_id = tracker.record_signal_evaluation({"type": "feature", "node": "x"}, BacktestStats(), 1,
                                                True, "U", {"p": {"s": 1}}, signal_pool_id="p")
-    conn = sqlite3.connect(tracker._db_path)
-    conn.execute("UPDATE signal_evaluations SET graph_json=? WHERE eval_id=?", (stored, eval_id))
-    conn.commit()
-    conn.close()
+    write(data_dir, ("UPDATE signal_evaluations SET graph_json=? WHERE eval_id=?",
+                     (stored, eval_id)))
     with pytest.raises(json.JSONDecodeError) as expected:
         json.loads(stored)
     with pytest.raises(ValueError) as actual:

@@ -10,6 +10,7 @@ from contextlib import closing
 import pytest
 
 from conftest import Identity, Recorder, db_rows
+from plintrove import search_tracking as st
 from plintrove.search_tracking import BacktestStats, SearchTracker
 
 CLOSED = "SearchTracker is closed"
@@ -119,7 +120,7 @@ increment_retry(1, 1, "x", "", 0, "", 0); get_retry_counts(); _check_closed()
 """) if call]
 
 
-def test_closed_tracker(tracker, identity):
+def test_closed_tracker(tracker, identity, storage):
     tracker.close()
     tracker.close()
     assert tracker._closed is True
@@ -130,14 +131,16 @@ def test_closed_tracker(tracker, identity):
     other = Identity("other", "someone")
     tracker.set_identity(other)
     assert tracker.current_identity() is other
-    with pytest.raises(sqlite3.ProgrammingError, match="Cannot operate on a closed database."):
+    error = st.InterfaceError if storage == "postgres" else sqlite3.ProgrammingError
+    with pytest.raises(error, match="Cannot operate on a closed database."):
         tracker._conn.execute("SELECT 1")
 
 
-def test_with_block_closes_the_tracker_also_on_error_and_repr_shows_it(data_dir):
+def test_with_block_closes_the_tracker_also_on_error_and_repr_shows_it(data_dir, storage):
     with pytest.raises(KeyError):
         with SearchTracker(data_dir) as tracker:
-            path = os.path.join(data_dir, "tracking.db")
+            path = (os.environ["PLINTROVE_DB_URL"].split("?")[0] if storage == "postgres"
+                    else os.path.join(data_dir, "tracking.db"))
             assert repr(tracker) == f"<SearchTracker {path!r} (open)>"
             raise KeyError("from the block")
     assert tracker._closed is True
@@ -163,19 +166,25 @@ def test_close_failure_is_logged_not_raised(tracker, caplog):
 
 # ---- the connection object --------------------------------------------------------------
 
-def test_connection_surface(tracker):
+def test_connection_surface(tracker, storage):
     conn = tracker._conn
-    assert getattr(conn, "dialect", None) is None
+    postgres = storage == "postgres"
+    assert getattr(conn, "dialect", None) == ("postgres" if postgres else None)
     cursor = conn.execute("INSERT INTO sims (id) VALUES (?)", ("sim-1",))
-    assert (cursor.rowcount, cursor.lastrowid, conn.in_transaction) == (1, 1, True)
+    # sims has no generated key that PostgreSQL could return.
+    assert (cursor.rowcount, cursor.lastrowid, conn.in_transaction) == (
+        1, None if postgres else 1, True)
     conn.rollback()
     assert not conn.in_transaction
     conn.execute("INSERT INTO sims (id) VALUES (?)", ["sim-2"])
     conn.commit()
-    cursor = conn.execute("SELECT id, 1.5, NULL, x'41' FROM sims UNION ALL SELECT 'z', 2, 3, 4")
-    assert cursor.rowcount == -1
-    assert cursor.fetchone() == ("sim-2", 1.5, None, "A")
-    assert list(cursor) == [("z", 2, 3, 4)]
+    assert not conn.in_transaction
+    # A blob column on SQLite; PostgreSQL has no x'..' blob literal.
+    blob, other = ("", "") if postgres else (", x'41'", ", 4")
+    cursor = conn.execute(f"SELECT id, 1.5, NULL{blob} FROM sims UNION ALL SELECT 'z', 2, 3{other}")
+    assert cursor.rowcount == (2 if postgres else -1)
+    assert cursor.fetchone() == ("sim-2", 1.5, None) + (() if postgres else ("A",))
+    assert list(cursor) == [("z", 2, 3) + (() if postgres else (4,))]
     assert cursor.fetchone() is None and cursor.fetchall() == []
     assert db_rows(tracker, "SELECT id FROM sims") == [("sim-2",)]
 
@@ -213,6 +222,7 @@ class Unrelated(Exception):
     pass
 
 
+@pytest.mark.sqlite_only
 def test_replacement_results_and_errors_reach_the_caller_as_they_are(tracker):
     with closing(sqlite3.connect(tracker._db_path)) as python_conn:
         # A cursor of Python's sqlite3 serves as well as the tracker's own.
@@ -229,6 +239,7 @@ def test_replacement_results_and_errors_reach_the_caller_as_they_are(tracker):
 
 # ---- storage errors as sqlite3 exceptions -------------------------------------------------
 
+@pytest.mark.sqlite_only
 @pytest.mark.parametrize("sql, params", [
     ("INSERT INTO sims (id) VALUES (?)", ("dup",)),  # the second one violates the key
     ("SELECT * FROM no_such_table", ()),

@@ -1,13 +1,12 @@
-"""Era transition and pruning of evaluation history, read back from tracking.db with sqlite3."""
+"""Era transition and pruning of evaluation history, read back from the database past the
+tracker."""
 
-import os
 import sqlite3
-from contextlib import closing
 
 import pytest
 
 import plintrove.search_tracking as st
-from conftest import Recorder, read, write
+from conftest import KEY_COLUMNS, Recorder, insert_many, on_postgres, read, write
 
 TRIPLES = {
     "signal": ("signal_evaluations", "signal_function_usage", "signal_feature_usage"),
@@ -25,19 +24,17 @@ ACTIVE_MESSAGE = "Cannot delete evaluations while a search is running. Call hand
 def add_evaluations(data_dir, eval_type, count, era_id=1, passed=False, functions=2, features=1):
     """`count` evaluations, each with its usage rows; returns their eval_ids in order."""
     table, fn_table, feat_table = TRIPLES[eval_type]
-    with closing(sqlite3.connect(os.path.join(data_dir, "tracking.db"))) as conn:
-        ids = [conn.execute(
-            f"INSERT INTO {table} (timestamp, era_id, graph_json, tree_depth, "
-            "rotation_families_json, passed_thresholds, rejection_reason, named_universe, "
-            f"metaparameters, {POOL_COLUMN[eval_type]}, instance_id, author_id) "
-            "VALUES (1.0, ?, '{}', 1, '[]', ?, ?, 'U', '{}', 'pool', 'i', 'a')",
-            (era_id, int(passed), None if passed else "low_sharpe")).lastrowid
-            for _ in range(count)]
-        conn.executemany(f"INSERT INTO {fn_table} (eval_id, function_name) VALUES (?, 'f')",
-                         [(i,) for i in ids for _ in range(functions)])
-        conn.executemany(f"INSERT INTO {feat_table} (eval_id, feature_name) VALUES (?, 'x')",
-                         [(i,) for i in ids for _ in range(features)])
-        conn.commit()
+    ids = insert_many(data_dir, [(
+        f"INSERT INTO {table} (timestamp, era_id, graph_json, tree_depth, "
+        "rotation_families_json, passed_thresholds, rejection_reason, named_universe, "
+        f"metaparameters, {POOL_COLUMN[eval_type]}, instance_id, author_id) "
+        "VALUES (1.0, ?, '{}', 1, '[]', ?, ?, 'U', '{}', 'pool', 'i', 'a')",
+        (era_id, int(passed), None if passed else "low_sharpe"))] * count)
+    insert_many(data_dir,
+                [(f"INSERT INTO {fn_table} (eval_id, function_name) VALUES (?, 'f')", (i,))
+                 for i in ids for _ in range(functions)]
+                + [(f"INSERT INTO {feat_table} (eval_id, feature_name) VALUES (?, 'x')", (i,))
+                   for i in ids for _ in range(features)])
     return ids
 
 
@@ -81,13 +78,19 @@ def orphan_usage_rows(data_dir):
 
 
 def snapshot(data_dir):
-    """Every row of every tracker table and of the key counters."""
-    return {t: sorted(read(data_dir, f"SELECT * FROM {t}"), key=repr)
-            for t in ALL_TABLES + ["sqlite_sequence"]}
+    """Every row of every tracker table, and the key counters."""
+    rows = {t: sorted(read(data_dir, f"SELECT * FROM {t}"), key=repr) for t in ALL_TABLES}
+    return rows, counters(data_dir)
 
 
 def counters(data_dir):
-    return dict(read(data_dir, "SELECT name, seq FROM sqlite_sequence"))
+    """The last key handed out per table, for the tables that have handed one out."""
+    if not on_postgres(data_dir):
+        return dict(read(data_dir, "SELECT name, seq FROM sqlite_sequence"))
+    last = {t: read(data_dir, "SELECT last_value FROM pg_sequences WHERE "
+                    "schemaname || '.' || sequencename = pg_get_serial_sequence(?, ?)",
+                    (t, KEY_COLUMNS[t]))[0][0] for t in COUNTED_TABLES}
+    return {t: value for t, value in last.items() if value is not None}
 
 
 # --- era transition ----------------------------------------------------------------------
@@ -133,13 +136,17 @@ def test_era_transition_restarts_keys_of_emptied_tables(tracker, data_dir):
     add_evaluations(data_dir, "signal", 3, era_id=1)
     add_evaluations(data_dir, "strategy", 2, era_id=2)
     add_submission_rows(data_dir, 1)
+    before = counters(data_dir)
     tracker.handle_era_transition(2)
-    # The strategy evaluations of era 2 remain: their counter stays, every other goes.
-    assert counters(data_dir) == {"strategy_evaluations": 2}
-    assert add_evaluations(data_dir, "signal", 1, era_id=2) == [1]
+    restarted = not on_postgres(data_dir)
+    # The strategy evaluations of era 2 remain: their counter stays, every other goes. A
+    # PostgreSQL sequence never hands a key out twice.
+    assert counters(data_dir) == ({"strategy_evaluations": 2} if restarted else before)
+    assert add_evaluations(data_dir, "signal", 1, era_id=2) == [1 if restarted else 4]
     assert add_evaluations(data_dir, "strategy", 1, era_id=2) == [3]
     add_submission_rows(data_dir, 2)
-    assert read(data_dir, "SELECT queue_id FROM signal_submission_queue") == [(1,)]
+    assert read(data_dir, "SELECT queue_id FROM signal_submission_queue") == [
+        (1 if restarted else 2,)]
 
 
 @pytest.mark.parametrize("new, previous, message", [
@@ -362,14 +369,26 @@ def test_storage_error_mid_deletion_rolls_everything_back(tracker, data_dir, ten
     assert snapshot(data_dir) == before
 
 
-def test_storage_error_from_sqlite_itself_rolls_back(tracker, data_dir, ten_and_three):
-    write(data_dir, "CREATE TRIGGER keep_strategies BEFORE DELETE ON strategy_evaluations "
-                    "BEGIN SELECT RAISE(ABORT, 'strategies are pinned'); END")
+def test_storage_error_from_the_database_itself_rolls_back(tracker, data_dir, ten_and_three):
+    if on_postgres(data_dir):
+        write(data_dir, "CREATE FUNCTION pinned() RETURNS trigger LANGUAGE plpgsql AS "
+                        "$$BEGIN RAISE EXCEPTION 'strategies are pinned' "
+                        "USING ERRCODE = 'integrity_constraint_violation'; END$$",
+              "CREATE TRIGGER keep_strategies BEFORE DELETE ON strategy_evaluations "
+              "FOR EACH ROW EXECUTE FUNCTION pinned()")
+    else:
+        write(data_dir, "CREATE TRIGGER keep_strategies BEFORE DELETE ON strategy_evaluations "
+                        "BEGIN SELECT RAISE(ABORT, 'strategies are pinned'); END")
     before = snapshot(data_dir)
     with pytest.raises(OSError) as info:
         tracker.delete_evaluations(keep_last=0)
-    assert str(info.value) == "Failed to delete evaluations: strategies are pinned"
-    assert isinstance(info.value.__cause__, sqlite3.IntegrityError)
+    assert str(info.value).startswith("Failed to delete evaluations: strategies are pinned")
+    if on_postgres(data_dir):
+        assert isinstance(info.value.__cause__, st.IntegrityError)
+        assert info.value.__cause__.sqlstate == "23000"
+    else:
+        assert str(info.value) == "Failed to delete evaluations: strategies are pinned"
+        assert isinstance(info.value.__cause__, sqlite3.IntegrityError)
     assert snapshot(data_dir) == before
     assert result_tuple(tracker.delete_evaluations("signal", keep_last=0)) == (10, 0, 0, 3)
 

@@ -8,7 +8,7 @@ import time
 import pytest
 
 from conftest import Recorder, db_rows
-from plintrove.search_tracking import BacktestStats, CrossPoolReferenceError
+from plintrove.search_tracking import BacktestStats, CrossPoolReferenceError, DatabaseError
 
 META = {"pool_a": {"lookback": 20}}
 GRAPH = {
@@ -229,8 +229,18 @@ def test_failed_usage_insert_leaves_nothing_on_disk(tracker):
     assert db_rows(tracker, "SELECT eval_id FROM signal_evaluations") == [(kept,)]
 
 
-def test_unusual_values_are_stored_verbatim(tracker):
-    names = ["x'); DROP TABLE signal_evaluations; --", "\xff\xfe\x00tail", "名前 🚀", 'q"uo\\te']
+def test_unusual_values_are_stored_verbatim(tracker, storage):
+    nul = "\xff\xfe\x00tail"
+    if storage == "postgres":
+        # PostgreSQL text cannot hold a NUL: refused naming the column, nothing of it written.
+        for kw, column in ((dict(named_universe=nul), "named_universe"),
+                           (dict(graph={"type": "feature", "node": nul}), "feature_name")):
+            with pytest.raises(DatabaseError, match=rf"\({column}\): text with a NUL character"):
+                record_signal(tracker, **kw)
+            assert evaluation_counts(tracker) == [0] * 6
+            assert not tracker._conn.in_transaction
+        nul = nul.replace("\x00", "")
+    names = ["x'); DROP TABLE signal_evaluations; --", nul, "名前 🚀", 'q"uo\\te']
     graph = {"type": "reduction", "node": names[0], "extra": [1, {"k": None}],
              "children": [{"type": "feature", "node": n} for n in names[1:]]
              + [{"type": "feature", "node": 5}]}
@@ -241,9 +251,12 @@ def test_unusual_values_are_stored_verbatim(tracker):
                             feature_families=families)
     row = row_dict(tracker, "signal_evaluations",
                    "graph_json, named_universe, sharpe, returns, drawdown", eval_id)
-    # NaN becomes NULL as the standard library's sqlite3 binds it; infinities stay.
+    # NaN becomes NULL as the standard library's sqlite3 binds it, and stays NaN in a
+    # PostgreSQL double precision column; infinities stay.
+    sharpe = row.pop("sharpe")
+    assert math.isnan(sharpe) if storage == "postgres" else sharpe is None
     assert row == {"graph_json": json.dumps(graph), "named_universe": names[1],
-                   "sharpe": None, "returns": math.inf, "drawdown": -math.inf}
+                   "returns": math.inf, "drawdown": -math.inf}
     assert db_rows(tracker, "SELECT function_name FROM signal_function_usage") == [(names[0],)]
     feats = db_rows(tracker, "SELECT feature_name, feature_family FROM signal_feature_usage "
                     "ORDER BY rowid")

@@ -17,12 +17,14 @@ def add(data_dir, eval_type, count=1, *, rejection_reason=None, failure_reason=N
         source="search", pool="pool_a", tree_depth=3, timestamp=1700000000.5,
         families='["momentum", "value"]', eval_id=None):
     pools = POOL_COLUMNS[eval_type]
-    names = ("eval_id, timestamp, era_id, graph_json, tree_depth, rotation_families_json, "
+    names = ("timestamp, era_id, graph_json, tree_depth, rotation_families_json, "
              "passed_thresholds, rejection_reason, failure_reason, named_universe, "
              "metaparameters, source, instance_id, author_id, " + ", ".join(pools))
-    row = (eval_id, timestamp, era_id, "{}", tree_depth, families,
+    row = (timestamp, era_id, "{}", tree_depth, families,
            int(rejection_reason is None), rejection_reason, failure_reason, "US_TOP_500",
            json.dumps({pool: {"lookback": 20}}), source, "i", "a") + (pool,) * len(pools)
+    if eval_id is not None:
+        names, row = "eval_id, " + names, (eval_id,) + row
     marks = ", ".join("?" * len(row))
     sql = f"INSERT INTO {eval_type}_evaluations ({names}) VALUES ({marks})"
     write(data_dir, *[(sql, row)] * count)

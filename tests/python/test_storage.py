@@ -30,6 +30,7 @@ URL_PREFIX_MESSAGE = ("PLINTROVE_DB_URL must start with postgresql:// or postgre
                       "SearchTracker Postgres storage.")
 
 
+@pytest.mark.sqlite_only
 def test_fresh_directory_gets_the_full_schema_in_wal_once(data_dir, identity):
     db = os.path.join(data_dir, "tracking.db")
     dump = "SELECT type, name, tbl_name, sql FROM sqlite_master ORDER BY type, name"
@@ -61,6 +62,7 @@ def test_fresh_directory_gets_the_full_schema_in_wal_once(data_dir, identity):
     assert not os.path.exists(db + ".pre-pool-redesign")
 
 
+@pytest.mark.sqlite_only
 def test_old_layout_is_archived_with_its_rows_and_logged(data_dir, identity, caplog):
     db = os.path.join(data_dir, "tracking.db")
     write(data_dir,
@@ -84,6 +86,7 @@ def test_old_layout_is_archived_with_its_rows_and_logged(data_dir, identity, cap
     assert "signal_pool_id" in {r[1] for r in read(data_dir, "PRAGMA table_info(signal_evaluations)")}
 
 
+@pytest.mark.sqlite_only
 def test_current_evaluation_table_gains_the_missing_columns_and_keeps_its_rows(data_dir):
     db = os.path.join(data_dir, "tracking.db")
     write(data_dir,
@@ -112,6 +115,7 @@ def test_current_evaluation_table_gains_the_missing_columns_and_keeps_its_rows(d
     assert read(data_dir, "PRAGMA user_version") == [(2,)]
 
 
+@pytest.mark.sqlite_only
 @pytest.mark.parametrize("content", [b"", b"not a database at all, only text " * 8, None])
 def test_a_file_that_is_not_a_database_is_reported_and_left_alone(data_dir, content):
     db = os.path.join(data_dir, "tracking.db")
@@ -137,6 +141,7 @@ def test_a_file_that_is_not_a_database_is_reported_and_left_alone(data_dir, cont
     assert not os.path.exists(db + ".pre-pool-redesign")
 
 
+@pytest.mark.sqlite_only
 def test_read_only_opening_reads_beside_a_writer_and_changes_nothing(tmp_path, data_dir, identity):
     odd = tmp_path / "50% of ?#runs"
     odd.mkdir()
@@ -161,6 +166,7 @@ def test_read_only_opening_reads_beside_a_writer_and_changes_nothing(tmp_path, d
     assert open(db, "rb").read() == before
 
 
+@pytest.mark.sqlite_only
 @pytest.mark.parametrize("url, error, message", [
     ("mysql://host/db", ValueError, URL_PREFIX_MESSAGE),
     ("POSTGRESQL://host/db", ValueError, URL_PREFIX_MESSAGE),  # the prefix is case-sensitive
@@ -185,6 +191,7 @@ def test_storage_is_selected_by_the_environment(data_dir, monkeypatch, url, erro
     assert os.listdir(data_dir) == []
 
 
+@pytest.mark.sqlite_only
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
 def test_a_forked_child_cannot_use_the_parents_connection(tracker):
     read, write = os.pipe()
@@ -211,6 +218,7 @@ def test_a_forked_child_cannot_use_the_parents_connection(tracker):
     assert db_rows(tracker, "SELECT id FROM sims") == [("after-fork",)]
 
 
+@pytest.mark.sqlite_only
 def test_catalogue_helpers_read_the_tracker_database(tracker):
     assert st._sqlite_table_exists(tracker._conn, "signal_evaluations")
     assert not st._sqlite_table_exists(tracker._conn, "idx_signal_era")  # an index, not a table

@@ -10,8 +10,12 @@ import sqlite3
 import time
 from contextlib import closing
 
+import pytest
+
 from conftest import read
 from plintrove.search_tracking import BacktestStats, SearchTracker
+
+pytestmark = pytest.mark.sqlite_only
 
 MP = multiprocessing.get_context("fork")
 GRAPH = {"type": "rotation", "node": "rank", "children": [{"type": "feature", "node": "close"}]}

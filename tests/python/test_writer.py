@@ -358,6 +358,7 @@ def test_drain_queue_forms(tracker):
 
 # ---- failures ---------------------------------------------------------------------------
 
+@pytest.mark.sqlite_only
 def test_disk_full_by_threshold_drops_batches_and_stops_workers_twice(tracker, data_dir):
     q = MP.Queue()
     # The first stop puts one more item, as a worker still finishing would: the final
