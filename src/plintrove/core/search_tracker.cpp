@@ -62,6 +62,11 @@ void SearchTracker::create_tables() {
     const bool postgres = conn.dialect() == "postgres";
     if (postgres) {
         assert_postgres_bootstrap_schema(conn.real());
+        // Worker hosts may start together on a new database: IF NOT EXISTS does not make
+        // concurrent CREATEs safe there (both pass the check, one fails on the catalogue's
+        // unique key), so the schema is built in one transaction under the writer lock that
+        // "BEGIN IMMEDIATE" takes, and committed at the end.
+        conn.execute("BEGIN IMMEDIATE");
         for (const std::string& ddl : postgres_schema_ddls()) conn.execute(ddl);
     } else {
         for (std::string_view ddl : kSchemaDdls) conn.execute(ddl);
