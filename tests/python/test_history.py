@@ -5,7 +5,7 @@ import time
 import pytest
 
 from conftest import Recorder
-from plintrove.search_tracking import BacktestStats
+from plintrove.search_tracking import BacktestStats, DatabaseError
 from query_store import Store
 
 
@@ -312,9 +312,17 @@ def test_history_pages_equal_a_plain_reading_and_share_no_containers(tracker, st
     assert all("mine" not in r.functions and r.graph["node"] != "mine" for r in records[1:])
 
 
-def test_non_finite_metaparameters_do_not_break_metaparameter_filters(tracker):
+def test_non_finite_metaparameters_do_not_break_metaparameter_filters(tracker, storage):
     """NaN and Infinity are stored as json.dumps writes them; filters over the rows holding
     them (which older SQLite json_extract calls malformed) keep working."""
+    if storage == "postgres":
+        # jsonb cannot hold them: refused naming the field, before anything is written.
+        with pytest.raises(DatabaseError, match=r"\(metaparameters\): JSON holding NaN"):
+            tracker.record_signal_evaluation({"type": "feature", "node": "close"},
+                                             BacktestStats(), 1, False, "US",
+                                             {"pool_a": {"w": math.nan}}, signal_pool_id="pool_a")
+        assert tracker.get_evaluation_count() == 0
+        return
     graph = {"type": "feature", "node": "close"}
     ids = [tracker.record_signal_evaluation(graph, BacktestStats(), 1, False, "US", meta,
                                             signal_pool_id="pool_a")
