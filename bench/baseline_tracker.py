@@ -130,7 +130,7 @@ class BaselineTracker:
             params.extend(p)
         sql = inner[0] if len(inner) == 1 else (
             f"SELECT {outer_cols}, SUM(total) as total, SUM(passed) as passed FROM "
-            f"({' UNION ALL '.join(inner)}) GROUP BY {outer_cols}")
+            f"({' UNION ALL '.join(inner)}) AS usage_union GROUP BY {outer_cols}")
         return self.conn.execute(sql, params).fetchall()
 
     FN_PAIRS = [("signal_function_usage", "signal_evaluations"),

@@ -8,7 +8,9 @@ import subprocess
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-BENCHMARKS = ["bench_recording_queries.py", "bench_writer.py", "bench_pruning.py"]
+BENCHMARKS = [
+    "bench_recording_queries.py", "bench_writer.py", "bench_pruning.py", "bench_postgres.py",
+]
 
 
 def main() -> int:
