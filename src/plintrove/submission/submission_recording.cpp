@@ -39,6 +39,10 @@ Value validate_and_resolve_sim_id(const SubmissionRecordArgs& args) {
     return Value(synthetic_submission_sim_id(Value(args.eval_id), args.eval_type));
 }
 
+void check_caller_values(Connection& conn, const SubmissionRecordArgs& args, const Value& sim_id) {
+    conn.check_params({args.submission_id, sim_id, args.era_id, args.initial_status});
+}
+
 // The status row's INSERT: pools resolved and checked, identity read, nothing written.
 struct StatusRowInsert {
     std::string sql;
@@ -82,7 +86,9 @@ std::optional<std::int64_t> record_submission(SearchTracker& t, const Submission
     Value sim_id = validate_and_resolve_sim_id(args);
     // The sims row's era goes through int() first, so its refusal still comes first.
     if (!args.era_id.is_none()) python_int(args.era_id);
-    // The sims parent comes first and stays pending when a pool check or the INSERT fails.
+    // The sims parent comes first and stays pending when a pool check or the INSERT fails;
+    // values the INSERT could not bind are refused before it, so bad input writes nothing.
+    check_caller_values(t.conn(), args, sim_id);
     ensure_submission_sim_parent(t.conn(), sim_id, args.era_id);
     StatusRowInsert row = status_row_insert(t, args, sim_id);
     Cursor cursor = t.conn().execute(row.sql, row.values);
@@ -112,6 +118,7 @@ std::optional<std::int64_t> record_submission_once_and_mark_submitted(
                              table);
         }
         if (!args.era_id.is_none()) python_int(args.era_id);
+        check_caller_values(conn, args, sim_id);
         ensure_submission_sim_parent(conn, sim_id, args.era_id);
         StatusRowInsert row = status_row_insert(t, args, sim_id);
         Cursor inserted = conn.execute(row.sql, row.values);
