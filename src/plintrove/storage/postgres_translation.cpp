@@ -63,38 +63,6 @@ std::string path_label(std::string_view label) {
     return std::string(label);
 }
 
-void compact_json_into(const Value& v, std::string& out) {
-    switch (v.kind()) {
-        case Value::Kind::Text: out += json_quote(v.as_text()); break;
-        case Value::Kind::List: {
-            out += '[';
-            bool first = true;
-            for (const Value& item : v.as_list()) {
-                if (!first) out += ',';
-                first = false;
-                compact_json_into(item, out);
-            }
-            out += ']';
-            break;
-        }
-        case Value::Kind::Map: {
-            out += '{';
-            bool first = true;
-            for (const auto& [key, item] : v.as_map()) {
-                if (!first) out += ',';
-                first = false;
-                // JSON keys are text: other scalar keys take their JSON spelling.
-                out += json_quote(key.is_text() ? key.as_text() : json_dumps(key));
-                out += ':';
-                compact_json_into(item, out);
-            }
-            out += '}';
-            break;
-        }
-        default: json_dumps_into(v, out); break;
-    }
-}
-
 }  // namespace
 
 std::string normalized_statement(std::string_view sql) {
@@ -153,7 +121,9 @@ Params translate_json_extract_params(const Params& params) {
         if (p.is_text() && p.as_text().starts_with("$.")) {
             out.emplace_back(postgres_json_path(p.as_text()));
             if (i + 1 < params.size()) {
-                out.emplace_back(compact_json(params[i + 1]));
+                std::string encoded;
+                json_dumps_compact_into(params[i + 1], encoded);
+                out.emplace_back(std::move(encoded));
                 i += 2;
             } else {
                 i += 1;
@@ -247,12 +217,6 @@ const char* jsonb_refusal(std::string_view json) {
         }
     }
     return nullptr;
-}
-
-std::string compact_json(const Value& v) {
-    std::string out;
-    compact_json_into(v, out);
-    return out;
 }
 
 PostgresStatementPlan plan_postgres_statement(std::string_view sql) {

@@ -51,9 +51,6 @@ std::optional<std::string_view> postgres_returning_column(std::string_view norma
 // (\u0000) and the bare NaN, Infinity and -Infinity tokens. None when it takes all of it.
 const char* jsonb_refusal(std::string_view json);
 
-// Compact JSON (",", ":") of a value in key order, ASCII only.
-std::string compact_json(const Value& v);
-
 // Everything the connection needs to run one statement text, computed once per text.
 struct PostgresStatementPlan {
     StatementKind kind = StatementKind::Statement;

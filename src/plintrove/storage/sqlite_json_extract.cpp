@@ -17,33 +17,6 @@ namespace {
 
 constexpr int kFirstVersionReadingNaN = 3042000;
 
-// SQLite's minified text of a container: no blanks, keys in their stored order.
-void minified(const Value& v, std::string& out) {
-    if (v.is_list()) {
-        out += '[';
-        bool first = true;
-        for (const Value& item : v.as_list()) {
-            if (!first) out += ',';
-            first = false;
-            minified(item, out);
-        }
-        out += ']';
-    } else if (v.is_map()) {
-        out += '{';
-        bool first = true;
-        for (const auto& [key, item] : v.as_map()) {
-            if (!first) out += ',';
-            first = false;
-            out += json_quote(key.is_text() ? key.as_text() : json_dumps(key));
-            out += ':';
-            minified(item, out);
-        }
-        out += '}';
-    } else {
-        json_dumps_into(v, out);
-    }
-}
-
 // One step of a path: a member name, or an array index.
 struct Step {
     std::optional<std::string> key;
@@ -125,8 +98,9 @@ void set_result(sqlite3_context* ctx, const Value& v) {
             return;
         case Value::Kind::List:
         case Value::Kind::Map: {
+            // SQLite's minified text of a container: no blanks, keys in their stored order.
             std::string text;
-            minified(v, text);
+            json_dumps_compact_into(v, text);
             sqlite3_result_text64(ctx, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
             return;
         }

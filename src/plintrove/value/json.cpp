@@ -577,4 +577,36 @@ std::string json_quote(std::string_view text) {
     return out;
 }
 
+void json_dumps_compact_into(const Value& v, std::string& out) {
+    switch (v.kind()) {
+        case Value::Kind::Text: out += json_quote(v.as_text()); break;
+        case Value::Kind::List: {
+            out += '[';
+            bool first = true;
+            for (const Value& item : v.as_list()) {
+                if (!first) out += ',';
+                first = false;
+                json_dumps_compact_into(item, out);
+            }
+            out += ']';
+            break;
+        }
+        case Value::Kind::Map: {
+            out += '{';
+            bool first = true;
+            for (const auto& [key, item] : v.as_map()) {
+                if (!first) out += ',';
+                first = false;
+                // JSON keys are text: other scalar keys take their JSON spelling.
+                out += json_quote(key.is_text() ? key.as_text() : json_dumps(key));
+                out += ':';
+                json_dumps_compact_into(item, out);
+            }
+            out += '}';
+            break;
+        }
+        default: json_dumps_into(v, out); break;
+    }
+}
+
 }  // namespace plintrove

@@ -22,6 +22,9 @@ std::string json_dumps(const Value& v);
 // Appends to `out`; on an error `out` is left as it was.
 void json_dumps_into(const Value& v, std::string& out);
 
+// json.dumps(v, separators=(",", ":")): keys in their order, ASCII only. Appends to `out`.
+void json_dumps_compact_into(const Value& v, std::string& out);
+
 // json.dumps(v, sort_keys=True, separators=(",", ":"), allow_nan=False).
 // Raises ValueError("Out of range float values are not JSON compliant") on NaN/inf and
 // TypeError when keys cannot be compared or encoded, as Python does.
