@@ -296,12 +296,14 @@ def test_item_arriving_while_the_writer_waits_joins_the_batch_at_once(tracker, d
     # The 100th item is taken by the wait that follows the first drain: the batch is full
     # before the flush interval, so all 100 are one transaction and stop() has nothing left.
     assert wait_for(lambda: count(data_dir) == 100, 5)
+    # Idle, it keeps waiting on the queue: let it wait once more before stopping it.
+    assert wait_for(lambda: q.timeouts.count(0.1) >= 2, 5)
     writer.stop()
     assert seen.sql().count("BEGIN") == 1
     assert sorted(r[0] for r in rows(data_dir, "SELECT sharpe FROM signal_evaluations")) == [
         float(i) for i in range(100)]
-    # Idle, it keeps waiting on the queue, never longer than the poll, so a stop is seen
-    # within it; the final drain's gets come last.
+    # Its waits are never longer than the poll, so a stop is seen within one; the final
+    # drain's gets come last.
     running = [t for t in q.timeouts if t != 0.02]
     assert len(running) >= 2 and set(running) == {0.1}
     assert q.timeouts[len(running):] and set(q.timeouts[len(running):]) == {0.02}
