@@ -96,7 +96,11 @@ def test_thread_ends_at_close_and_never_runs_in_a_forked_child(data_dir, identit
     before = checkpointer_threads()
     tracker = SearchTracker(data_dir, identity)
     record(tracker, 20)
-    assert checkpointer_threads() == before + 1  # started by the commits
+    # Started by the commits; it names itself once running, so give it a moment.
+    deadline = time.monotonic() + 2
+    while checkpointer_threads() != before + 1 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert checkpointer_threads() == before + 1
     out = MP.Queue()
     child = MP.Process(target=report_child_threads, args=(tracker, out))
     child.start()
