@@ -94,9 +94,10 @@ def seeded_fixture(tracker):
 def test_a_failed_call_leaves_no_trace(seeded, storage, request, data, caller_transaction):
     if storage == "postgres":
         request.applymarker(pytest.mark.xfail(strict=False, reason=(
-            "on PostgreSQL, enqueue_retry and increment_retry refused for an empty "
-            "rejection_reason leave a transaction open (in_transaction is True) where "
-            "SQLite has none")))
+            "on PostgreSQL the server refuses values for a column's type that SQLite stores "
+            "as they are (e.g. '' in a real column); refused after an operation's first "
+            "write (update_submission_status), the statement aborts the transaction that "
+            "write opened")))
     tracker, calls = seeded
     name = data.draw(hs.sampled_from(sorted(calls)), label="operation")
     kwargs = dict(calls[name])

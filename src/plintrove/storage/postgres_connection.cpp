@@ -312,6 +312,7 @@ void PostgresConnection::send_statement(const PostgresStatementPlan& plan, std::
     if (plan.data_changing && !transaction_open_locally()) {
         send_command("BEGIN");
         begin_pending_ = true;
+        implicit_begin_queued_ = true;
     }
 
     std::string key = plan.sql;
@@ -341,6 +342,7 @@ void PostgresConnection::raise_connection_error(const char* fallback) {
     std::string message = trim_message(libpq().errorMessage(conn_));
     pending_.clear();
     begin_pending_ = false;
+    implicit_begin_queued_ = false;
     throw PostgresError(message.empty() ? fallback : message, PostgresError::Kind::Operational);
 }
 
@@ -354,6 +356,8 @@ PostgresConnection::Result PostgresConnection::sync(const RowFn* stream) {
     std::vector<Pending> pending = std::move(pending_);
     pending_.clear();
     begin_pending_ = false;
+    const bool opened_transaction = implicit_begin_queued_;
+    implicit_begin_queued_ = false;
     std::exception_ptr stream_error;
     Row streamed;
     for (const Pending& item : pending) {
@@ -440,14 +444,31 @@ PostgresConnection::Result PostgresConnection::sync(const RowFn* stream) {
     } else if (!failure) {
         failure.emplace(trim_message(pq.errorMessage(conn_)), PostgresError::Kind::Operational);
     }
+    if (failure && opened_transaction && pq.status(conn_) == CONNECTION_OK &&
+        pq.transactionStatus(conn_) == PQTRANS_INERROR) {
+        // The statement that opened this transaction failed, so nothing of it was written;
+        // left aborted, the transaction would refuse every later statement on the shared
+        // session, where SQLite just undoes the one statement. End it.
+        send_command("ROLLBACK");
+        try {
+            sync();
+        } catch (const PostgresError&) {
+            // The statement's own error is the one to report.
+        }
+    }
     if (failure) throw *failure;
     if (stream_error) std::rethrow_exception(stream_error);
     return last;
 }
 
+void PostgresConnection::check_params(const Params& params) {
+    BoundParams(std::string_view(), params, PostgresStatementPlan{});
+}
+
 void PostgresConnection::drop_pending() {
     pending_.clear();
     begin_pending_ = false;
+    implicit_begin_queued_ = false;
 }
 
 Cursor PostgresConnection::execute(std::string_view sql, const Params& params) {

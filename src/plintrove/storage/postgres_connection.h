@@ -46,6 +46,9 @@ public:
     void commit() override;
     // A lost connection counts as rolled back.
     void rollback() override;
+    // What binding would refuse (NUL, lone surrogates, big integers, containers), raised
+    // before a write of several statements sends its first.
+    void check_params(const Params& params) override;
     // Ends the session for good: later statements fail as on a closed SQLite connection.
     void close() override;
     bool in_transaction() override;
@@ -107,6 +110,7 @@ private:
     std::uint64_t prepared_serial_ = 0;
     std::vector<Pending> pending_;
     bool begin_pending_ = false;  // a BEGIN is queued but its answer not yet read
+    bool implicit_begin_queued_ = false;  // the queued batch opens its own transaction
 };
 
 }  // namespace plintrove
