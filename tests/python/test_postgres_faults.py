@@ -99,6 +99,17 @@ def test_a_session_ended_inside_a_transaction_fails_it_whole(tracker, pg_server)
     assert stored(tracker) == 2 and incomplete_evaluations(tracker) == []
 
 
+def test_a_refused_statement_leaves_no_aborted_transaction(tracker):
+    """A value the server refuses for its column fails only its own statement's transaction:
+    the session stays usable for the next operation, as on SQLite."""
+    eval_id = record(tracker, "refused")
+    with pytest.raises(st.DatabaseError, match="double precision"):
+        tracker.update_eval_server_metrics(eval_id, "signal", agent_is_correlation="")
+    assert not tracker._conn.in_transaction
+    assert tracker.update_eval_server_metrics(eval_id, "signal", agent_is_correlation=0.5)
+    assert db_rows(tracker, "SELECT agent_is_correlation FROM signal_evaluations") == [(0.5,)]
+
+
 def test_a_session_ended_before_commit(tracker, pg_server):
     conn = tracker._conn
     conn.execute("INSERT INTO sims (id) VALUES (?)", ("uncommitted",))
