@@ -43,7 +43,8 @@ def json_mapping(text: str) -> dict:
     return value
 
 
-def add_filters(p: argparse.ArgumentParser, *, pools: bool = True) -> None:
+def add_filters(p: argparse.ArgumentParser, *, pools: bool = True, metaparameters: bool = True,
+                strategy_signal_pool: bool = True) -> None:
     g = p.add_argument_group("filters")
     g.add_argument("--era", type=int, dest="era_id", metavar="N", help="one era only")
     g.add_argument("--type", choices=EVAL_TYPES, dest="eval_type",
@@ -51,12 +52,15 @@ def add_filters(p: argparse.ArgumentParser, *, pools: bool = True) -> None:
     g.add_argument("--universe", dest="named_universe", metavar="NAME",
                    help="one named universe only")
     g.add_argument("--source", choices=("search", "simulate"), help="one source only")
-    g.add_argument("--metaparameters", type=json_mapping, metavar="JSON",
-                   help="metaparameters to match, as a JSON object of pool to stage values")
+    if metaparameters:
+        g.add_argument("--metaparameters", type=json_mapping, metavar="JSON",
+                       help="metaparameters to match, as a JSON object of pool to stage values")
     if pools:
         g.add_argument("--signal-pool", dest="signal_pool_id", metavar="POOL")
         g.add_argument("--strategy-pool", dest="strategy_pool_id", metavar="POOL")
-        g.add_argument("--strategy-signal-pool", dest="strategy_signal_pool", metavar="POOL")
+        if strategy_signal_pool:
+            g.add_argument("--strategy-signal-pool", dest="strategy_signal_pool",
+                           metavar="POOL")
 
 
 FILTER_KEYS = ("era_id", "eval_type", "named_universe", "source", "metaparameters",
@@ -440,15 +444,8 @@ CANDIDATE_SHOWN = ["eval_id", "eval_type", "era_id", "sharpe", "p_value", "adjus
 
 
 def ledger_arguments(p):
-    g = p.add_argument_group("filters")
-    g.add_argument("--era", type=int, dest="era_id", metavar="N", help="one era only")
-    g.add_argument("--type", choices=EVAL_TYPES, dest="eval_type",
-                   help="signals or strategies only (default: both)")
-    g.add_argument("--universe", dest="named_universe", metavar="NAME",
-                   help="one named universe only")
-    g.add_argument("--source", choices=("search", "simulate"), help="one source only")
-    g.add_argument("--signal-pool", dest="signal_pool_id", metavar="POOL")
-    g.add_argument("--strategy-pool", dest="strategy_pool_id", metavar="POOL")
+    # The ledger's scopes have no metaparameters, and pools are its own or its signals'.
+    add_filters(p, metaparameters=False, strategy_signal_pool=False)
     p.add_argument("--n-effective", choices=("raw", "graph_jaccard", "graph_hash"),
                    default="raw", help="how trials are counted (default: raw, every trial)")
     p.add_argument("--similarity", type=float, default=0.8, metavar="S",
