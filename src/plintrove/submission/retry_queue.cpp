@@ -149,7 +149,8 @@ void increment_retry(SearchTracker& t, [[maybe_unused]] const Value& retry_id,
     if (retry_count == std::numeric_limits<std::int64_t>::max()) {
         throw OverflowError("Python int too large to convert to SQLite INTEGER");
     }
-    t.conn().check_params({rejection_reason});
+    t.conn().check_params({Value(own_pool_id),
+                           payload_json ? Value(*payload_json) : Value(), rejection_reason});
     // The DELETE opens the implicit transaction the INSERT joins; one commit ends both.
     t.conn().execute("DELETE FROM " + table + " WHERE eval_id=?", {Value(eval_id)});
     insert_and_commit(t, retry_row_insert(t, table, eval_type, eval_id, own_pool_id,
