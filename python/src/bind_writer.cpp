@@ -136,7 +136,7 @@ void bind_writer(nb::module_& m) {
             },
             nb::arg("timeout") = nb::none());
 
-    nb::class_<BoundWriter>(m, "WriterThread", nb::type_slots(kWriterSlots),
+    TypedClass<BoundWriter>(m, "WriterThread", nb::type_slots(kWriterSlots),
                             "Writer thread for batched DB writes.")
         .def(
             "__init__",

@@ -4,12 +4,13 @@
 #include <nanobind/nanobind.h>
 
 #include "plintrove/core/search_tracker.h"
+#include "typed_signature.h"
 
 namespace nb = nanobind;
 
 namespace plintrove::py {
 
-using TrackerClass = nb::class_<plintrove::SearchTracker>;
+using TrackerClass = TypedClass<plintrove::SearchTracker>;
 
 void bind_errors(nb::module_& m);     // error classes and C++ -> Python translation
 void bind_constants(nb::module_& m);  // module constants

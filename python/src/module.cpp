@@ -10,6 +10,7 @@
 #include "plintrove/core/logging.h"
 #include "plintrove/core/operation_scope.h"
 #include "python_ref.h"
+#include "signed_method.h"
 
 namespace plintrove::py {
 
@@ -77,4 +78,6 @@ NB_MODULE(search_tracking, m) {
     bind_trial_ledger(m, tracker);
     bind_writer(m);
     use_plain_argument_errors(m);
+    bind_signed_method(m);
+    nb::module_::import_("plintrove._signatures").attr("expose")(m);
 }

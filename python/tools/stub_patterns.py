@@ -2,11 +2,10 @@
 
 The record classes are dataclasses made in Python at import, which stubgen would show as
 bare classes; the patterns replace each with its dataclass declaration (fields, types and
-defaults from the class itself). The bound methods take any object and convert it
-themselves, so their own signatures say `object`; the patterns keep each method's
-parameter names, order and defaults exactly as bound and give them the types the
-operations expect (one table, by parameter name, as the API names things consistently),
-the records they return, and what they raise.
+defaults from the class itself). Each method is declared with the typed signature it is
+bound with (nb::sig, from the binding's table by parameter name, the one source of the
+types), even where plintrove._signatures exposes it through a forwarding function, and
+with what it raises added to its docstring.
 
     python python/tools/stub_patterns.py STAGED_PACKAGE_PARENT OUT
 """
@@ -44,55 +43,6 @@ def record_pattern(cls) -> list[str]:
     return lines + [""]
 
 
-EVAL_TYPE = "Literal['signal', 'strategy']"
-PARAMETER_TYPES = {
-    "active": "bool", "after_eval_id": "int", "agent_is_correlation": "float",
-    "agent_is_pnl_mi": "float", "commit": "bool", "data_dir": "str | os.PathLike[str]",
-    "discarded_count": "int", "era_id": "int", "eval_id": "int", "eval_type": EVAL_TYPE,
-    "expression_elapsed_seconds": "float", "failure_detail": "dict[str, Any] | str",
-    "failure_reason": "str", "feature_families": "dict[str, list[str]]",
-    "function_families": "dict[str, list[str]]", "graph": "dict[str, Any]",
-    "idempotency_key": "str", "identity": "LibraryIdentity", "initial_status": "str",
-    "is_correlation": "float", "is_pnl_mi": "float", "is_stats_json": "str",
-    "keep_last": "int", "limit": "int", "metaparameters": "dict[str, dict[str, Any]]",
-    "named_universe": "str", "new_era_id": "int", "offset": "int", "passed_only": "bool",
-    "passed_thresholds": "bool", "payload_json": "str", "payment_json": "str",
-    "payment_usdc": "float", "per_column_stats": "dict[str, Any]", "previous_era_id": "int",
-    "progress": "DeletionProgress", "queue": "WorkerQueue",
-    "referenced_signal_ids": "list[int]", "rejection_reason": "str", "retry_after": "float",
-    "retry_count": "int", "retry_id": "int", "search_status": "SearchStatus",
-    "signal_pool_id": "str", "sim_id": "str", "source": "Literal['search', 'simulate']",
-    "stats": "BacktestStats | BacktestStatsLike", "status": "str",
-    "stop_workers_callback": "Callable[[], object]", "strategy_pool_id": "str",
-    "strategy_signal_pool": "str", "submission_id": "str", "tracker": "SearchTracker",
-    "useful_flag": "bool", "window_minutes": "int",
-    "n_effective": "Literal['raw', 'graph_jaccard', 'graph_hash']", "similarity": "float",
-    "observations": "float", "skew": "float", "kurtosis": "float", "periods_per_year": "float",
-    "n_trials": "float", "sharpe_variance": "float", "confidence": "float",
-    "method": "Literal['holm', 'bonferroni', 'bhy']", "alpha": "float", "top": "int",
-}
-RETURN_TYPES = {
-    "current_identity": "LibraryIdentity | None", "__enter__": "SearchTracker",
-    "get_function_stats": "list[FunctionStats]", "get_feature_stats": "list[FeatureStats]",
-    "get_function_cooccurrence": "list[CooccurrencePair]",
-    "get_evaluation_history": "list[EvaluationRecord]",
-    "get_evaluation_history_chunk": "list[EvaluationRecord]",
-    "get_per_column_stats_batch": "list[PerColumnStatsRecord]",
-    "get_evaluation_velocity": "VelocityStats",
-    "get_signal_stats": "list[dict[str, Any]]", "get_strategy_stats": "list[dict[str, Any]]",
-    "get_available_eras": "list[int]", "get_available_named_universes": "list[str]",
-    "get_available_universes": "list[str]",
-    "dequeue_submission": "SubmissionQueueItem | None",
-    "get_pending_submissions": "list[PendingSubmission]",
-    "get_submission_for_sim": "PendingSubmission | None",
-    "get_submission_counts": "SubmissionCounts",
-    "dequeue_retryable": "SubmissionRetryItem | None", "get_retry_counts": "RetryCounts",
-    "get_rejection_summary": "list[RejectionCount]", "get_auto_metadata": "AutoMetadata",
-    "get_db_info": "DatabaseInfo", "delete_evaluations": "DeleteResult",
-    "delete_failed_evaluations": "DeleteResult",
-    "get_trial_ledger": "list[TrialLedgerEntry]", "get_deflated_sharpe": "DeflatedSharpe",
-    "get_multiple_testing_summary": "list[MultipleTestingCandidate]",
-}
 CLOSED = "OSError('SearchTracker is closed') after close()"
 STORAGE = ("storage errors as sqlite3.Error subclasses (SQLite) or DatabaseError and its "
            "subclasses (PostgreSQL)")
@@ -119,48 +69,13 @@ DEFAULT_RAISES = f"ValueError for an invalid argument; {CLOSED}"
 NO_RAISES = {"set_identity", "current_identity", "close", "__enter__", "__exit__", "__repr__"}
 
 
-def split_parameters(text: str) -> list[str]:
-    """The comma-separated parameters of a signature, commas inside brackets kept."""
-    parts, depth, current = [], 0, ""
-    for ch in text:
-        if ch in "[(":
-            depth += 1
-        elif ch in "])":
-            depth -= 1
-        if ch == "," and depth == 0:
-            parts.append(current.strip())
-            current = ""
-        else:
-            current += ch
-    return parts + ([current.strip()] if current.strip() else [])
-
-
-def typed_parameter(text: str, defaults: tuple) -> str:
-    match = re.fullmatch(r"(\w+): (.+?)(?: = \\(\d+))?", text)
-    if not match:
-        return text  # self, *, **kwargs
-    name, bound_type, default = match.groups()
-    kind = PARAMETER_TYPES.get(name, bound_type)
-    if default is None:
-        return f"{name}: {kind}"
-    value = defaults[int(default)]
-    if value is None and "None" not in kind:
-        kind += " | None"
-    shown = repr(value) if isinstance(value, (bool, int, float, str, type(None))) else "..."
-    return f"{name}: {kind} = {shown}"
-
-
 def method_pattern(cls, name: str, fn) -> list[str]:
-    [(signature, doc, defaults)] = fn.__nb_signature__
-    head, returns = signature.rsplit(" -> ", 1)
-    params = head[head.index("(") + 1:-1]
-    typed = ", ".join(typed_parameter(p, defaults) for p in split_parameters(params))
-    returns = RETURN_TYPES.get(name, returns)
+    [(signature, doc, _)] = fn.__nb_signature__
     doc = doc or ""
     if name not in NO_RAISES and cls is st.SearchTracker:
         doc += ("\n\n" if doc else "") + "Raises " + RAISES.get(name, DEFAULT_RAISES) + \
             "; " + STORAGE + "."
-    lines = [f"\\.{cls.__name__}\\.{re.escape(name)}$:", f"    def {name}({typed}) -> {returns}:"]
+    lines = [f"\\.{cls.__name__}\\.{re.escape(name)}$:", f"    {signature}:"]
     if not doc:
         return lines + ["        ...", ""]
     lines += [f'        """{line}' if i == 0 else f"        {line}"
@@ -170,12 +85,14 @@ def method_pattern(cls, name: str, fn) -> list[str]:
 
 
 def class_methods(cls) -> list[str]:
-    lines = []
+    # inspect's copy of __init__'s signature is for run time only.
+    lines = [f"\\.{cls.__name__}\\.__signature__$:", ""]
     for name, fn in vars(cls).items():
         if name.startswith("_") and not (name.startswith("__") and name.endswith("__")):
             continue
-        if len(getattr(fn, "__nb_signature__", ())) == 1:
-            lines += method_pattern(cls, name, fn)
+        bound = getattr(fn, "__wrapped__", fn)
+        if len(getattr(bound, "__nb_signature__", ())) == 1:
+            lines += method_pattern(cls, name, bound)
     return lines
 
 
@@ -188,7 +105,8 @@ def main(staged: str, out: str) -> None:
     lines = ["# Generated by python/tools/stub_patterns.py.",
              "^plintrove\\.search_tracking\\.__prefix__$:",
              "    import dataclasses", "    import os",
-             "    from collections.abc import Callable", "    from typing import Any, Literal",
+             "    from collections.abc import Callable", "    from types import TracebackType",
+             "    from typing import Any, Literal",
              "    from plintrove.protocols import (BacktestStatsLike, DeletionProgress,",
              "                                     LibraryIdentity, SearchStatus, WorkerQueue)",
              ""]
