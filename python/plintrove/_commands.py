@@ -4,6 +4,7 @@ the command only picks, orders and labels their results."""
 import argparse
 import dataclasses
 import json
+import logging
 import os
 import sys
 
@@ -15,6 +16,7 @@ from plintrove.cli import EXIT_ERROR, CommandError, Store, command
 from plintrove.submission_funnel import submission_funnel
 
 EVAL_TYPES = ("signal", "strategy")
+log = logging.getLogger("plintrove.cli")
 
 
 # ---- shared arguments ---------------------------------------------------------------------
@@ -335,11 +337,13 @@ class ProgressBar:
             self._progress.advance(self._tasks[self._current], n)
 
     def update(self, name, done, total):
-        """The deletions' progress callback: one task per evaluation table."""
+        """The deletions' progress callback: one task per evaluation table, whose steps are
+        the chunks deleted and then the indexes rebuilt."""
         if self._progress is None:
             return
         if name not in self._tasks:
-            self._tasks[name] = self._progress.add_task(f"deleting from {name}", total=total)
+            self._tasks[name] = self._progress.add_task(
+                f"pruning {name}: rows, then indexes", total=total)
         self._progress.update(self._tasks[name], completed=done, total=total)
 
 
@@ -383,25 +387,35 @@ def prune(args, store: Store) -> Output:
         return Output([Section("dry_run", rows, title="prune, dry run: nothing changed")])
 
     size_before = file_size(store.location)
+    out = Output()
     with ProgressBar() as bar:
         if args.failed:
             result = t.delete_failed_evaluations(args.eval_type, progress=bar.update)
         else:
             result = t.delete_evaluations(args.eval_type, args.keep_last, progress=bar.update)
-    out = Output()
+        if args.vacuum:
+            if store.location.is_postgres:
+                out.notes.append("--vacuum applies to the SQLite store only; PostgreSQL's "
+                                 "autovacuum reclaims the space itself")
+            else:
+                vacuum(t, store.location, bar)
     row = dataclasses.asdict(result)
-    if args.vacuum:
-        if store.location.is_postgres:
-            out.notes.append("--vacuum applies to the SQLite store only; PostgreSQL's "
-                             "autovacuum reclaims the space itself")
-        else:
-            t._conn.execute("VACUUM")
-            # VACUUM rewrites the file through the write-ahead log; empty it as well.
-            t._conn.execute("PRAGMA wal_checkpoint(TRUNCATE)")
     if size_before is not None:
         row |= {"file_size_before": size_before, "file_size_after": file_size(store.location)}
     out.add(Section("pruned", [row], single=True))
     return out
+
+
+def vacuum(t, location, bar):
+    """VACUUM, then the checkpoint that empties the write-ahead log VACUUM rewrote the file
+    through: two steps of the bar. Logged at INFO, as the library logs the deletion."""
+    bar.start("vacuum: rewriting the file, then emptying the log", 2)
+    log.info("Vacuuming %s (%d bytes)", location.db_path, file_size(location))
+    t._conn.execute("VACUUM")
+    bar.advance(1)
+    t._conn.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+    bar.advance(1)
+    log.info("Vacuumed %s: %d bytes", location.db_path, file_size(location))
 
 
 # ---- doctor and report --------------------------------------------------------------------

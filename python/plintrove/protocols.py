@@ -77,5 +77,6 @@ class WorkerQueue(Protocol):
 
 
 # progress(eval_table, done, total) of the deletions and the era transition, after every
-# chunk deleted; `done` and `total` count id deletions over the usage and evaluation tables.
+# chunk deleted and, when pruning, every index rebuilt; `done` and `total` count steps: id
+# deletions over the usage and evaluation tables, then one per index of the three tables.
 DeletionProgress = Callable[[str, int, int], object]

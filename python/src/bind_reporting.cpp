@@ -131,7 +131,8 @@ void bind_tracker_operations(TrackerClass& cls) {
         nb::arg("eval_type").none() = nb::none(), nb::arg("keep_last").none() = 50000, nb::kw_only(),
         nb::arg("progress").none() = nb::none(),
         "Keep the newest keep_last evaluations of each type, deleting the older ones. "
-        "progress(eval_table, done, total) is called after every chunk deleted.");
+        "progress(eval_table, done, total) is called after every chunk deleted and every "
+        "index rebuilt.");
     cls.def(
         "delete_failed_evaluations",
         [](SearchTracker& t, nb::object eval_type, nb::handle progress) {
@@ -143,7 +144,7 @@ void bind_tracker_operations(TrackerClass& cls) {
         nb::arg("eval_type").none() = nb::none(), nb::kw_only(),
         nb::arg("progress").none() = nb::none(),
         "Delete every evaluation that did not pass its thresholds. progress(eval_table, "
-        "done, total) is called after every chunk deleted.");
+        "done, total) is called after every chunk deleted and every index rebuilt.");
     def_converted(cls, "_reindex_evaluation_tables", &reindex_evaluation_tables, nb::arg("eval_table"),
             nb::arg("fn_table"), nb::arg("feat_table"),
             "Rebuild the indexes of an evaluation table and its usage tables.");

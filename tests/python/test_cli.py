@@ -7,6 +7,7 @@ import dataclasses
 import io
 import json
 import os
+import re
 import shutil
 import sqlite3
 import subprocess
@@ -28,6 +29,31 @@ def cli(*args, check=True):
     if check:
         assert result.returncode == 0, result.stderr
     return result
+
+
+def cli_on_terminal(*args):
+    """The command with its standard error on a terminal, where a user watches it: returns
+    its standard output and the text the terminal was sent, control sequences removed."""
+    import pty
+
+    main, terminal = pty.openpty()
+    process = subprocess.Popen([sys.executable, "-m", "plintrove", *map(str, args)],
+                               stdout=subprocess.PIPE, stderr=terminal,
+                               env={**os.environ, "COLUMNS": "160"})
+    os.close(terminal)
+    shown = b""
+    while True:
+        try:
+            chunk = os.read(main, 65536)
+        except OSError:  # the command closed the terminal
+            break
+        if not chunk:
+            break
+        shown += chunk
+    os.close(main)
+    stdout = process.stdout.read().decode()
+    assert process.wait(timeout=120) == 0, shown
+    return stdout, re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", "", shown.decode(errors="replace"))
 
 
 @pytest.fixture(scope="module")
@@ -234,7 +260,13 @@ def test_prune_dry_run_predicts_the_deletion(store, how, eval_type):
     with st.SearchTracker(store, read_only=True) as t:
         assert [r["evaluations"] for r in dry] == [t.get_evaluation_count(eval_type=k)
                                                    for k in ("signal", "strategy")]
-    done = json.loads(cli("prune", store, *how, *kind, "--vacuum", "-f", "json").stdout)
+    stdout, shown = cli_on_terminal("prune", store, *how, *kind, "--vacuum", "-f", "json")
+    done = json.loads(stdout)
+    # The bar's last frame: each pruned table's task (rows, then indexes) and the VACUUM's
+    # own, all complete.
+    tasks = [line for line in shown.splitlines() if "100%" in line]
+    assert any("pruning signal_evaluations: rows, then indexes" in t for t in tasks), shown
+    assert any("vacuum: rewriting the file" in t for t in tasks), shown
     assert [done["signal_rows_deleted"], done["strategy_rows_deleted"]] == [
         r["would_delete"] for r in dry]
     assert [done["signal_rows_remaining"], done["strategy_rows_remaining"]] == [

@@ -175,27 +175,38 @@ def test_era_transition_deletes_ids_in_bounded_chunks(tracker, data_dir):
     assert orphan_usage_rows(data_dir) == 0
 
 
-@pytest.mark.parametrize("call", [
-    lambda t, progress: t.handle_era_transition(2, progress=progress),
-    lambda t, progress: t.delete_evaluations(keep_last=0, progress=progress),
-    lambda t, progress: t.delete_failed_evaluations(progress=progress),
+@pytest.mark.parametrize("call, rebuilds", [
+    (lambda t, progress: t.handle_era_transition(2, progress=progress), False),
+    (lambda t, progress: t.delete_evaluations(keep_last=0, progress=progress), True),
+    (lambda t, progress: t.delete_failed_evaluations(progress=progress), True),
 ])
-def test_progress_is_reported_per_chunk_and_logged_per_table(tracker, data_dir, caplog, call):
+def test_progress_is_reported_per_chunk_and_index_and_logged_per_table(tracker, data_dir, caplog,
+                                                                       call, rebuilds):
     add_evaluations(data_dir, "signal", 1234)
     add_evaluations(data_dir, "strategy", 3)
     reports = []
     with caplog.at_level("INFO", logger="plintrove.search_tracking"):
         call(tracker, lambda *args: reports.append(args))
     by_table = {t: [(d, n) for table, d, n in reports if table == t] for t in TRIPLES_EVAL}
-    # Three passes (function usage, feature usage, evaluations) of three chunks, then one.
-    assert by_table["signal_evaluations"] == [
-        (d, 3 * 1234) for d in (500, 1000, 1234, 1734, 2234, 2468, 2968, 3468, 3702)]
-    assert by_table["strategy_evaluations"] == [(3, 9), (6, 9), (9, 9)]
     logged = [r.getMessage() for r in caplog.records]
     assert logged[:3] == ["Deleted 2468 rows from signal_function_usage",
                           "Deleted 1234 rows from signal_feature_usage",
                           "Deleted 1234 rows from signal_evaluations"]
-    assert len(logged) == 6
+    rebuilt = {k: sum(int(m.split()[1]) for m in logged
+                      if m.startswith("Rebuilt ") and m.split()[-1] in TRIPLES[k]) for k in TRIPLES}
+    assert len(logged) == 6 + (6 if rebuilds else 0)
+    assert (rebuilt["signal"] > 2 and rebuilt["strategy"] > 2) == rebuilds
+
+    # Three passes (function usage, feature usage, evaluations) of three chunks, then one;
+    # pruning then counts one step per index it rebuilds.
+    def steps(chunks, ids, eval_type):
+        total = 3 * ids + rebuilt[eval_type]
+        return [(d, total) for d in chunks] + [(3 * ids + i, total)
+                                               for i in range(1, rebuilt[eval_type] + 1)]
+
+    assert by_table["signal_evaluations"] == steps(
+        (500, 1000, 1234, 1734, 2234, 2468, 2968, 3468, 3702), 1234, "signal")
+    assert by_table["strategy_evaluations"] == steps((3, 6, 9), 3, "strategy")
 
 
 def test_an_error_from_progress_stops_the_deletion(tracker, data_dir, ten_and_three):

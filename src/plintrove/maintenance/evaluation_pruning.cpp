@@ -24,6 +24,69 @@ void check_may_delete(SearchTracker& tracker) {
     if (tracker.search_active()) throw RuntimeError(std::string(kDeleteActiveError));
 }
 
+// `report` carries the steps on: one per id and table, so its total counts 3 * ids at least.
+template <typename Ids>
+void delete_in_chunks(Connection& conn, const Ids& id_list, std::string_view eval_table,
+                      std::string_view fn_table, std::string_view feat_table,
+                      const DeletionProgressFn& progress, DeletionProgress& report) {
+    if (id_list.empty()) return;
+    // Every chunk of a table goes before the next table, so no evaluation is deleted
+    // while a usage row of it remains.
+    Params chunk;
+    for (std::string_view table : {fn_table, feat_table, eval_table}) {
+        const std::string prefix = "DELETE FROM " + std::string(table) + " WHERE eval_id IN (";
+        std::int64_t rows = 0;
+        for (std::size_t start = 0; start < id_list.size(); start += kDeleteChunkSize) {
+            std::size_t stop = std::min(id_list.size(), start + kDeleteChunkSize);
+            chunk.clear();
+            for (std::size_t i = start; i < stop; ++i) chunk.emplace_back(id_list[i]);
+            rows += conn.execute(prefix + placeholder_list(chunk.size(), ",") + ")", chunk).rowcount();
+            if (progress) {
+                report.table = table;
+                report.done += stop - start;
+                progress(report);
+            }
+        }
+        log(LogLevel::Info, "Deleted %d rows from %s", {Value(rows), Value(table)});
+    }
+}
+
+const TableIndexes* indexes_of(std::string_view table) {
+    for (const TableIndexes& entry : kTableIndexes) {
+        if (entry.table == table) return &entry;
+    }
+    return nullptr;
+}
+
+std::size_t index_count(const EvalTables& triple) {
+    std::size_t n = 0;
+    for (std::string_view table : {triple.eval_table, triple.fn_table, triple.feat_table}) {
+        if (const TableIndexes* entry = indexes_of(table)) n += entry->count;
+    }
+    return n;
+}
+
+// REINDEX of every index of the three tables, in table order, one progress step each;
+// each table's count is logged at INFO.
+void rebuild_indexes(Connection& conn, std::string_view eval_table, std::string_view fn_table,
+                     std::string_view feat_table, const DeletionProgressFn& progress,
+                     DeletionProgress& report) {
+    for (std::string_view table : {eval_table, fn_table, feat_table}) {
+        const TableIndexes* entry = indexes_of(table);
+        if (entry == nullptr) continue;
+        for (std::size_t i = 0; i < entry->count; ++i) {
+            conn.execute("REINDEX " + std::string(entry->names[i]));
+            if (progress) {
+                report.table = table;
+                ++report.done;
+                progress(report);
+            }
+        }
+        log(LogLevel::Info, "Rebuilt %d indexes of %s",
+            {Value(static_cast<std::int64_t>(entry->count)), Value(table)});
+    }
+}
+
 // Picks the ids to delete from one evaluation table; an empty list skips the table.
 using IdSelector = std::function<std::vector<std::int64_t>(
     Connection& conn, const EvalTables& triple, std::int64_t total)>;
@@ -48,10 +111,13 @@ DeleteResult delete_selected(SearchTracker& tracker, const Value& eval_type,
 
             std::vector<std::int64_t> ids = select_ids(conn, triple, remaining);
             if (ids.empty()) continue;
-            delete_eval_ids(conn, ids, triple.eval_table, triple.fn_table, triple.feat_table,
-                            progress);
-            reindex_evaluation_tables(tracker, triple.eval_table, triple.fn_table,
-                                      triple.feat_table);
+            // The rebuild of the indexes can take as long as the deletion: its steps count.
+            DeletionProgress report{triple.eval_table, {}, 0,
+                                    3 * ids.size() + index_count(triple)};
+            delete_in_chunks(conn, ids, triple.eval_table, triple.fn_table, triple.feat_table,
+                             progress, report);
+            rebuild_indexes(conn, triple.eval_table, triple.fn_table, triple.feat_table,
+                            progress, report);
             deleted = static_cast<std::int64_t>(ids.size());
             remaining = count_where(tracker, triple.eval_table);
         }
@@ -63,44 +129,19 @@ DeleteResult delete_selected(SearchTracker& tracker, const Value& eval_type,
     return result;
 }
 
-template <typename Ids>
-void delete_in_chunks(Connection& conn, const Ids& id_list, std::string_view eval_table,
-                      std::string_view fn_table, std::string_view feat_table,
-                      const DeletionProgressFn& progress) {
-    if (id_list.empty()) return;
-    DeletionProgress report{eval_table, {}, 0, 3 * id_list.size()};
-    // Every chunk of a table goes before the next table, so no evaluation is deleted
-    // while a usage row of it remains.
-    Params chunk;
-    for (std::string_view table : {fn_table, feat_table, eval_table}) {
-        const std::string prefix = "DELETE FROM " + std::string(table) + " WHERE eval_id IN (";
-        std::int64_t rows = 0;
-        for (std::size_t start = 0; start < id_list.size(); start += kDeleteChunkSize) {
-            std::size_t stop = std::min(id_list.size(), start + kDeleteChunkSize);
-            chunk.clear();
-            for (std::size_t i = start; i < stop; ++i) chunk.emplace_back(id_list[i]);
-            rows += conn.execute(prefix + placeholder_list(chunk.size(), ",") + ")", chunk).rowcount();
-            if (progress) {
-                report.table = table;
-                report.done += stop - start;
-                progress(report);
-            }
-        }
-        log(LogLevel::Info, "Deleted %d rows from %s", {Value(rows), Value(table)});
-    }
-}
-
 }  // namespace
 
 void delete_eval_ids(Connection& conn, const Params& id_list, std::string_view eval_table,
                      std::string_view fn_table, std::string_view feat_table) {
-    delete_in_chunks(conn, id_list, eval_table, fn_table, feat_table, {});
+    DeletionProgress report{eval_table, {}, 0, 3 * id_list.size()};
+    delete_in_chunks(conn, id_list, eval_table, fn_table, feat_table, {}, report);
 }
 
 void delete_eval_ids(Connection& conn, const std::vector<std::int64_t>& id_list,
                      std::string_view eval_table, std::string_view fn_table,
                      std::string_view feat_table, const DeletionProgressFn& progress) {
-    delete_in_chunks(conn, id_list, eval_table, fn_table, feat_table, progress);
+    DeletionProgress report{eval_table, {}, 0, 3 * id_list.size()};
+    delete_in_chunks(conn, id_list, eval_table, fn_table, feat_table, progress, report);
 }
 
 std::vector<std::int64_t> eval_ids_of(Cursor cursor, std::size_t expected) {
@@ -112,15 +153,8 @@ std::vector<std::int64_t> eval_ids_of(Cursor cursor, std::size_t expected) {
 
 void reindex_evaluation_tables(SearchTracker& tracker, std::string_view eval_table,
                                std::string_view fn_table, std::string_view feat_table) {
-    ConnWrapper& conn = tracker.conn();
-    for (std::string_view table : {eval_table, fn_table, feat_table}) {
-        for (const TableIndexes& entry : kTableIndexes) {
-            if (entry.table != table) continue;
-            for (std::size_t i = 0; i < entry.count; ++i) {
-                conn.execute("REINDEX " + std::string(entry.names[i]));
-            }
-        }
-    }
+    DeletionProgress report;
+    rebuild_indexes(tracker.conn(), eval_table, fn_table, feat_table, {}, report);
 }
 
 DeleteResult delete_evaluations(SearchTracker& tracker, const Value& eval_type,

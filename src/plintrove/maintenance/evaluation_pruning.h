@@ -21,7 +21,7 @@ inline constexpr std::size_t kDeleteChunkSize = 500;
 // is active. Runs under one write lock ("BEGIN IMMEDIATE" unless a transaction is open);
 // a storage error rolls everything back and surfaces as IOError("Failed to delete
 // evaluations: ...") carrying the DatabaseError as its cause. `progress` hears of every
-// chunk deleted.
+// chunk deleted and every index rebuilt.
 DeleteResult delete_evaluations(SearchTracker& tracker, const Value& eval_type = Value(),
                                 std::int64_t keep_last = 50000,
                                 const DeletionProgressFn& progress = {});
@@ -45,7 +45,8 @@ void delete_eval_ids(Connection& conn, const std::vector<std::int64_t>& id_list,
 // it is read. `expected` is a capacity hint.
 std::vector<std::int64_t> eval_ids_of(Cursor cursor, std::size_t expected = 0);
 
-// REINDEX of every index of the three tables, in table order.
+// REINDEX of every index of the three tables, in table order, logging each table's count
+// at INFO.
 void reindex_evaluation_tables(SearchTracker& tracker, std::string_view eval_table,
                                std::string_view fn_table, std::string_view feat_table);
 
