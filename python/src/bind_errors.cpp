@@ -200,6 +200,7 @@ PyObject* exception_class(const Error& e) {
     if (dynamic_cast<const TypeError*>(&e)) return PyExc_TypeError;
     if (dynamic_cast<const KeyError*>(&e)) return PyExc_KeyError;
     if (dynamic_cast<const IOError*>(&e)) return PyExc_OSError;
+    if (dynamic_cast<const RecursionError*>(&e)) return PyExc_RecursionError;
     return PyExc_RuntimeError;
 }
 

@@ -9,6 +9,7 @@
 #include "bindings.h"
 #include "bulk_converter.h"
 #include "convert.h"
+#include "history_records.h"
 #include "plintrove/queries/distinct_values.h"
 #include "plintrove/queries/evaluation_counts.h"
 #include "plintrove/queries/evaluation_history.h"
@@ -180,12 +181,12 @@ void bind_queries(nb::module_& m, TrackerClass& cls) {
             const bool passed = truth(passed_only);
             const auto lim = from_arg<std::optional<std::int64_t>>(limit, "limit");
             const std::int64_t skip = int_arg(offset, "offset");
-            std::vector<EvaluationRecord> records;
+            std::vector<StoredEvaluation> stored;
             {
                 nb::gil_scoped_release release;
-                records = get_evaluation_history(t, type, passed, lim, skip, f);
+                stored = get_evaluation_history(t, type, passed, lim, skip, f);
             }
-            return records_to_py(records);
+            return history_records(stored);
         },
         "Stored evaluations with their usage, newest first.",
         nb::arg("passed_only").none() = false, nb::arg("limit").none() = 1000,
@@ -197,12 +198,12 @@ void bind_queries(nb::module_& m, TrackerClass& cls) {
             const bool passed = truth(passed_only);
             const std::int64_t after = int_arg(after_eval_id, "after_eval_id");
             const std::int64_t count = int_arg(limit, "limit");
-            std::vector<EvaluationRecord> records;
+            std::vector<StoredEvaluation> stored;
             {
                 nb::gil_scoped_release release;
-                records = get_evaluation_history_chunk(t, type, passed, after, count, f);
+                stored = get_evaluation_history_chunk(t, type, passed, after, count, f);
             }
-            return records_to_py(records);
+            return history_records(stored);
         },
         "The next limit evaluations of one type after after_eval_id, by ascending eval_id, "
         "as EvaluationRecords; an empty list past the last one.",

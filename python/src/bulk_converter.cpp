@@ -12,7 +12,7 @@ nb::object checked_new(PyObject* obj) {
     return nb::steal(obj);
 }
 
-nb::object new_text(const std::string& s) {
+nb::object new_text(std::string_view s) {
     return checked_new(
         PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass"));
 }
@@ -23,12 +23,12 @@ BulkConverter::~BulkConverter() {
     for (auto& [text, obj] : texts_) Py_DECREF(obj);
 }
 
-nb::object BulkConverter::text(const std::string& s) {
+nb::object BulkConverter::text(std::string_view s) {
     if (s.size() > kSharedTextLimit) return new_text(s);
     auto found = texts_.find(s);
     if (found != texts_.end()) return nb::borrow(found->second);
     nb::object obj = new_text(s);
-    texts_.emplace(s, obj.inc_ref().ptr());
+    texts_.emplace(std::string(s), obj.inc_ref().ptr());
     return obj;
 }
 

@@ -6,7 +6,9 @@
 #include <Python.h>
 #include <nanobind/nanobind.h>
 
+#include <functional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 #include "plintrove/value/value.h"
@@ -23,10 +25,15 @@ public:
     BulkConverter& operator=(const BulkConverter&) = delete;
 
     nb::object operator()(const Value& v);
-    nb::object text(const std::string& s);
+    // UTF-8 text, lone surrogates as their three-byte form.
+    nb::object text(std::string_view s);
 
 private:
-    std::unordered_map<std::string, PyObject*> texts_;  // strong references
+    struct Hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+    };
+    std::unordered_map<std::string, PyObject*, Hash, std::equal_to<>> texts_;  // strong references
 };
 
 }  // namespace plintrove::py

@@ -375,7 +375,18 @@ nb::object record_to_py(const R& record, BulkConverter& converter) {
     return build_record(record, converter);
 }
 
-template nb::object record_to_py<EvaluationRecord>(const EvaluationRecord&, BulkConverter&);
+template <typename R>
+nb::object record_from_values(const nb::object* values) {
+    const RecordClass& entry = g_record_classes[kRecordIndex<R>];
+    nb::object obj = checked(entry.type->tp_alloc(entry.type, 0));
+    for (std::size_t i = 0; i < entry.slots.size(); ++i) {
+        if (Py_TYPE(entry.slots[i])->tp_descr_set(entry.slots[i], obj.ptr(), values[i].ptr()) < 0)
+            throw nb::python_error();
+    }
+    return obj;
+}
+
+template nb::object record_from_values<EvaluationRecord>(const nb::object*);
 template nb::object record_to_py<PerColumnStatsRecord>(const PerColumnStatsRecord&,
                                                        BulkConverter&);
 

@@ -52,10 +52,15 @@ struct is_record<T, std::void_t<decltype(T::fields()), decltype(T::kName)>> : st
 template <typename R>
 nb::object record_to_py(const R& record);
 class BulkConverter;
-// The same, for one of many records converted together (EvaluationRecord and
-// PerColumnStatsRecord): repeated texts become shared str objects.
+// The same, for one of many records converted together (PerColumnStatsRecord pages):
+// repeated texts become shared str objects.
 template <typename R>
 nb::object record_to_py(const R& record, BulkConverter& converter);
+
+// A new instance of the record class of R whose fields, in field order, hold `values` (one
+// per field), bypassing __init__.
+template <typename R>
+nb::object record_from_values(const nb::object* values);
 
 // Registers the record classes as module attributes (called once at import).
 void register_records(nb::module_& m);

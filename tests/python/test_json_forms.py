@@ -118,3 +118,60 @@ def test_malformed_stored_json_fails_with_pythons_message(tracker, data_dir, sto
     with pytest.raises(ValueError) as actual:
         tracker.get_evaluation_history()
     assert str(actual.value) == str(expected.value)
+
+
+DEEP = 500
+ODD_STORED = [
+    "[1e400, -1e400, 1e-400, -0.0, -0, 0.5e1, 2E+2, 123456789012345678901234567890, "
+    "-9223372036854775809, -9223372036854775808, 9223372036854775807]",
+    '{"a": NaN, "b": Infinity, "c": -Infinity, "d": [NaN]}',
+    '{"k": 1, "j": {"x": 1, "x": [2]}, "k": 3}',
+    '["\\ud800", "\\udc00\\ud83d", "\\ud83d\\ude00", "\\ud800\\u0041", "\\u00e9\\n\\/", "\\ud83d"]',
+    '{"\\u00e9": {"": []}, "x\\ty": "\\"\\\\", "\u00e9\U0001f600": "raw"}',
+    ' \t\n[ 1 ,\n{} ] \r\n', '"text"', "3", "null", "true",
+    "[" * DEEP + "]" * DEEP,
+    '{"d": %s}' % ('{"a": ' * DEEP + "1" + "}" * DEEP),
+    # Refused alike.
+    "[" * 1001 + "]" * 1001,
+    '{"a": [%s]}' % ("7" * 5000),
+    '{"a": 1,}',
+    '"\\ud80"',
+]
+
+
+def refusal(e):
+    return RecursionError if isinstance(e, RecursionError) else ValueError, str(e)
+
+
+def loads(text):
+    try:
+        return repr(json.loads(text))
+    except (ValueError, RecursionError) as e:
+        return refusal(e)
+
+
+@pytest.mark.sqlite_only
+@pytest.mark.parametrize("stored", ODD_STORED, ids=lambda s: s[:24])
+def test_history_decodes_stored_json_as_json_loads(tracker, data_dir, stored):
+    """Big integers, NaN and the infinities, repeated keys, lone surrogates and deep
+    nesting: every JSON column reads back as json.loads gives it, or fails as it does;
+    failure_detail keeps its text unless it holds a mapping."""
+    tracker.record_signal_evaluation({"type": "feature", "node": "x"}, BacktestStats(), 1, True,
+                                     "U", {"p": {"s": 1}}, signal_pool_id="p")
+    expected = loads(stored)
+    decoded = json.loads(stored) if isinstance(expected, str) else None
+    write(data_dir, ("UPDATE signal_evaluations SET failure_detail=?", (stored,)))
+    (record,) = tracker.get_evaluation_history()
+    assert repr(record.failure_detail) == repr(decoded if isinstance(decoded, dict) else stored)
+    for column, field in (("graph_json", "graph"), ("rotation_families_json",
+                                                    "rotation_families_used"),
+                          ("per_column_stats_json", "per_column_stats")):
+        write(data_dir, (f"UPDATE signal_evaluations SET {column}=?", (stored,)))
+        try:
+            (record,) = tracker.get_evaluation_history()
+            got = repr(getattr(record, field))
+        except (ValueError, RecursionError) as e:
+            assert type(e) in (ValueError, RecursionError)
+            got = refusal(e)
+        assert got == expected, column
+        write(data_dir, f"UPDATE signal_evaluations SET {column}=NULL")

@@ -23,6 +23,8 @@ class ValueError : public Error { using Error::Error; };
 class TypeError : public Error { using Error::Error; };
 class KeyError : public Error { using Error::Error; };
 class RuntimeError : public Error { using Error::Error; };
+// Nesting beyond what the JSON layer follows, where the host language runs out of recursion.
+class RecursionError : public RuntimeError { using RuntimeError::RuntimeError; };
 class IOError : public Error { using Error::Error; };
 
 // An integer beyond what storage holds (64 bits).

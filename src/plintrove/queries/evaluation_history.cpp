@@ -1,17 +1,19 @@
 #include "plintrove/queries/evaluation_history.h"
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 #include <utility>
 
 #include "plintrove/core/errors.h"
 #include "plintrove/core/operation_scope.h"
-#include "plintrove/queries/failure_detail_decoding.h"
 #include "plintrove/queries/row_values.h"
 #include "plintrove/queries/validators.h"
 #include "plintrove/storage/placeholder_list.h"
+#include "plintrove/value/json_reader.h"
 
 namespace plintrove {
 
@@ -48,16 +50,42 @@ std::vector<T> page(std::vector<T> all, std::optional<std::int64_t> limit, std::
                           std::make_move_iterator(all.begin() + end));
 }
 
-struct UsageLists {
-    List functions, function_metadata, features, feature_metadata;
-};
-using UsageById = std::unordered_map<std::int64_t, UsageLists>;
+constexpr bool same_names(std::string_view a, std::string_view b) { return a == b; }
 
-// Runs `select_head` + " WHERE eval_id IN (?,...)" over the ids in chunks; each evaluation's
-// rows come from exactly one chunk, so its lists match those of a single lookup.
-template <typename OnRow>
+// The layout names every record field, in the record's order.
+static_assert([] {
+    const auto fields = EvaluationRecord::fields();
+    if (std::tuple_size_v<decltype(fields)> != std::size(kHistoryFields)) return false;
+    std::size_t i = 0;
+    bool same = true;
+    std::apply([&](const auto&... f) { ((same = same && same_names(f.name, kHistoryFields[i++].name)), ...); },
+               fields);
+    return same;
+}());
+
+// Raises what decoding the row's JSON columns would raise, in column order.
+void check_json_columns(const StoredEvaluation& e) {
+    for (std::size_t c = 0; c < e.columns.size(); ++c) {
+        const bool json = std::any_of(std::begin(kHistoryFields), std::end(kHistoryFields),
+                                      [&](const HistoryField& f) {
+                                          return (f.source == HistorySource::Json ||
+                                                  f.source == HistorySource::JsonList) &&
+                                                 f.column(e.strategy) == static_cast<int>(c);
+                                      });
+        if (!json) continue;
+        if (const std::string* text = rows::json_column_text(e.columns[c])) {
+            JsonCheck check;
+            json_read(*text, check);
+        }
+    }
+}
+
+// Runs `select_head` + " WHERE eval_id IN (?,...)" over the ids in chunks and appends the
+// columns after eval_id of each row to its evaluation's `usage`; each evaluation's rows come
+// from exactly one chunk, so its rows match those of a single lookup.
 void lookup_usage(SearchTracker& tracker, const std::string& select_head, const Params& ids,
-                  OnRow on_row) {
+                  const std::unordered_map<std::int64_t, StoredEvaluation*>& by_id,
+                  std::vector<Value> StoredEvaluation::*usage) {
     for (std::size_t start = 0; start < ids.size(); start += kUsageLookupChunk) {
         const std::size_t count = std::min(kUsageLookupChunk, ids.size() - start);
         std::string sql = select_head;
@@ -66,90 +94,13 @@ void lookup_usage(SearchTracker& tracker, const std::string& select_head, const 
         sql += ')';
         Params chunk(ids.begin() + static_cast<std::ptrdiff_t>(start),
                      ids.begin() + static_cast<std::ptrdiff_t>(start + count));
-        for (Row& r : tracker.conn().execute(sql, chunk).fetchall()) on_row(r);
+        tracker.conn().for_each_row(sql, chunk, [&](const Row& r) {
+            auto found = by_id.find(rows::to_int(r[0]));
+            if (found == by_id.end()) return;
+            std::vector<Value>& out = found->second->*usage;
+            out.insert(out.end(), r.begin() + 1, r.end());
+        });
     }
-}
-
-UsageById read_usage(SearchTracker& tracker, const EvalTables& tables, const Params& ids) {
-    UsageById usage;
-    lookup_usage(tracker,
-                 "SELECT eval_id, function_name, rotation_family, function_family, "
-                 "function_subfamily FROM " +
-                     std::string(tables.fn_table),
-                 ids, [&](Row& r) {
-                     UsageLists& u = usage[rows::to_int(r[0])];
-                     u.functions.push_back(r[1]);
-                     u.function_metadata.emplace_back(Mapping{{"function_name", std::move(r[1])},
-                                                              {"rotation_family", std::move(r[2])},
-                                                              {"function_family", std::move(r[3])},
-                                                              {"function_subfamily", std::move(r[4])}});
-                 });
-    lookup_usage(tracker,
-                 "SELECT eval_id, feature_name, feature_family, feature_subfamily FROM " +
-                     std::string(tables.feat_table),
-                 ids, [&](Row& r) {
-                     UsageLists& u = usage[rows::to_int(r[0])];
-                     u.features.push_back(r[1]);
-                     u.feature_metadata.emplace_back(Mapping{{"feature_name", std::move(r[1])},
-                                                             {"feature_family", std::move(r[2])},
-                                                             {"feature_subfamily", std::move(r[3])}});
-                 });
-    return usage;
-}
-
-EvaluationRecord history_record(Row& r, std::string_view label, UsageById& usage) {
-    using namespace rows;
-    EvaluationRecord e;
-    e.eval_id = r[0];
-    e.eval_type = std::string(label);
-    e.timestamp = std::move(r[1]);
-    e.era_id = std::move(r[2]);
-    e.graph = json_column(r[3]);
-    e.tree_depth = std::move(r[4]);
-    e.rotation_families_used = json_column(r[5], Value(List{}));
-    e.passed_thresholds = r[6].truthy();
-    e.sharpe = std::move(r[7]);
-    e.returns = std::move(r[8]);
-    e.turnover = std::move(r[9]);
-    e.drawdown = std::move(r[10]);
-    e.delta_exposure = std::move(r[11]);
-    e.max_weight = std::move(r[12]);
-    e.quality_score = std::move(r[13]);
-    e.correlation = r[14];
-    e.agent_is_correlation = std::move(r[14]);
-    e.per_column_stats = json_column(r[15]);
-    e.rejection_reason = std::move(r[16]);
-    e.named_universe = std::move(r[17]);
-    e.metaparameters = json_column(r[18]);
-    e.submitted = r[19].truthy();
-    e.liquidity_metrics = json_column(r[20]);
-    e.source = std::move(r[21]);
-    e.expression_elapsed_seconds = std::move(r[22]);
-    e.is_correlation = std::move(r[23]);
-    e.is_pnl_mi = std::move(r[24]);
-    e.agent_is_pnl_mi = std::move(r[25]);
-    e.failure_reason = std::move(r[26]);
-    e.failure_detail = failure_detail_from_storage(r[27]);
-    if (label == "strategy") {
-        e.referenced_signal_ids = json_column(r[28]);
-        e.strategy_pool_id = std::move(r[29]);
-        e.strategy_signal_pool = std::move(r[30]);
-    } else {
-        e.signal_pool_id = std::move(r[28]);
-    }
-    auto it = usage.find(rows::to_int(e.eval_id));
-    if (it == usage.end()) {
-        e.functions = List{};
-        e.function_metadata = List{};
-        e.features = List{};
-        e.feature_metadata = List{};
-    } else {
-        e.functions = std::move(it->second.functions);
-        e.function_metadata = std::move(it->second.function_metadata);
-        e.features = std::move(it->second.features);
-        e.feature_metadata = std::move(it->second.feature_metadata);
-    }
-    return e;
 }
 
 // The history columns of one table; its type's own columns follow the shared ones.
@@ -164,20 +115,34 @@ std::string history_select(std::string_view eval_table, std::string_view label) 
     return sql;
 }
 
-// Records of the fetched rows of one table, with their usage lists.
-void append_records(SearchTracker& tracker, const EvalTables& tables, std::string_view label,
-                    std::vector<Row>& rows, std::vector<EvaluationRecord>& out) {
+// The fetched rows of one table with their usage rows, JSON columns checked.
+void append_evaluations(SearchTracker& tracker, const EvalTables& tables, std::string_view label,
+                        std::vector<Row>& rows, std::vector<StoredEvaluation>& out) {
     if (rows.empty()) return;
+    const std::size_t first = out.size();
     Params ids;
     ids.reserve(rows.size());
-    for (const Row& r : rows) ids.push_back(r.at(0));
-    UsageById usage = read_usage(tracker, tables, ids);
-    for (Row& r : rows) out.push_back(history_record(r, label, usage));
+    for (Row& r : rows) {
+        ids.push_back(r.at(0));
+        out.push_back(StoredEvaluation{label == "strategy", std::move(r), {}, {}});
+    }
+    std::unordered_map<std::int64_t, StoredEvaluation*> by_id;
+    by_id.reserve(ids.size());
+    for (std::size_t i = first; i < out.size(); ++i) by_id.emplace(rows::to_int(ids[i - first]), &out[i]);
+    lookup_usage(tracker,
+                 "SELECT eval_id, function_name, rotation_family, function_family, "
+                 "function_subfamily FROM " + std::string(tables.fn_table),
+                 ids, by_id, &StoredEvaluation::function_usage);
+    lookup_usage(tracker,
+                 "SELECT eval_id, feature_name, feature_family, feature_subfamily FROM " +
+                     std::string(tables.feat_table),
+                 ids, by_id, &StoredEvaluation::feature_usage);
+    for (std::size_t i = first; i < out.size(); ++i) check_json_columns(out[i]);
 }
 
 }  // namespace
 
-std::vector<EvaluationRecord> get_evaluation_history(SearchTracker& tracker,
+std::vector<StoredEvaluation> get_evaluation_history(SearchTracker& tracker,
                                                      const Value& eval_type, bool passed_only,
                                                      std::optional<std::int64_t> limit,
                                                      std::int64_t offset,
@@ -186,7 +151,7 @@ std::vector<EvaluationRecord> get_evaluation_history(SearchTracker& tracker,
     check_page_args(eval_type, filter, limit, offset);
     const auto pairs = eval_table_pairs(eval_type);
     const auto tables = eval_table_triplets(eval_type);
-    std::vector<EvaluationRecord> results;
+    std::vector<StoredEvaluation> fetched;
     for (std::size_t t = 0; t < pairs.size(); ++t) {
         const auto& [eval_table, label] = pairs[t];
         FilterClauses f = build_settings_filter("", filter, eval_table);
@@ -200,19 +165,19 @@ std::vector<EvaluationRecord> get_evaluation_history(SearchTracker& tracker,
             f.params.emplace_back(saturating_add(*limit, offset));
         }
         std::vector<Row> rows = tracker.conn().execute(sql, f.params).fetchall();
-        append_records(tracker, tables[t], label, rows, results);
+        append_evaluations(tracker, tables[t], label, rows, fetched);
     }
     if (pairs.size() > 1) {
         // A timestamp stored as something other than a number sorts as 0.
-        std::stable_sort(results.begin(), results.end(),
-                         [](const EvaluationRecord& a, const EvaluationRecord& b) {
-                             return rows::to_real(a.timestamp) > rows::to_real(b.timestamp);
+        std::stable_sort(fetched.begin(), fetched.end(),
+                         [](const StoredEvaluation& a, const StoredEvaluation& b) {
+                             return rows::to_real(a.columns[1]) > rows::to_real(b.columns[1]);
                          });
     }
-    return page(std::move(results), limit, offset);
+    return page(std::move(fetched), limit, offset);
 }
 
-std::vector<EvaluationRecord> get_evaluation_history_chunk(SearchTracker& tracker,
+std::vector<StoredEvaluation> get_evaluation_history_chunk(SearchTracker& tracker,
                                                            const Value& eval_type,
                                                            bool passed_only,
                                                            std::int64_t after_eval_id,
@@ -232,9 +197,9 @@ std::vector<EvaluationRecord> get_evaluation_history_chunk(SearchTracker& tracke
     sql += join_clauses(f.clauses);
     sql += " ORDER BY eval_id ASC LIMIT ?";
     std::vector<Row> rows = tracker.conn().execute(sql, f.params).fetchall();
-    std::vector<EvaluationRecord> results;
+    std::vector<StoredEvaluation> results;
     results.reserve(rows.size());
-    append_records(tracker, eval_table_triplets(eval_type).at(0), label, rows, results);
+    append_evaluations(tracker, eval_table_triplets(eval_type).at(0), label, rows, results);
     return results;
 }
 

@@ -38,16 +38,22 @@ inline std::optional<std::string> to_opt_text(const Value& v) {
     return py_str(v);
 }
 
-// A JSON column: decoded when present and not the empty text, else `fallback`. A stored
-// text that does not parse raises the decoder's error, failing the whole read.
-inline Value json_column(const Value& v, Value fallback = Value()) {
-    if (v.is_none()) return fallback;
+// The text of a JSON column, or none when it is NULL or the empty text (the column's
+// fallback applies). A stored number raises what json.loads raises for one.
+inline const std::string* json_column_text(const Value& v) {
+    if (v.is_none()) return nullptr;
     if (!v.is_text()) {
         throw TypeError(std::string("the JSON object must be str, bytes or bytearray, not ") +
                         (v.is_int() ? "int" : "float"));
     }
-    if (v.as_text().empty()) return fallback;
-    return json_loads(v.as_text());
+    return v.as_text().empty() ? nullptr : &v.as_text();
+}
+
+// A JSON column: decoded when present and not the empty text, else `fallback`. A stored
+// text that does not parse raises the decoder's error, failing the whole read.
+inline Value json_column(const Value& v, Value fallback = Value()) {
+    const std::string* text = json_column_text(v);
+    return text ? json_loads(*text) : fallback;
 }
 
 }  // namespace plintrove::rows

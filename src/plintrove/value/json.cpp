@@ -4,9 +4,11 @@
 // rules (integers of any size, NaN and the infinities, duplicate keys where the last value
 // wins in the first key's place, its exact error messages and positions) are easier to
 // match in a small recursive parser than to bolt onto a general one, and it stays fast
-// enough for decoding every history row.
+// enough for decoding every history row. Its grammar is JsonReader (json_reader.h); the
+// pieces below are the parts of it that do not depend on what the values become.
 
 #include "plintrove/value/json.h"
+#include "plintrove/value/json_reader.h"
 
 #include <algorithm>
 #include <array>
@@ -84,7 +86,7 @@ void append_int(std::string& out, std::int64_t i) {
 }
 
 [[noreturn]] void throw_depth(const char* what) {
-    throw RuntimeError(std::string("maximum recursion depth exceeded while ") + what);
+    throw RecursionError(std::string("maximum recursion depth exceeded while ") + what);
 }
 
 using ItemRef = const Mapping::Item*;
@@ -249,301 +251,240 @@ int hex_value(char c) {
     return -1;
 }
 
-// Follows the acceptance rules and error positions of Python's json scanner.
-class Parser {
-public:
-    explicit Parser(std::string_view text)
-        : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()) {}
-
-    Value document() {
-        if (end_ - p_ >= 3 && std::string_view(p_, 3) == "\xEF\xBB\xBF")
-            fail("Unexpected UTF-8 BOM (decode using utf-8-sig)", p_);
-        skip_ws();
-        Value v = value(0);
-        skip_ws();
-        if (p_ != end_) fail("Extra data", p_);
-        return v;
+// float() of the number text; values beyond the double range become +-inf or +-0.0.
+double to_double(const char* start, const char* end, const char* int_start, const char* int_end) {
+    double d = 0;
+    const auto r = std::from_chars(start, end, d);
+    if (r.ec != std::errc::result_out_of_range) return d;
+    // Decide between overflow and underflow from the position of the first significant
+    // digit and the exponent.
+    long long magnitude;
+    const char* c = int_start;
+    while (c < int_end && *c == '0') ++c;
+    if (c < int_end) {
+        magnitude = int_end - c;
+    } else {
+        const char* f = int_end < end && *int_end == '.' ? int_end + 1 : int_end;
+        const char* first = f;
+        while (f < end && *f == '0') ++f;
+        magnitude = -(f - first);
     }
-
-private:
-    // Python reports positions in code points, with a 1-based line and column.
-    [[noreturn]] void fail(const char* message, const char* at) const {
-        std::size_t pos = 0, line = 1, last_newline = 0;
-        bool seen_newline = false;
-        for (const char* c = begin_; c < at; ++c) {
-            if ((static_cast<unsigned char>(*c) & 0xC0) == 0x80) continue;
-            if (*c == '\n') {
-                ++line;
-                last_newline = pos;
-                seen_newline = true;
-            }
-            ++pos;
-        }
-        const std::size_t column = seen_newline ? pos - last_newline : pos + 1;
-        char buf[96];
-        std::snprintf(buf, sizeof buf, ": line %zu column %zu (char %zu)", line, column, pos);
-        throw ValueError(std::string(message) + buf);
+    const char* e = std::find_if(int_end, end, [](char ch) { return ch == 'e' || ch == 'E'; });
+    if (e != end) {
+        bool negative_exp = false;
+        ++e;
+        if (*e == '+' || *e == '-') negative_exp = *e++ == '-';
+        long long exponent = 0;
+        for (; e < end && exponent < 1000000000; ++e) exponent = exponent * 10 + (*e - '0');
+        magnitude += negative_exp ? -exponent : exponent;
     }
+    const bool negative = *start == '-';
+    const double result = magnitude > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+    return negative ? -result : result;
+}
 
-    void skip_ws() {
-        while (p_ < end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\n' || *p_ == '\r')) ++p_;
+char32_t hex4(const char* begin, const char* h, const char* u) {
+    char32_t cp = 0;
+    for (int i = 0; i < 4; ++i) {
+        const int d = hex_value(h[i]);
+        if (d < 0) json_detail::fail("Invalid \\uXXXX escape", begin, u);
+        cp = (cp << 4) | static_cast<char32_t>(d);
     }
+    return cp;
+}
 
-    bool literal(std::string_view word) {
-        if (static_cast<std::size_t>(end_ - p_) < word.size() ||
-            std::string_view(p_, word.size()) != word)
-            return false;
-        p_ += word.size();
-        return true;
+// u points at the 'u' of a \uXXXX escape; returns the position after the escape (or after
+// the low half of a surrogate pair). Like Python, it wants at least one character after the
+// digits, and joins a pair only when another follows the pair.
+const char* unicode_escape(const char* begin, const char* u, const char* end, std::string& out) {
+    const char* h = u + 1;
+    if (end - h <= 4) json_detail::fail("Invalid \\uXXXX escape", begin, u);
+    char32_t cp = hex4(begin, h, u);
+    const char* next = h + 4;
+    if (cp >= 0xD800 && cp <= 0xDBFF && end - next > 6 && next[0] == '\\' && next[1] == 'u') {
+        const char32_t low = hex4(begin, next + 2, next + 1);
+        if (low >= 0xDC00 && low <= 0xDFFF) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+            next += 6;
+        }
     }
+    utf8::append(out, cp);
+    return next;
+}
 
-    Value value(int depth) {
-        if (p_ >= end_) fail("Expecting value", p_);
-        switch (*p_) {
-            case '"': ++p_; return Value(string());
-            case '{': ++p_; return object(depth + 1);
-            case '[': ++p_; return array(depth + 1);
-            case 'n': if (literal("null")) return Value(); break;
-            case 't': if (literal("true")) return Value(true); break;
-            case 'f': if (literal("false")) return Value(false); break;
-            case 'N':
-                if (literal("NaN")) return Value(std::numeric_limits<double>::quiet_NaN());
-                break;
-            case 'I':
-                if (literal("Infinity")) return Value(std::numeric_limits<double>::infinity());
-                break;
-            case '-':
-                if (literal("-Infinity")) return Value(-std::numeric_limits<double>::infinity());
-                break;
-            default: break;
-        }
-        return number();
-    }
-
-    Value number() {
-        const char* start = p_;
-        const char* q = p_;
-        if (*q == '-' && ++q >= end_) fail("Expecting value", start);
-        const char* int_start = q;
-        if (*q >= '1' && *q <= '9') {
-            ++q;
-            while (q < end_ && is_digit(*q)) ++q;
-        } else if (*q == '0') {
-            ++q;
-        } else {
-            fail("Expecting value", start);
-        }
-        const char* int_end = q;
-        bool is_float = false;
-        if (end_ - q > 1 && *q == '.' && is_digit(q[1])) {
-            is_float = true;
-            q += 2;
-            while (q < end_ && is_digit(*q)) ++q;
-        }
-        // An exponent without digits is not part of the number (Python backs off to the 'e').
-        if (end_ - q > 1 && (*q == 'e' || *q == 'E')) {
-            const char* e = q++;
-            if (end_ - q > 1 && (*q == '-' || *q == '+')) ++q;
-            while (q < end_ && is_digit(*q)) ++q;
-            if (is_digit(q[-1])) {
-                is_float = true;
-            } else {
-                q = e;
-            }
-        }
-        p_ = q;
-        if (is_float) return Value(to_double(start, q, int_start, int_end));
-        return integer(start, int_start, int_end);
-    }
-
-    static Value integer(const char* start, const char* digits, const char* end) {
-        const bool negative = start != digits;
-        const std::size_t n = static_cast<std::size_t>(end - digits);
-        if (n <= 19) {
-            std::uint64_t magnitude = 0;
-            for (const char* c = digits; c < end; ++c) magnitude = magnitude * 10 + (*c - '0');
-            constexpr std::uint64_t kMax = std::numeric_limits<std::int64_t>::max();
-            if (magnitude <= kMax) {
-                const auto i = static_cast<std::int64_t>(magnitude);
-                return Value(negative ? -i : i);
-            }
-            if (negative && magnitude == kMax + 1) return Value(std::numeric_limits<std::int64_t>::min());
-        }
-        return Value(BigInt{std::string(start, end)});
-    }
-
-    // float() of the number text; values beyond the double range become +-inf or +-0.0.
-    static double to_double(const char* start, const char* end, const char* int_start,
-                            const char* int_end) {
-        double d = 0;
-        const auto r = std::from_chars(start, end, d);
-        if (r.ec != std::errc::result_out_of_range) return d;
-        // Decide between overflow and underflow from the position of the first
-        // significant digit and the exponent.
-        long long magnitude;
-        const char* c = int_start;
-        while (c < int_end && *c == '0') ++c;
-        if (c < int_end) {
-            magnitude = int_end - c;
-        } else {
-            const char* f = int_end < end && *int_end == '.' ? int_end + 1 : int_end;
-            const char* first = f;
-            while (f < end && *f == '0') ++f;
-            magnitude = -(f - first);
-        }
-        const char* e = std::find_if(int_end, end, [](char ch) { return ch == 'e' || ch == 'E'; });
-        if (e != end) {
-            bool negative_exp = false;
-            ++e;
-            if (*e == '+' || *e == '-') negative_exp = *e++ == '-';
-            long long exponent = 0;
-            for (; e < end && exponent < 1000000000; ++e) exponent = exponent * 10 + (*e - '0');
-            magnitude += negative_exp ? -exponent : exponent;
-        }
-        const bool negative = *start == '-';
-        const double result = magnitude > 0 ? std::numeric_limits<double>::infinity() : 0.0;
-        return negative ? -result : result;
-    }
-
-    std::string string() {
-        const char* quote = p_ - 1;
-        const char* q = p_;
-        while (q < end_ && kStringPlain[static_cast<unsigned char>(*q)]) ++q;
-        if (q < end_ && *q == '"') {
-            std::string s(p_, q);
-            p_ = q + 1;
-            return s;
-        }
-        std::string s(p_, q);
-        while (true) {
-            if (q >= end_) fail("Unterminated string starting at", quote);
-            if (*q == '"') break;
-            if (*q != '\\') fail("Invalid control character at", q);
-            const char* backslash = q++;
-            if (q >= end_) fail("Unterminated string starting at", quote);
-            switch (*q) {
-                case '"': s.push_back('"'); break;
-                case '\\': s.push_back('\\'); break;
-                case '/': s.push_back('/'); break;
-                case 'b': s.push_back('\b'); break;
-                case 'f': s.push_back('\f'); break;
-                case 'n': s.push_back('\n'); break;
-                case 'r': s.push_back('\r'); break;
-                case 't': s.push_back('\t'); break;
-                case 'u': q = unicode_escape(q, s) - 1; break;
-                default: fail("Invalid \\escape", backslash);
-            }
-            ++q;
-            const char* run = q;
-            while (q < end_ && kStringPlain[static_cast<unsigned char>(*q)]) ++q;
-            s.append(run, q);
-        }
-        p_ = q + 1;
-        return s;
-    }
-
-    // u points at the 'u' of a \uXXXX escape; returns the position after the escape (or
-    // after the low half of a surrogate pair). Like Python, it wants at least one
-    // character after the digits, and joins a pair only when another follows the pair.
-    const char* unicode_escape(const char* u, std::string& out) const {
-        const char* h = u + 1;
-        if (end_ - h <= 4) fail("Invalid \\uXXXX escape", u);
-        char32_t cp = hex4(h, u);
-        const char* next = h + 4;
-        if (cp >= 0xD800 && cp <= 0xDBFF && end_ - next > 6 && next[0] == '\\' && next[1] == 'u') {
-            const char32_t low = hex4(next + 2, next + 1);
-            if (low >= 0xDC00 && low <= 0xDFFF) {
-                cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-                next += 6;
-            }
-        }
-        utf8::append(out, cp);
-        return next;
-    }
-
-    char32_t hex4(const char* h, const char* u) const {
-        char32_t cp = 0;
-        for (int i = 0; i < 4; ++i) {
-            const int d = hex_value(h[i]);
-            if (d < 0) fail("Invalid \\uXXXX escape", u);
-            cp = (cp << 4) | static_cast<char32_t>(d);
-        }
-        return cp;
-    }
-
-    Value array(int depth) {
-        if (depth > kMaxDepth) throw_depth("decoding a JSON array from a unicode string");
-        List items;
-        skip_ws();
-        if (p_ >= end_ || *p_ != ']') {
-            while (true) {
-                items.push_back(value(depth));
-                skip_ws();
-                if (p_ < end_ && *p_ == ']') break;
-                if (p_ >= end_ || *p_ != ',') fail("Expecting ',' delimiter", p_);
-                ++p_;
-                skip_ws();
-            }
-        }
-        ++p_;
-        return Value(std::move(items));
-    }
-
-    Value object(int depth) {
-        if (depth > kMaxDepth) throw_depth("decoding a JSON object from a unicode string");
+// Values of the library, as json_loads returns them.
+struct ValueBuilder {
+    using Result = Value;
+    using ListParts = List;
+    // Duplicate keys are found by scanning while an object is small and through an index
+    // built once it grows, so detection stays linear.
+    struct MapParts {
         std::vector<Mapping::Item> items;
-        // Built once an object grows large, so duplicate detection stays linear.
         std::unordered_map<std::string, std::size_t> index;
-        constexpr std::size_t kIndexFrom = 16;
-        skip_ws();
-        if (p_ >= end_ || *p_ != '}') {
-            while (true) {
-                if (p_ >= end_ || *p_ != '"')
-                    fail("Expecting property name enclosed in double quotes", p_);
-                ++p_;
-                std::string key = string();
-                skip_ws();
-                if (p_ >= end_ || *p_ != ':') fail("Expecting ':' delimiter", p_);
-                ++p_;
-                skip_ws();
-                Value v = value(depth);
-                std::size_t found = items.size();
-                if (items.size() < kIndexFrom) {
-                    for (std::size_t i = 0; i < items.size(); ++i) {
-                        if (items[i].first.as_text() == key) {
-                            found = i;
-                            break;
-                        }
-                    }
-                } else {
-                    if (index.empty()) {
-                        for (std::size_t i = 0; i < items.size(); ++i) index.emplace(items[i].first.as_text(), i);
-                    }
-                    auto [it, inserted] = index.emplace(key, items.size());
-                    if (!inserted) found = it->second;
-                }
-                if (found < items.size()) {
-                    items[found].second = std::move(v);
-                } else {
-                    items.emplace_back(Value(std::move(key)), std::move(v));
-                }
-                skip_ws();
-                if (p_ < end_ && *p_ == '}') break;
-                if (p_ >= end_ || *p_ != ',') fail("Expecting ',' delimiter", p_);
-                ++p_;
-                skip_ws();
-            }
-        }
-        ++p_;
-        return Value(Mapping::from_unique_items(std::move(items)));
-    }
+    };
+    static constexpr std::size_t kIndexFrom = 16;
 
-    const char* begin_;
-    const char* p_;
-    const char* end_;
+    Value null() { return Value(); }
+    Value boolean(bool b) { return Value(b); }
+    Value integer(std::int64_t i) { return Value(i); }
+    Value big_integer(std::string_view digits) { return Value(BigInt{std::string(digits)}); }
+    Value real(double d) { return Value(d); }
+    Value text(std::string_view s) { return Value(std::string(s)); }
+    List begin_list() { return {}; }
+    void add_item(List& list, Value&& v) { list.push_back(std::move(v)); }
+    Value end_list(List& list) { return Value(std::move(list)); }
+    MapParts begin_map() { return {}; }
+    void add_member(MapParts& m, std::string_view key, Value&& v) {
+        std::size_t found = m.items.size();
+        if (m.items.size() < kIndexFrom) {
+            for (std::size_t i = 0; i < m.items.size(); ++i) {
+                if (m.items[i].first.as_text() == key) {
+                    found = i;
+                    break;
+                }
+            }
+        } else {
+            if (m.index.empty()) {
+                for (std::size_t i = 0; i < m.items.size(); ++i)
+                    m.index.emplace(m.items[i].first.as_text(), i);
+            }
+            auto [it, inserted] = m.index.emplace(std::string(key), m.items.size());
+            if (!inserted) found = it->second;
+        }
+        if (found < m.items.size()) {
+            m.items[found].second = std::move(v);
+        } else {
+            m.items.emplace_back(Value(key), std::move(v));
+        }
+    }
+    Value end_map(MapParts& m) { return Value(Mapping::from_unique_items(std::move(m.items))); }
 };
 
 }  // namespace
+
+namespace json_detail {
+
+// Python reports positions in code points, with a 1-based line and column.
+void fail(const char* message, const char* begin, const char* at) {
+    std::size_t pos = 0, line = 1, last_newline = 0;
+    bool seen_newline = false;
+    for (const char* c = begin; c < at; ++c) {
+        if ((static_cast<unsigned char>(*c) & 0xC0) == 0x80) continue;
+        if (*c == '\n') {
+            ++line;
+            last_newline = pos;
+            seen_newline = true;
+        }
+        ++pos;
+    }
+    const std::size_t column = seen_newline ? pos - last_newline : pos + 1;
+    char buf[96];
+    std::snprintf(buf, sizeof buf, ": line %zu column %zu (char %zu)", line, column, pos);
+    throw ValueError(std::string(message) + buf);
+}
+
+void fail_depth(const char* container) {
+    throw_depth((std::string("decoding a JSON ") + container + " from a unicode string").c_str());
+}
+
+NumberKind number(const char* begin, const char*& p, const char* end, std::int64_t& small,
+                  std::string_view& big, double& real) {
+    const char* start = p;
+    const char* q = p;
+    if (*q == '-' && ++q >= end) fail("Expecting value", begin, start);
+    const char* int_start = q;
+    if (*q >= '1' && *q <= '9') {
+        ++q;
+        while (q < end && is_digit(*q)) ++q;
+    } else if (*q == '0') {
+        ++q;
+    } else {
+        fail("Expecting value", begin, start);
+    }
+    const char* int_end = q;
+    bool is_float = false;
+    if (end - q > 1 && *q == '.' && is_digit(q[1])) {
+        is_float = true;
+        q += 2;
+        while (q < end && is_digit(*q)) ++q;
+    }
+    // An exponent without digits is not part of the number (Python backs off to the 'e').
+    if (end - q > 1 && (*q == 'e' || *q == 'E')) {
+        const char* e = q++;
+        if (end - q > 1 && (*q == '-' || *q == '+')) ++q;
+        while (q < end && is_digit(*q)) ++q;
+        if (is_digit(q[-1])) {
+            is_float = true;
+        } else {
+            q = e;
+        }
+    }
+    p = q;
+    if (is_float) {
+        real = to_double(start, q, int_start, int_end);
+        return NumberKind::Real;
+    }
+    const bool negative = start != int_start;
+    const auto n = static_cast<std::size_t>(int_end - int_start);
+    if (n <= 19) {
+        std::uint64_t magnitude = 0;
+        for (const char* c = int_start; c < int_end; ++c) magnitude = magnitude * 10 + (*c - '0');
+        constexpr std::uint64_t kMax = std::numeric_limits<std::int64_t>::max();
+        if (magnitude <= kMax) {
+            const auto i = static_cast<std::int64_t>(magnitude);
+            small = negative ? -i : i;
+            return NumberKind::Small;
+        }
+        if (negative && magnitude == kMax + 1) {
+            small = std::numeric_limits<std::int64_t>::min();
+            return NumberKind::Small;
+        }
+    }
+    big = std::string_view(start, static_cast<std::size_t>(int_end - start));
+    return NumberKind::Big;
+}
+
+std::string_view string(const char* begin, const char*& p, const char* end,
+                        std::string& scratch, bool& escaped) {
+    const char* quote = p++;
+    const char* q = p;
+    while (q < end && kStringPlain[static_cast<unsigned char>(*q)]) ++q;
+    if (q < end && *q == '"') {
+        std::string_view s(p, static_cast<std::size_t>(q - p));
+        p = q + 1;
+        escaped = false;
+        return s;
+    }
+    scratch.assign(p, q);
+    while (true) {
+        if (q >= end) fail("Unterminated string starting at", begin, quote);
+        if (*q == '"') break;
+        if (*q != '\\') fail("Invalid control character at", begin, q);
+        const char* backslash = q++;
+        if (q >= end) fail("Unterminated string starting at", begin, quote);
+        switch (*q) {
+            case '"': scratch.push_back('"'); break;
+            case '\\': scratch.push_back('\\'); break;
+            case '/': scratch.push_back('/'); break;
+            case 'b': scratch.push_back('\b'); break;
+            case 'f': scratch.push_back('\f'); break;
+            case 'n': scratch.push_back('\n'); break;
+            case 'r': scratch.push_back('\r'); break;
+            case 't': scratch.push_back('\t'); break;
+            case 'u': q = unicode_escape(begin, q, end, scratch) - 1; break;
+            default: fail("Invalid \\escape", begin, backslash);
+        }
+        ++q;
+        const char* run = q;
+        while (q < end && kStringPlain[static_cast<unsigned char>(*q)]) ++q;
+        scratch.append(run, q);
+    }
+    p = q + 1;
+    escaped = true;
+    return scratch;
+}
+
+}  // namespace json_detail
 
 void json_dumps_into(const Value& v, std::string& out) {
     const std::size_t mark = out.size();
@@ -568,7 +509,10 @@ std::string json_dumps_compact_sorted(const Value& v) {
     return out;
 }
 
-Value json_loads(std::string_view text) { return Parser(text).document(); }
+Value json_loads(std::string_view text) {
+    ValueBuilder builder;
+    return json_read(text, builder);
+}
 
 std::string json_quote(std::string_view text) {
     std::string out;

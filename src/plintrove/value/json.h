@@ -17,7 +17,7 @@ constexpr int kMaxJsonDepth = 1000;
 
 // json.dumps(v): ", " and ": " separators, keys in order, ensure_ascii,
 // NaN/Infinity/-Infinity, floats as repr(). Raises TypeError for keys JSON cannot hold, and
-// RuntimeError (Python's RecursionError) for containers nested more than 1000 deep.
+// RecursionError for containers nested more than 1000 deep.
 std::string json_dumps(const Value& v);
 // Appends to `out`; on an error `out` is left as it was.
 void json_dumps_into(const Value& v, std::string& out);
@@ -33,7 +33,7 @@ std::string json_dumps_compact_sorted(const Value& v);
 // json.loads(text): accepts all that Python accepts (NaN, Infinity, -Infinity, big
 // integers, duplicate keys with the last value winning in the first key's place).
 // Raises ValueError with Python's JSONDecodeError message on malformed text, and
-// RuntimeError for containers nested more than 1000 deep.
+// RecursionError for containers nested more than 1000 deep.
 Value json_loads(std::string_view text);
 
 // The JSON string literal of `text` with ensure_ascii escaping (surrounding quotes included).

@@ -1,0 +1,20 @@
+#pragma once
+// Python EvaluationRecords straight from stored evaluations: JSON columns decoded into
+// Python objects and usage lists built from the usage rows, with no library records or
+// Values in between.
+
+#include <nanobind/nanobind.h>
+
+#include <vector>
+
+#include "plintrove/queries/evaluation_history.h"
+
+namespace nb = nanobind;
+
+namespace plintrove::py {
+
+// A list of EvaluationRecords, one per evaluation in order. Each evaluation is released as
+// soon as its record exists, so a page is never held whole in both forms.
+nb::object history_records(std::vector<StoredEvaluation>& evaluations);
+
+}  // namespace plintrove::py
