@@ -131,9 +131,25 @@ def test_closed_tracker(tracker, identity, storage):
     other = Identity("other", "someone")
     tracker.set_identity(other)
     assert tracker.current_identity() is other
-    error = st.InterfaceError if storage == "postgres" else sqlite3.ProgrammingError
-    with pytest.raises(error, match="Cannot operate on a closed database."):
-        tracker._conn.execute("SELECT 1")
+    conn = tracker._conn
+    if storage == "sqlite":
+        with pytest.raises(sqlite3.ProgrammingError, match="Cannot operate on a closed database."):
+            conn.execute("SELECT 1")
+        return
+    # The server session ended; the connection itself opens a new one when used, as after
+    # a lost session: a commit reports the transaction it could not have, a rollback none.
+    assert (conn._real_conn.closed, conn.in_transaction) == (1, False)
+    with pytest.raises(st.InterfaceError, match="^connection already closed before commit$"):
+        conn.commit()
+    assert conn._real_conn.closed == 0
+    conn.close()
+    conn.rollback()
+    conn.close()
+    assert conn.execute("SELECT 1").fetchone() == (1,)
+    conn.execute("INSERT INTO sims (id) VALUES (?)", ("after-close",))
+    conn.commit()
+    assert db_rows(tracker, "SELECT id FROM sims") == [("after-close",)]
+    conn.close()
 
 
 def test_with_block_closes_the_tracker_also_on_error_and_repr_shows_it(data_dir, storage):

@@ -249,10 +249,8 @@ bool PostgresConnection::connection_is_closed() const {
 }
 
 void PostgresConnection::ensure_open() {
-    // Closing is final, as on SQLite: a statement after it (a writer still running when its
-    // tracker was closed) fails rather than opening a session nobody would close.
-    if (closed_by_user_)
-        throw PostgresError("Cannot operate on a closed database.", PostgresError::Kind::Interface);
+    // A session closed by close() is replaced like a lost one: the tracker refuses use once
+    // closed, so only a holder of the connection itself (a writer still running) gets here.
     if (connection_is_closed()) {
         reconnect();
         return;
@@ -544,10 +542,6 @@ void PostgresConnection::execute_unread(std::string_view sql, const Params& para
 void PostgresConnection::commit() {
     check_process();
     std::lock_guard<std::mutex> lock(mutex_);
-    if (closed_by_user_) {
-        throw PostgresError("connection already closed before commit",
-                            PostgresError::Kind::Interface);
-    }
     if (connection_is_closed()) {
         reconnect();
         throw PostgresError("connection already closed before commit",
@@ -578,7 +572,6 @@ void PostgresConnection::commit() {
 void PostgresConnection::rollback() {
     check_process();
     std::lock_guard<std::mutex> lock(mutex_);
-    if (closed_by_user_) return;  // closing ended any transaction
     if (connection_is_closed()) {
         reconnect();
         return;

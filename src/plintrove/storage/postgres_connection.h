@@ -49,7 +49,8 @@ public:
     // What binding would refuse (NUL, lone surrogates, big integers, containers), raised
     // before a write of several statements sends its first.
     void check_params(const Params& params) override;
-    // Ends the session for good: later statements fail as on a closed SQLite connection.
+    // Ends the session. A later statement, commit or rollback finds it closed and opens a
+    // new one, as after a lost connection.
     void close() override;
     bool in_transaction() override;
     std::optional<std::string> dialect() const override { return "postgres"; }
