@@ -10,9 +10,11 @@
 #include "plintrove/core/schema.h"
 #include "plintrove/queries/filters.h"
 #include "plintrove/storage/libpq_library.h"
+#include "plintrove/storage/postgres_column_types.h"
 #include "plintrove/storage/postgres_schema.h"
 #include "plintrove/storage/postgres_translation.h"
 #include "plintrove/value/json.h"
+#include "plintrove/value/py_repr.h"
 
 namespace plintrove {
 namespace {
@@ -154,6 +156,16 @@ TEST(PostgresTranslation, PlaceholderColumnsNameTheFieldOfEachValue) {
                                   "AND created_at >= ? LIMIT ?"),
               (std::vector<std::string>{"status", "last_polled_at", "status_id", "created_at", ""}));
 
+    // A value assigned through COALESCE belongs to the column it is assigned to.
+    EXPECT_EQ(placeholder_columns("UPDATE t SET finalized_at=COALESCE(?, finalized_at), "
+                                  "payment_usdc = coalesce( ?, payment_usdc) WHERE x=?"),
+              (std::vector<std::string>{"finalized_at", "payment_usdc", "x"}));
+    EXPECT_EQ(plan_postgres_statement("UPDATE signal_evaluations SET agent_is_correlation=? "
+                                      "WHERE e.eval_id=? AND named_universe = ? LIMIT ?")
+                  .param_types,
+              (std::vector<PostgresColumnType>{PostgresColumnType::Real, PostgresColumnType::Integer,
+                                               PostgresColumnType::Text, PostgresColumnType::Unknown}));
+
     // Only the column the JSON-path filters cast to jsonb is checked for what jsonb refuses.
     const PostgresStatementPlan plan = plan_postgres_statement(
         "INSERT INTO signal_evaluations (graph_json, metaparameters) VALUES (?, ?)");
@@ -177,6 +189,49 @@ TEST(PostgresTranslation, JsonbRefusesNulEscapesAndNonFiniteNumbersOnly) {
         {R"({"p\"": "\u00001"})", true},
     };
     for (const Case& c : cases) EXPECT_EQ(jsonb_refusal(c.json) != nullptr, c.refused) << c.json;
+}
+
+TEST(PostgresColumnTypes, ValuesConvertedAsSqliteConvertsThemOrRefused) {
+    using T = PostgresColumnType;
+    using F = ColumnValue::Form;
+    struct Case {
+        Value value;
+        T type;
+        F form;
+        const char* text;
+    };
+    const Case cases[] = {
+        {Value(" 1.50 "), T::Real, F::Text, "1.5"},
+        {Value("+12"), T::Real, F::Text, "12"},
+        {Value(""), T::Real, F::Refused, "the text '' in a double precision column"},
+        {Value("nan"), T::Real, F::Refused, "the text 'nan' in a double precision column"},
+        {Value("1e999"), T::Real, F::Refused, "the text '1e999' in a double precision column"},
+        {Value(1.5), T::Real, F::AsIs, ""},
+        {Value(3), T::Real, F::AsIs, ""},
+        {Value(" +12 "), T::Integer, F::Text, "12"},
+        {Value("2.0"), T::Integer, F::Text, "2"},
+        {Value("9223372036854775807"), T::Integer, F::Text, "9223372036854775807"},
+        {Value(1e15), T::Integer, F::Text, "1000000000000000"},
+        {Value("1.5"), T::Integer, F::Refused, "the text '1.5' in a bigint column"},
+        {Value("9223372036854775808"), T::Integer, F::Refused,
+         "the text '9223372036854775808' in a bigint column"},
+        {Value(-1.5), T::Integer, F::Refused, "the real number -1.5 in a bigint column"},
+        {Value(5), T::Text, F::Text, "5"},
+        {Value(true), T::Text, F::Text, "1"},
+        {Value(0.25), T::Text, F::AsIs, ""},
+        {Value(), T::Integer, F::AsIs, ""},
+        {Value("x"), T::Unknown, F::AsIs, ""},
+    };
+    for (const Case& c : cases) {
+        const ColumnValue got = postgres_column_value(c.value, c.type);
+        EXPECT_EQ(got.form, c.form) << py_repr(c.value);
+        EXPECT_EQ(got.text, c.text) << py_repr(c.value);
+    }
+    // Types come from the tables, whichever table a column is in; other names are unknown.
+    EXPECT_EQ(postgres_column_type("era_id"), T::Integer);
+    EXPECT_EQ(postgres_column_type("payment_usdc"), T::Real);
+    EXPECT_EQ(postgres_column_type("instance_id"), T::Text);
+    EXPECT_EQ(postgres_column_type("sharpe_m2"), T::Unknown);
 }
 
 TEST(PostgresSchema, TypesMappedToWhatHoldsTheSameValues) {

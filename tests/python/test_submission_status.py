@@ -65,6 +65,34 @@ def test_status_update_flags_rejection_and_bad_input(tracker, data_dir):
     assert status_row(data_dir)[5:] == (2.5, 0, "too similar")
 
 
+def test_values_of_another_type_than_their_column(tracker, data_dir, storage):
+    """SQLite converts a value to its column's type where it can and stores it as it is
+    where it cannot; PostgreSQL converts the same values and refuses the others, naming
+    the field, before the first statement of the call: nothing of it is written."""
+    s = add_signal(tracker)
+    tracker.record_submission(s, "signal", "sub-1", 1)
+    # Numeric text in a real column, an integer in a text column, in the second statement.
+    assert tracker.update_submission_status("sub-1", "pending", rejection_reason=7,
+                                            agent_is_correlation=" 0.5 ", failure_reason=3)
+    assert status_row(data_dir)[7] == "7"
+    assert read(data_dir, "SELECT agent_is_correlation, failure_reason FROM "
+                "signal_evaluations") == [(0.5, "3")]
+    # An integer compared with a text column matches its text, as SQLite compares them.
+    assert tracker.get_submission_for_sim(5) is None
+    before = read(data_dir, "SELECT * FROM signal_submission_status")
+    call = lambda: tracker.update_submission_status("sub-1", "signal_is_validating",
+                                                    agent_is_correlation="")
+    if storage == "sqlite":
+        assert call()
+        assert read(data_dir, "SELECT agent_is_correlation FROM signal_evaluations") == [("",)]
+        return
+    with pytest.raises(st.DatabaseError, match=r"^PostgreSQL cannot store parameter 1 "
+                       r"\(agent_is_correlation\): the text '' in a double precision column$"):
+        call()
+    assert not tracker._conn.in_transaction
+    assert read(data_dir, "SELECT * FROM signal_submission_status") == before
+
+
 def test_strategy_signal_pool_goes_to_status_and_evaluation_rows(tracker, data_dir):
     t = add_strategy(tracker, signal_pool="pool_a")
     s = add_signal(tracker)

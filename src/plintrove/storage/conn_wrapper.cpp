@@ -55,7 +55,13 @@ void ConnWrapper::rollback() { real_->rollback(); }
 
 bool ConnWrapper::in_transaction() { return real_->in_transaction(); }
 
-void ConnWrapper::check_params(const Params& params) { real_->check_params(params); }
+void ConnWrapper::check_params(const Params& params, const std::vector<std::string>& columns) {
+    real_->check_params(params, columns);
+}
+
+void ConnWrapper::check_statement(std::string_view sql, const Params& params) {
+    real_->check_statement(sql, params);
+}
 
 std::optional<std::string> ConnWrapper::dialect() const { return real_->dialect(); }
 

@@ -19,6 +19,8 @@ void Connection::for_each_row(std::string_view sql, const Params& params, const 
     while (std::optional<Row> row = cursor.fetchone()) on_row(*row);
 }
 
-void Connection::check_params(const Params&) {}
+void Connection::check_params(const Params&, const std::vector<std::string>&) {}
+
+void Connection::check_statement(std::string_view, const Params& params) { check_params(params); }
 
 }  // namespace plintrove

@@ -51,8 +51,13 @@ public:
     virtual void execute_unread(std::string_view sql, const Params& params) { execute(sql, params); }
     // Raises what binding `params` to a statement would raise (a value the storage cannot
     // hold), without running anything: an operation of several statements checks all its
-    // values before its first write, so it never fails halfway. By default nothing.
-    virtual void check_params(const Params& params);
+    // values before its first write, so it never fails halfway. `columns` names the column
+    // each value is meant for, where the caller knows it (a storage whose columns hold
+    // their own type alone checks the value against it). By default nothing.
+    virtual void check_params(const Params& params, const std::vector<std::string>& columns = {});
+    // The same for the values of a built statement, whose text says which column each is
+    // bound to.
+    virtual void check_statement(std::string_view sql, const Params& params);
     virtual void commit() = 0;
     virtual void rollback() = 0;
     virtual void close() = 0;

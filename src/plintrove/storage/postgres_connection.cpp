@@ -91,15 +91,25 @@ Value column_value(const LibPq& pq, const PGresult* res, int row, int col, Oid t
     return Value(std::string(text, static_cast<std::size_t>(length)));
 }
 
-std::string field_name(std::string_view sql, std::size_t index) {
-    const std::vector<std::string> columns = placeholder_columns(sql);
-    std::string name = "parameter " + std::to_string(index + 1);
-    if (index < columns.size() && !columns[index].empty()) name += " (" + columns[index] + ")";
-    return name;
-}
+// Names the field of a parameter in errors: by the column the statement binds it to, or
+// by the columns the caller gave.
+struct FieldNames {
+    std::string_view sql;
+    const std::vector<std::string>* columns = nullptr;
 
-[[noreturn]] void refuse(std::string_view sql, std::size_t index, const std::string& what, const char* sqlstate) {
-    throw PostgresError("PostgreSQL cannot store " + field_name(sql, index) + ": " + what,
+    std::string operator()(std::size_t index) const {
+        const std::vector<std::string> parsed =
+            columns ? std::vector<std::string>() : placeholder_columns(sql);
+        const std::vector<std::string>& names = columns ? *columns : parsed;
+        std::string name = "parameter " + std::to_string(index + 1);
+        if (index < names.size() && !names[index].empty()) name += " (" + names[index] + ")";
+        return name;
+    }
+};
+
+[[noreturn]] void refuse(const FieldNames& names, std::size_t index, const std::string& what,
+                         const char* sqlstate) {
+    throw PostgresError("PostgreSQL cannot store " + names(index) + ": " + what,
                         PostgresError::Kind::Database, sqlstate);
 }
 
@@ -107,16 +117,17 @@ const char* kind_name(const Value& v) {
     return v.is_list() ? "list" : v.is_map() ? "dict" : "object";
 }
 
-// The text forms and types of one statement's parameters. Integers and reals are sent
-// typed, so they compare and sum as numbers; text and NULL are left for the server to type
-// from the column they meet, as a literal would be.
+// The text forms and types of one statement's parameters. Integers are sent typed, so
+// they compare and sum as numbers; reals, text and NULL are left for the server to type
+// from the column they meet, as a literal would be. A value meeting a column of another
+// type is converted or refused first, as that column's type decides.
 struct BoundParams {
     std::vector<Oid> types;
     std::vector<const char*> values;
     std::vector<std::string> numbers;
     std::string signature;  // one letter per type: the prepared statement's key
 
-    BoundParams(std::string_view sql, const Params& params, const PostgresStatementPlan& plan) {
+    BoundParams(const FieldNames& names, const Params& params, const PostgresStatementPlan& plan) {
         const std::size_t n = params.size();
         types.resize(n);
         values.resize(n);
@@ -124,6 +135,25 @@ struct BoundParams {
         signature.resize(n);
         for (std::size_t i = 0; i < n; ++i) {
             const Value& v = params[i];
+            if (v.is_float() && std::isnan(v.as_float())) {
+                // SQLite binds NaN as NULL, whatever the column.
+                types[i] = 0;
+                values[i] = nullptr;
+                signature[i] = 'u';
+                continue;
+            }
+            if (i < plan.param_types.size() && plan.param_types[i] != PostgresColumnType::Unknown) {
+                ColumnValue converted = postgres_column_value(v, plan.param_types[i]);
+                if (converted.form == ColumnValue::Form::Refused)
+                    refuse(names, i, converted.text, "22P02");
+                if (converted.form == ColumnValue::Form::Text) {
+                    numbers[i] = std::move(converted.text);
+                    values[i] = numbers[i].c_str();
+                    types[i] = 0;
+                    signature[i] = 'u';
+                    continue;
+                }
+            }
             char buffer[32];
             switch (v.kind()) {
                 case Value::Kind::None:
@@ -145,8 +175,7 @@ struct BoundParams {
                     // round-trip digits), and an integer column refuses 1.5 instead of
                     // silently rounding it, as a float8 parameter would.
                     const double x = v.as_float();
-                    if (std::isnan(x)) numbers[i] = "NaN";
-                    else if (std::isinf(x)) numbers[i] = x > 0 ? "Infinity" : "-Infinity";
+                    if (std::isinf(x)) numbers[i] = x > 0 ? "Infinity" : "-Infinity";
                     else numbers[i].assign(buffer, std::to_chars(buffer, buffer + sizeof buffer, x).ptr);
                     types[i] = 0;
                     signature[i] = 'u';
@@ -155,7 +184,7 @@ struct BoundParams {
                 case Value::Kind::Text: {
                     const std::string& text = v.as_text();
                     if (text.find('\0') != std::string::npos)
-                        refuse(sql, i, "text with a NUL character", "22021");
+                        refuse(names, i, "text with a NUL character", "22021");
                     refuse_lone_surrogates(text);
                     types[i] = 0;
                     values[i] = text.c_str();
@@ -164,7 +193,7 @@ struct BoundParams {
                 }
                 case Value::Kind::BigInt:
                     // The error kind Python's own drivers raise for such an integer.
-                    throw OverflowError("PostgreSQL cannot store " + field_name(sql, i) +
+                    throw OverflowError("PostgreSQL cannot store " + names(i) +
                                         ": the integer " + v.as_big_int().digits +
                                         " does not fit in 64 bits");
                 default:
@@ -178,7 +207,7 @@ struct BoundParams {
         for (std::size_t i : plan.jsonb_params) {
             if (i >= n || !params[i].is_text()) continue;
             if (const char* why = jsonb_refusal(params[i].as_text()))
-                refuse(sql, i, why, std::strstr(why, "NaN") ? "22P02" : "22P05");
+                refuse(names, i, why, std::strstr(why, "NaN") ? "22P02" : "22P05");
         }
     }
 };
@@ -304,7 +333,7 @@ void PostgresConnection::send_statement(const PostgresStatementPlan& plan, std::
     const Params& bound_params =
         plan.uses_json_paths ? (translated = translate_json_extract_params(params)) : params;
     // Every value is checked before anything of the statement is sent.
-    BoundParams bound(sql, bound_params, plan);
+    BoundParams bound(FieldNames{sql}, bound_params, plan);
     const int n = static_cast<int>(bound.types.size());
 
     if (plan.data_changing && !transaction_open_locally()) {
@@ -420,7 +449,7 @@ PostgresConnection::Result PostgresConnection::sync(const RowFn* stream) {
                     const char* mark = std::strstr(context, "parameter $");
                     std::size_t index = 0;
                     if (mark && std::sscanf(mark, "parameter $%zu", &index) == 1 && index > 0)
-                        message += " (" + field_name(item.sql, index - 1) + ")";
+                        message += " (" + FieldNames{item.sql}(index - 1) + ")";
                 }
                 std::string sqlstate = state ? state : "";
                 failure.emplace(message, sqlstate.empty() ? PostgresError::Kind::Operational
@@ -459,8 +488,21 @@ PostgresConnection::Result PostgresConnection::sync(const RowFn* stream) {
     return last;
 }
 
-void PostgresConnection::check_params(const Params& params) {
-    BoundParams(std::string_view(), params, PostgresStatementPlan{});
+void PostgresConnection::check_params(const Params& params, const std::vector<std::string>& columns) {
+    PostgresStatementPlan plan;
+    for (const std::string& column : columns) plan.param_types.push_back(postgres_column_type(column));
+    BoundParams(FieldNames{{}, &columns}, params, plan);
+}
+
+void PostgresConnection::check_statement(std::string_view sql, const Params& params) {
+    check_process();
+    std::lock_guard<std::mutex> lock(mutex_);
+    const PostgresStatementPlan& plan = plan_for(sql);
+    if (plan.kind != StatementKind::Statement) return;
+    Params translated;
+    const Params& bound_params =
+        plan.uses_json_paths ? (translated = translate_json_extract_params(params)) : params;
+    BoundParams(FieldNames{sql}, bound_params, plan);
 }
 
 void PostgresConnection::drop_pending() {

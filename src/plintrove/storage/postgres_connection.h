@@ -46,9 +46,10 @@ public:
     void commit() override;
     // A lost connection counts as rolled back.
     void rollback() override;
-    // What binding would refuse (NUL, lone surrogates, big integers, containers), raised
-    // before a write of several statements sends its first.
-    void check_params(const Params& params) override;
+    // What binding would refuse (NUL, lone surrogates, big integers, containers, values
+    // the column cannot hold), raised before a write of several statements sends its first.
+    void check_params(const Params& params, const std::vector<std::string>& columns = {}) override;
+    void check_statement(std::string_view sql, const Params& params) override;
     // Ends the session. A later statement, commit or rollback finds it closed and opens a
     // new one, as after a lost connection.
     void close() override;

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "plintrove/core/errors.h"
+#include "plintrove/storage/postgres_column_types.h"
 #include "plintrove/storage/postgres_schema.h"
 #include "plintrove/value/json.h"
 
@@ -246,12 +247,13 @@ PostgresStatementPlan plan_postgres_statement(std::string_view sql) {
     for (std::string_view verb : {"insert", "update", "delete", "replace"}) {
         if (normalized.starts_with(verb)) plan.data_changing = true;
     }
-    if (plan.data_changing) {
-        const std::vector<std::string> columns = placeholder_columns(sql);
-        for (std::size_t i = 0; i < columns.size(); ++i) {
-            for (std::string_view jsonb : kJsonbFilteredColumns)
-                if (columns[i] == jsonb) plan.jsonb_params.push_back(i);
-        }
+    const std::vector<std::string> columns = placeholder_columns(sql);
+    plan.param_types.reserve(columns.size());
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        plan.param_types.push_back(postgres_column_type(columns[i]));
+        if (!plan.data_changing) continue;
+        for (std::string_view jsonb : kJsonbFilteredColumns)
+            if (columns[i] == jsonb) plan.jsonb_params.push_back(i);
     }
     return plan;
 }
@@ -266,6 +268,13 @@ std::vector<std::string> placeholder_columns(std::string_view sql) {
     for (std::size_t k = 0; k < marks.size(); ++k) {
         std::size_t p = marks[k];
         while (p > 0 && is_blank(sql[p - 1])) --p;
+        // "column = COALESCE(?, column)" assigns the value to the column as well.
+        constexpr std::string_view kCoalesce = "coalesce(";
+        if (p >= kCoalesce.size() &&
+            normalized_statement(sql.substr(p - kCoalesce.size(), kCoalesce.size())) == kCoalesce) {
+            p -= kCoalesce.size();
+            while (p > 0 && is_blank(sql[p - 1])) --p;
+        }
         std::size_t op = p;
         while (p > 0 && (sql[p - 1] == '=' || sql[p - 1] == '<' || sql[p - 1] == '>' ||
                          sql[p - 1] == '!'))

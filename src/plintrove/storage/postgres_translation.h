@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "plintrove/storage/postgres_column_types.h"
 #include "plintrove/value/value.h"
 
 namespace plintrove {
@@ -60,6 +61,8 @@ struct PostgresStatementPlan {
     bool data_changing = false;        // INSERT/UPDATE/DELETE/REPLACE: opens a transaction
     // Parameters bound to a column that the JSON-path filters cast to jsonb.
     std::vector<std::size_t> jsonb_params;
+    // The type of the column each parameter is bound to, where the text says which.
+    std::vector<PostgresColumnType> param_types;
 };
 
 // The columns the JSON-path filters read as jsonb.
@@ -68,8 +71,9 @@ inline constexpr std::string_view kJsonbFilteredColumns[] = {"metaparameters"};
 PostgresStatementPlan plan_postgres_statement(std::string_view sql);
 
 // The column each "?" of `sql` is bound to, where the text says so (an INSERT's column
-// list, "column = ?" / "column > ?" comparisons, SET assignments); empty where it does not.
-// Used to name the field in errors about values PostgreSQL cannot store.
+// list, "column = ?" / "column > ?" comparisons, SET assignments, also through
+// "column = COALESCE(?, ...)"); empty where it does not. Used to type the values and to
+// name the field in errors about values PostgreSQL cannot store.
 std::vector<std::string> placeholder_columns(std::string_view sql);
 
 }  // namespace plintrove

@@ -340,7 +340,7 @@ void SqliteConnection::close() {
     if (checkpointer) checkpointer->finish();
 }
 
-void SqliteConnection::check_params(const Params& params) {
+void SqliteConnection::check_params(const Params& params, const std::vector<std::string>&) {
     for (std::size_t i = 0; i < params.size(); ++i) {
         const Value& v = params[i];
         if (v.is_text()) {

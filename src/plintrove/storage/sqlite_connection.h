@@ -44,7 +44,7 @@ public:
     // Idempotent. In a process other than the opening one the handle is left alone.
     void close() override;
     bool in_transaction() override;
-    void check_params(const Params& params) override;
+    void check_params(const Params& params, const std::vector<std::string>& columns = {}) override;
 
     const std::string& path() const { return path_; }
     // True when SQLite could open the file for reading only (its permissions forbid writes).

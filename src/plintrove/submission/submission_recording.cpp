@@ -40,7 +40,8 @@ Value validate_and_resolve_sim_id(const SubmissionRecordArgs& args) {
 }
 
 void check_caller_values(Connection& conn, const SubmissionRecordArgs& args, const Value& sim_id) {
-    conn.check_params({args.submission_id, sim_id, args.era_id, args.initial_status});
+    conn.check_params({args.submission_id, sim_id, args.era_id, args.initial_status},
+                      {"submission_id", "sim_id", "era_id", "status"});
 }
 
 // The status row's INSERT: pools resolved and checked, identity read, nothing written.
@@ -74,9 +75,10 @@ StatusRowInsert status_row_insert(SearchTracker& t, const SubmissionRecordArgs& 
     values.insert(values.end(), {args.submission_id, sim_id, args.era_id, args.initial_status,
                                  Value(wall_clock_now())});
     stamp_identity(t, columns, values);
+    std::string sql = insert_statement("INSERT INTO ", table, columns);
     // Refused before the INSERT, as the storage would refuse them.
-    conn.check_params(values);
-    return {insert_statement("INSERT INTO ", table, columns), std::move(values)};
+    conn.check_statement(sql, values);
+    return {std::move(sql), std::move(values)};
 }
 
 }  // namespace

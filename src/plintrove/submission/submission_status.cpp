@@ -160,17 +160,15 @@ bool update_submission_status(SearchTracker& t, const Value& submission_id, cons
     metrics.strategy_signal_pool = status_signal_pool;
     std::optional<MetricsUpdate> metrics_update =
         eval_server_metrics_update(eval_id, eval_type, metrics);
-    conn.check_params(params);
-    conn.check_params(pool_params);
-    if (metrics_update) conn.check_params(metrics_update->values);
+    constexpr std::string_view kPoolSql =
+        "UPDATE strategy_submission_status SET strategy_signal_pool=COALESCE(?, "
+        "strategy_signal_pool) WHERE submission_id=?";
+    conn.check_statement(sql, params);
+    conn.check_statement(kPoolSql, pool_params);
+    if (metrics_update) conn.check_statement(metrics_update->sql, metrics_update->values);
 
     bool updated = conn.execute(sql, params).rowcount() > 0;
-    if (updated && is_strategy && !status_signal_pool.is_none()) {
-        conn.execute(
-            "UPDATE strategy_submission_status SET strategy_signal_pool=COALESCE(?, "
-            "strategy_signal_pool) WHERE submission_id=?",
-            pool_params);
-    }
+    if (updated && is_strategy && !status_signal_pool.is_none()) conn.execute(kPoolSql, pool_params);
     if (updated && metrics_update) conn.execute(metrics_update->sql, metrics_update->values);
     conn.commit();
     return updated;
