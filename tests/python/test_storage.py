@@ -166,6 +166,28 @@ def test_read_only_opening_reads_beside_a_writer_and_changes_nothing(tmp_path, d
     assert open(db, "rb").read() == before
 
 
+@pytest.mark.postgres_only
+def test_read_only_opening_on_postgres_creates_nothing_and_refuses_writes(data_dir, identity):
+    def tables():
+        return read(data_dir, "SELECT COUNT(*) FROM information_schema.tables "
+                    "WHERE table_schema = current_schema()")[0][0]
+
+    st.SearchTracker(data_dir, read_only=True).close()
+    assert tables() == 0
+    args = ({"type": "feature", "node": "close"}, st.BacktestStats(), 1, True, "U",
+            {"p": {"k": 1}})
+    with st.SearchTracker(data_dir, identity) as tracker:
+        tracker.record_signal_evaluation(*args, signal_pool_id="p")
+    created = tables()
+    with st.SearchTracker(data_dir, identity, read_only=True) as reader:
+        assert reader.get_evaluation_count() == 1
+        with pytest.raises(st.DatabaseError, match="read-only transaction") as info:
+            reader.record_signal_evaluation(*args, signal_pool_id="p")
+        assert info.value.sqlstate == "25006" and not reader._conn.in_transaction
+    assert (tables(), read(data_dir, "SELECT COUNT(*) FROM signal_evaluations")) == (
+        created, [(1,)])
+
+
 @pytest.mark.sqlite_only
 @pytest.mark.parametrize("url, error, message", [
     ("mysql://host/db", ValueError, URL_PREFIX_MESSAGE),

@@ -36,8 +36,13 @@ SearchTracker::SearchTracker(const std::string& data_dir, std::shared_ptr<Identi
     identity_ = std::move(identity);
 
     if (db_url_) {
-        conn_ = std::make_shared<ConnWrapper>(std::make_unique<PostgresConnection>(*db_url_));
-        create_tables();
+        conn_ = std::make_shared<ConnWrapper>(
+            std::make_unique<PostgresConnection>(*db_url_, read_only));
+        if (read_only) {
+            assert_postgres_bootstrap_schema(conn_->real());
+        } else {
+            create_tables();
+        }
         return;
     }
     if (read_only) {

@@ -28,9 +28,9 @@ class SearchTracker {
 public:
     // Validates `data_dir`, opens the storage (archiving an old-layout file first) and
     // creates the tables. Raises ValueError / IOError / DatabaseError as the storage does.
-    // `read_only` opens an existing SQLite file for reading only and changes nothing in
-    // it (no archiving, no table creation); writes then fail with SQLite's read-only
-    // error. It does not apply to PostgreSQL, whose readers never block its writers.
+    // `read_only` opens an existing store for reading only and changes nothing in it (no
+    // archiving, no table creation); writes then fail with the storage's read-only error
+    // (on PostgreSQL every transaction of the session is read-only).
     explicit SearchTracker(const std::string& data_dir,
                            std::shared_ptr<Identity> identity = nullptr, bool read_only = false);
     ~SearchTracker();

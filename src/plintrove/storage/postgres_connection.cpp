@@ -216,8 +216,8 @@ pid_t current_pid() { return getpid(); }
 
 }  // namespace
 
-PostgresConnection::PostgresConnection(std::string db_url)
-    : db_url_(std::move(db_url)), owner_pid_(current_pid()) {
+PostgresConnection::PostgresConnection(std::string db_url, bool read_only)
+    : db_url_(std::move(db_url)), read_only_(read_only), owner_pid_(current_pid()) {
     libpq();  // a missing library fails here, before anything else
     std::lock_guard<std::mutex> lock(mutex_);
     connect();
@@ -252,6 +252,20 @@ void PostgresConnection::connect() {
         std::string message = conn ? trim_message(pq.errorMessage(conn)) : "out of memory";
         if (conn) pq.finish(conn);
         throw PostgresError(message, PostgresError::Kind::Operational);
+    }
+    if (read_only_) {
+        // Set before pipelining starts, so it never stands queued as if it were a statement.
+        bool set = pq.sendQueryParams(conn, "SET default_transaction_read_only = on", 0, nullptr,
+                                      nullptr, nullptr, nullptr, 0) != 0;
+        while (PGresult* res = pq.getResult(conn)) {
+            set = set && pq.resultStatus(res) == PGRES_COMMAND_OK;
+            pq.clear(res);
+        }
+        if (!set) {
+            std::string message = trim_message(pq.errorMessage(conn));
+            pq.finish(conn);
+            throw PostgresError(message, PostgresError::Kind::Operational);
+        }
     }
     if (!pq.enterPipelineMode(conn)) {
         std::string message = trim_message(pq.errorMessage(conn));

@@ -28,8 +28,9 @@ namespace plintrove {
 class PostgresConnection : public Connection {
 public:
     // Loads libpq (RuntimeError when it is missing) and connects (PostgresError when the
-    // server cannot be reached).
-    explicit PostgresConnection(std::string db_url);
+    // server cannot be reached). A `read_only` session's transactions read only, so its
+    // writes fail as on a SQLite file opened for reading.
+    explicit PostgresConnection(std::string db_url, bool read_only = false);
     ~PostgresConnection() override;
     PostgresConnection(const PostgresConnection&) = delete;
     PostgresConnection& operator=(const PostgresConnection&) = delete;
@@ -100,6 +101,7 @@ private:
     bool transaction_open_locally() const;
 
     std::string db_url_;
+    bool read_only_;
     pid_t owner_pid_;
     pg_conn* conn_ = nullptr;
     bool closed_by_user_ = false;
