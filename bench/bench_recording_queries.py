@@ -1,9 +1,11 @@
 """Direct recording and read-side queries: the library against the pure-Python baseline.
 
     PYTHONPATH=build/python .venv/bin/python bench/bench_recording_queries.py [--store N]
+        [--queries-only] [--rounds R] [--repeat K]
 
-Prints one table: each workload, the baseline's figure, ours, and the ratio (ours faster
-when above 1). The query workloads run on a store of N evaluations (default 1,000,000: 80%
+Prints one table: each workload, the baseline's figure, ours, and the ratio (ours faster,
+or smaller, when above 1). The history page runs each side in processes of its own, taking
+turns, and reports CPU and wall time per call (median and range) and the peak resident set. The query workloads run on a store of N evaluations (default 1,000,000: 80%
 signals, 20% strategies), built once and cached under /tmp/plintrove-bench.
 """
 
@@ -91,8 +93,9 @@ def bench_recording(calls, rounds, build_dir):
 
 
 def spread(values, unit="/s"):
-    return (f"{statistics.median(values):,.0f}{unit} "
-            f"({min(values):,.0f}-{max(values):,.0f})")
+    digits = 1 if unit == " ms" else 0
+    return (f"{statistics.median(values):,.{digits}f}{unit} "
+            f"({min(values):,.{digits}f}-{max(values):,.{digits}f})")
 
 
 def bench_queries(data_dir, repeat):
@@ -109,9 +112,6 @@ def bench_queries(data_dir, repeat):
         ("get_evaluation_count (metaparameter filter)",
          lambda: baseline.get_evaluation_count(metaparameters=meta),
          lambda: tracker.get_evaluation_count(metaparameters=meta)),
-        ("history page of 1,000 with usage lists",
-         lambda: baseline.get_evaluation_history(limit=1000),
-         lambda: tracker.get_evaluation_history(limit=1000)),
     ]
     rows = []
     for name, base_fn, ours_fn in workloads:
@@ -124,6 +124,66 @@ def bench_queries(data_dir, repeat):
     tracker.close()
     baseline.close()
     return rows
+
+
+def history_child(side, data_dir, repeat):
+    """One side's history pages in a process of its own: CPU and wall time of each call and
+    the process's peak resident set, printed as JSON."""
+    if side == "baseline":
+        reader = BaselineTracker(os.path.join(data_dir, "tracking.db"))
+    else:
+        reader = SearchTracker(data_dir, read_only=True)
+    cpu, wall = [], []
+    for _ in range(repeat):
+        started_cpu, started = time.process_time(), time.perf_counter()
+        page = reader.get_evaluation_history(limit=1000)
+        cpu.append(time.process_time() - started_cpu)
+        wall.append(time.perf_counter() - started)
+        del page
+    # VmHWM, not getrusage: the latter carries the parent's peak across the fork and exec.
+    with open("/proc/self/status") as f:
+        peak_kb = next(int(line.split()[1]) for line in f if line.startswith("VmHWM:"))
+    print(json.dumps({"cpu": cpu, "wall": wall, "peak_kb": peak_kb}))
+
+
+def bench_history(data_dir, rounds, repeat):
+    """Each side in its own processes, alternating which goes first, so that neither
+    inherits the other's memory and load from elsewhere falls on both alike."""
+    tracker = SearchTracker(data_dir, read_only=True)
+    baseline = BaselineTracker(os.path.join(data_dir, "tracking.db"))
+    check_same_history(baseline.get_evaluation_history(limit=1000),
+                       tracker.get_evaluation_history(limit=1000))
+    tracker.close()
+    baseline.close()
+    runs = {"baseline": [], "ours": []}
+    for r in range(rounds):
+        for side in (("baseline", "ours") if r % 2 == 0 else ("ours", "baseline")):
+            out = subprocess.run([sys.executable, os.path.abspath(__file__), "--history-side", side,
+                                  "--data-dir", data_dir, "--repeat", str(repeat)],
+                                 capture_output=True, text=True, env=os.environ)
+            if out.returncode != 0:
+                raise SystemExit(out.stderr)
+            runs[side].append(json.loads(out.stdout))
+    rows = []
+    for label, key in (("CPU", "cpu"), ("wall", "wall")):
+        base = [t * 1000 for run in runs["baseline"] for t in run[key]]
+        ours = [t * 1000 for run in runs["ours"] for t in run[key]]
+        rows.append((f"history page of 1,000, {label} ms", spread(base, " ms"), spread(ours, " ms"),
+                     statistics.median(base) / statistics.median(ours)))
+    base_peak = max(run["peak_kb"] for run in runs["baseline"]) / 1024
+    ours_peak = max(run["peak_kb"] for run in runs["ours"]) / 1024
+    # Above 1 when ours holds less.
+    rows.append(("history page of 1,000, peak RSS (process)", f"{base_peak:.1f} MB",
+                 f"{ours_peak:.1f} MB", base_peak / ours_peak))
+    return rows
+
+
+def check_same_history(base, ours):
+    """Every field of every record; repr keeps NaN, -0.0 and int/float apart."""
+    assert len(base) == len(ours), (len(base), len(ours))
+    for b, o in zip(base, ours):
+        for key, value in b.items():
+            assert repr(value) == repr(getattr(o, key)), (b["eval_id"], key)
 
 
 def check_same(name, base, ours):
@@ -151,17 +211,26 @@ def main():
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--rounds", type=int, default=3, help="alternating recording rounds")
     parser.add_argument("--build", default="build", help="CMake build directory")
+    parser.add_argument("--queries-only", action="store_true", help="skip direct recording")
+    parser.add_argument("--history-side", choices=("baseline", "ours"), help=argparse.SUPPRESS)
+    parser.add_argument("--data-dir", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.history_side:
+        history_child(args.history_side, args.data_dir, args.repeat)
+        return
 
-    rates = bench_recording(args.calls, args.rounds, args.build)
-    ours = statistics.median(rates["ours"])
-    rows = [("record_signal_evaluation (calls/s)", spread(rates["baseline"]),
-             spread(rates["ours"]), ours / statistics.median(rates["baseline"])),
-            ("record_signal_evaluation vs raw C-API loop", spread(rates["raw"]),
-             spread(rates["ours"]), ours / statistics.median(rates["raw"]))]
+    rows = []
+    if not args.queries_only:
+        rates = bench_recording(args.calls, args.rounds, args.build)
+        ours = statistics.median(rates["ours"])
+        rows += [("record_signal_evaluation (calls/s)", spread(rates["baseline"]),
+                  spread(rates["ours"]), ours / statistics.median(rates["baseline"])),
+                 ("record_signal_evaluation vs raw C-API loop", spread(rates["raw"]),
+                  spread(rates["ours"]), ours / statistics.median(rates["raw"]))]
     signals = args.store * 4 // 5
     data_dir = store_builder.cached_store(signals, args.store - signals)
     rows += bench_queries(data_dir, args.repeat)
+    rows += bench_history(data_dir, args.rounds, max(args.repeat, 5))
 
     print(f"\nstore: {args.store:,} evaluations; recording: {args.calls:,} calls x "
           f"{args.rounds} rounds, median (range)")
