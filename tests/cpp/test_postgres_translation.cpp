@@ -108,6 +108,22 @@ TEST(PostgresTranslation, SettingsFilterBecomesJsonbComparison) {
               "SELECT (metaparameters::jsonb #>> $1) FROM t");
 }
 
+TEST(PostgresTranslation, DistinctListsSortNullFirstAsSqliteDoes) {
+    EXPECT_EQ(plan_postgres_statement("SELECT DISTINCT era_id FROM (SELECT era_id FROM a UNION "
+                                      "SELECT era_id FROM b ORDER BY x) AS combined ORDER BY era_id ASC")
+                  .sql,
+              "SELECT DISTINCT era_id FROM (SELECT era_id FROM a UNION SELECT era_id FROM b "
+              "ORDER BY x) AS combined ORDER BY era_id ASC NULLS FIRST");
+    EXPECT_EQ(with_sqlite_null_order("SELECT a FROM t order by a, f(b, c)  DESC , d nulls last "
+                                     "LIMIT 3"),
+              "SELECT a FROM t order by a NULLS FIRST, f(b, c)  DESC NULLS LAST , d nulls last "
+              "LIMIT 3");
+    EXPECT_EQ(with_sqlite_null_order("SELECT a FROM t"), "SELECT a FROM t");
+    // Other statements keep the order an index can give.
+    EXPECT_EQ(plan_postgres_statement("SELECT a FROM t ORDER BY timestamp DESC LIMIT ?").sql,
+              "SELECT a FROM t ORDER BY timestamp DESC LIMIT $1");
+}
+
 TEST(PostgresTranslation, JsonPathParametersPairWithTheirValues) {
     struct Case {
         Params in;

@@ -219,8 +219,10 @@ def test_distinct_eras_and_universes(tracker, store):
     store.signal(era_id=3, named_universe="US")
     store.signal(era_id=1, named_universe="EU")
     store.strategy(era_id=3, named_universe="ASIA")
-    assert tracker.get_available_eras() == [1, 3]
-    assert tracker.get_available_named_universes() == ["ASIA", "EU", "US"]
+    store.strategy(era_id=None, named_universe=None)
+    # NULL sorts first, on both storages.
+    assert tracker.get_available_eras() == [None, 1, 3]
+    assert tracker.get_available_named_universes() == [None, "ASIA", "EU", "US"]
     assert tracker.get_available_universes() == tracker.get_available_named_universes()
 
 

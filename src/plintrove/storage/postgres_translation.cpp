@@ -187,6 +187,57 @@ std::string postgres_array_quote(std::string_view value) {
     return out;
 }
 
+std::string with_sqlite_null_order(std::string_view sql) {
+    std::string lower(sql);
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    // The last ORDER BY outside parentheses: the one of the outermost SELECT.
+    std::size_t clause = std::string::npos;
+    int depth = 0;
+    for (std::size_t i = 0; i < lower.size(); ++i) {
+        if (lower[i] == '(') ++depth;
+        else if (lower[i] == ')') --depth;
+        else if (depth == 0 && lower.compare(i, 8, "order by") == 0 &&
+                 (i == 0 || is_blank(lower[i - 1])))
+            clause = i + 8;
+    }
+    if (clause == std::string::npos) return std::string(sql);
+
+    std::string out(sql.substr(0, clause));
+    auto end_term = [&](std::size_t from, std::size_t to) {
+        std::string_view term = trimmed(sql.substr(from, to - from));
+        std::string_view lower_term = trimmed(std::string_view(lower).substr(from, to - from));
+        out += sql.substr(from, to - from);
+        if (term.empty() || lower_term.find(" nulls ") != std::string_view::npos) return;
+        // Appended right after the term, before the blanks that followed it.
+        const std::size_t blanks = (to - from) - (term.data() - (sql.data() + from)) - term.size();
+        out.resize(out.size() - blanks);
+        out += lower_term.ends_with(" desc") ? " NULLS LAST" : " NULLS FIRST";
+        out += sql.substr(to - blanks, blanks);
+    };
+    std::size_t start = clause;
+    depth = 0;
+    std::size_t i = clause;
+    for (; i < lower.size(); ++i) {
+        const char c = lower[i];
+        if (c == '(') {
+            ++depth;
+        } else if (c == ')') {
+            if (depth == 0) break;
+            --depth;
+        } else if (depth == 0 && c == ',') {
+            end_term(start, i);
+            out += ',';
+            start = i + 1;
+        } else if (depth == 0 && is_blank(c) &&
+                   (lower.compare(i + 1, 6, "limit ") == 0 || lower.compare(i + 1, 7, "offset ") == 0)) {
+            break;
+        }
+    }
+    end_term(start, i);
+    out += sql.substr(i);
+    return out;
+}
+
 std::optional<std::string_view> postgres_returning_column(std::string_view normalized_sql) {
     constexpr std::string_view kInsert = "insert into ";
     if (!normalized_sql.starts_with(kInsert)) return std::nullopt;
@@ -237,6 +288,7 @@ PostgresStatementPlan plan_postgres_statement(std::string_view sql) {
         normalized.find(' ', kReindex.size()) == std::string::npos) {
         plan.sql = "REINDEX INDEX " + std::string(trimmed(trimmed(sql).substr(kReindex.size())));
     }
+    if (normalized.starts_with("select distinct ")) plan.sql = with_sqlite_null_order(plan.sql);
     if (std::optional<std::string_view> key = postgres_returning_column(normalized)) {
         plan.returns_key = true;
         if (normalized.find(" returning ") == std::string::npos) {

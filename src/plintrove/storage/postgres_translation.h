@@ -44,6 +44,13 @@ std::string postgres_json_path(std::string_view sqlite_path);
 // One array element: backslashes doubled, double quotes escaped, the whole quoted.
 std::string postgres_array_quote(std::string_view value);
 
+// The outermost ORDER BY with SQLite's placement of NULL, which sorts before every value:
+// NULLS FIRST on ascending terms, NULLS LAST on descending ones; terms that say where NULLs
+// go are left alone. Applied to SELECT DISTINCT, which sorts its whole result anyway; other
+// statements keep the order their indexes give (their sorted columns hold no NULL in rows
+// the tracker writes).
+std::string with_sqlite_null_order(std::string_view sql);
+
 // The key column an INSERT into one of the tables whose generated keys callers read should
 // return, or none.
 std::optional<std::string_view> postgres_returning_column(std::string_view normalized_sql);
