@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -135,6 +136,9 @@ TEST(PostgresTranslation, JsonPathParametersPairWithTheirValues) {
         {{Value("$.a"), json_loads(R"({"k": [1, 2.5, null, true]})")},
          {Value("{\"a\"}"), Value(R"({"k":[1,2.5,null,true]})")}},
         {{Value(1), Value("$.a")}, {Value(1), Value("{\"a\"}")}},
+        // What jsonb cannot hold is in no stored document: compared as NULL.
+        {{Value("$.a"), Value(std::nan(""))}, {Value("{\"a\"}"), Value()}},
+        {{Value("$.a"), json_loads(R"([1, -Infinity])")}, {Value("{\"a\"}"), Value()}},
         // Text that is not a path passes unchanged, even when it looks like JSON.
         {{Value("$a"), Value("\"x\"")}, {Value("$a"), Value("\"x\"")}},
     };

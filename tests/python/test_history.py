@@ -317,15 +317,21 @@ def test_history_pages_equal_a_plain_reading_and_share_no_containers(tracker, st
 def test_non_finite_metaparameters_do_not_break_metaparameter_filters(tracker, storage):
     """NaN and Infinity are stored as json.dumps writes them; filters over the rows holding
     them (which older SQLite json_extract calls malformed) keep working."""
+    graph = {"type": "feature", "node": "close"}
     if storage == "postgres":
         # jsonb cannot hold them: refused naming the field, before anything is written.
         with pytest.raises(DatabaseError, match=r"\(metaparameters\): JSON holding NaN"):
-            tracker.record_signal_evaluation({"type": "feature", "node": "close"},
-                                             BacktestStats(), 1, False, "US",
+            tracker.record_signal_evaluation(graph, BacktestStats(), 1, False, "US",
                                              {"pool_a": {"w": math.nan}}, signal_pool_id="pool_a")
         assert tracker.get_evaluation_count() == 0
+        # So no stored row holds them, and filters on them match nothing (as NaN's on SQLite).
+        tracker.record_signal_evaluation(graph, BacktestStats(), 1, False, "US",
+                                         {"pool_a": {"w": 1.0}}, signal_pool_id="pool_a")
+        for value in (math.nan, math.inf, -math.inf):
+            meta = {"pool_a": {"w": value}}
+            assert tracker.get_evaluation_history(metaparameters=meta) == []
+            assert tracker.get_evaluation_count(metaparameters=meta) == 0
         return
-    graph = {"type": "feature", "node": "close"}
     ids = [tracker.record_signal_evaluation(graph, BacktestStats(), 1, False, "US", meta,
                                             signal_pool_id="pool_a")
            for meta in ({"pool_a": {"w": math.nan, "k": 1}}, {"pool_a": {"w": math.inf, "k": 2}},

@@ -124,7 +124,10 @@ Params translate_json_extract_params(const Params& params) {
             if (i + 1 < params.size()) {
                 std::string encoded;
                 json_dumps_compact_into(params[i + 1], encoded);
-                out.emplace_back(std::move(encoded));
+                // A value jsonb cannot hold (NaN, Infinity) is in no stored document: compared
+                // as NULL it matches nothing, as a NaN bound on SQLite (NULL there too) does.
+                if (jsonb_refusal(encoded)) out.emplace_back();
+                else out.emplace_back(std::move(encoded));
                 i += 2;
             } else {
                 i += 1;

@@ -35,7 +35,7 @@ std::string translate_postgres_text(std::string_view sql, bool* uses_json_paths 
 
 // The parameters of a statement with JSON-path filters: each text starting with "$." is a
 // path, sent as a text-array literal, and the parameter after it is the compared value,
-// sent as compact JSON text.
+// sent as compact JSON text (NULL when jsonb could not hold it).
 Params translate_json_extract_params(const Params& params);
 
 // A SQLite JSON path ("$.a.\"b.c\"") as a PostgreSQL text-array literal ({"a","b.c"}).
