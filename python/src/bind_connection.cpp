@@ -191,6 +191,26 @@ void def_replaceable(nb::class_<ConnWrapper, Connection>& cls) {
         [](nb::handle self, nb::object fn) { replace(self, kReplaceable[I], std::move(fn)); });
 }
 
+// The driver's own cursor on the raw PostgreSQL connection, for code written against that
+// interface: execute with "%s" placeholders ("%%" stands for a percent sign), then the
+// rows through the cursor surface it inherits.
+struct RawCursor : Cursor {
+    nb::object conn;  // the raw connection, kept alive while its cursor is
+};
+
+std::string question_marks(std::string_view sql) {
+    std::string out;
+    out.reserve(sql.size());
+    for (std::size_t i = 0; i < sql.size(); ++i) {
+        if (sql[i] == '%' && i + 1 < sql.size() && (sql[i + 1] == 's' || sql[i + 1] == '%')) {
+            out += sql[++i] == 's' ? '?' : '%';
+        } else {
+            out += sql[i];
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 nb::object connection_object(const std::shared_ptr<ConnWrapper>& conn) {
@@ -261,7 +281,25 @@ void bind_connection(nb::module_& m) {
                      "0 while open, 1 after close(), 2 when the server connection broke.")
         .def("get_transaction_status", &PostgresConnection::transaction_status, Release(),
              "0 idle, 1 active, 2 in a transaction, 3 in a failed transaction, 4 unknown.")
-        .def_prop_ro("server_version", &PostgresConnection::server_version, Release());
+        .def_prop_ro("server_version", &PostgresConnection::server_version, Release())
+        .def("cursor", [](nb::handle self) {
+            RawCursor cursor;
+            cursor.conn = nb::borrow(self);
+            return cursor;
+        });
+
+    nb::class_<RawCursor, Cursor>(m, "_PostgresCursor",
+                                  "A cursor of the raw PostgreSQL connection (%s placeholders).")
+        .def(
+            "execute",
+            [](RawCursor& c, nb::handle sql, nb::handle params) {
+                const std::string text = question_marks(text_arg(sql, "sql"));
+                Params bound = params.is_none() ? Params() : params_from(params);
+                Connection& conn = nb::cast<Connection&>(c.conn);
+                nb::gil_scoped_release release;
+                static_cast<Cursor&>(c) = conn.execute(text, bound);
+            },
+            nb::arg("sql").none(), nb::arg("params").none() = nb::none());
 
     nb::class_<ConnWrapper, Connection> wrapper(
         m, "_ConnWrapper", nb::dynamic_attr(),

@@ -203,6 +203,13 @@ def test_connection_surface(tracker, storage):
     assert list(cursor) == [("z", 2, 3) + (() if postgres else (4,))]
     assert cursor.fetchone() is None and cursor.fetchall() == []
     assert db_rows(tracker, "SELECT id FROM sims") == [("sim-2",)]
+    if postgres:
+        # The raw connection's cursor takes the driver's %s placeholders.
+        raw = conn._real_conn.cursor()
+        raw.execute("SELECT id, %s, '100%%' FROM sims WHERE id = %s", (7, "sim-2"))
+        assert (raw.rowcount, list(raw)) == (1, [("sim-2", 7, "100%")])
+        raw.execute("SELECT 1")
+        assert raw.fetchone() == (1,) and raw.fetchone() is None
 
 
 def test_replaced_methods_carry_internal_statements_until_restored(tracker, tmp_path,
