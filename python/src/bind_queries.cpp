@@ -7,7 +7,6 @@
 #include <nanobind/stl/pair.h>
 
 #include "bindings.h"
-#include "bulk_converter.h"
 #include "convert.h"
 #include "history_records.h"
 #include "plintrove/queries/distinct_values.h"
@@ -25,21 +24,6 @@ namespace plintrove::py {
 namespace {
 
 using Release = nb::call_guard<nb::gil_scoped_release>;
-
-// Record pages converted in one pass that frees each C++ record as soon as its Python
-// object exists, so a page is never held whole in both forms at once.
-template <typename R>
-nb::object records_to_py(std::vector<R>& records) {
-    BulkConverter converter;
-    nb::object out = nb::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
-    if (!out.is_valid()) throw nb::python_error();
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i),
-                        record_to_py(records[i], converter).release().ptr());
-        records[i] = R{};
-    }
-    return out;
-}
 
 // The settings arguments every query shares, converted while the GIL is held.
 SettingsFilter settings(nb::handle era_id, nb::handle named_universe, nb::handle metaparameters,
@@ -186,7 +170,7 @@ void bind_queries(nb::module_& m, TrackerClass& cls) {
                 nb::gil_scoped_release release;
                 stored = get_evaluation_history(t, type, passed, lim, skip, f);
             }
-            return history_records(stored);
+            return stored_records<EvaluationRecord>(stored, kHistoryFields);
         },
         "Stored evaluations with their usage, newest first.",
         nb::arg("passed_only").none() = false, nb::arg("limit").none() = 1000,
@@ -203,7 +187,7 @@ void bind_queries(nb::module_& m, TrackerClass& cls) {
                 nb::gil_scoped_release release;
                 stored = get_evaluation_history_chunk(t, type, passed, after, count, f);
             }
-            return history_records(stored);
+            return stored_records<EvaluationRecord>(stored, kHistoryFields);
         },
         "The next limit evaluations of one type after after_eval_id, by ascending eval_id, "
         "as EvaluationRecords; an empty list past the last one.",
@@ -217,12 +201,12 @@ void bind_queries(nb::module_& m, TrackerClass& cls) {
                 passed_only.is_none() ? std::nullopt : std::optional<bool>(truth(passed_only));
             const auto lim = from_arg<std::optional<std::int64_t>>(limit, "limit");
             const std::int64_t skip = int_arg(offset, "offset");
-            std::vector<PerColumnStatsRecord> records;
+            std::vector<StoredEvaluation> stored;
             {
                 nb::gil_scoped_release release;
-                records = get_per_column_stats_batch(t, type, passed, lim, skip, f);
+                stored = get_per_column_stats_batch(t, type, passed, lim, skip, f);
             }
-            return records_to_py(records);
+            return stored_records<PerColumnStatsRecord>(stored, kPerColumnFields);
         },
         "Per-column statistics of stored evaluations, by ascending eval_id.",
         nb::arg("passed_only").none() = nb::none(), nb::arg("limit").none() = nb::none(),

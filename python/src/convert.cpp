@@ -1,7 +1,5 @@
 #include "convert.h"
 
-#include "bulk_converter.h"
-
 #include "errors.h"
 #include "plintrove/value/json.h"
 
@@ -329,55 +327,10 @@ std::exception_ptr read_backtest_stats(nb::handle obj, BacktestStats& out) {
     }
 }
 
-namespace {
-
-template <typename T, typename ValueToPy>
-nb::object member_to_py(const T& v, ValueToPy&) {
-    return to_py(v);
-}
-template <typename ValueToPy>
-nb::object member_to_py(const Value& v, ValueToPy& value_to_py) {
-    return value_to_py(v);
-}
-nb::object member_to_py(const std::string& v, BulkConverter& converter) {
-    return converter.text(v);
-}
-
-template <typename R, typename ValueToPy>
-nb::object build_record(const R& record, ValueToPy& value_to_py) {
-    const RecordClass& entry = g_record_classes[kRecordIndex<R>];
-    // Filled slot by slot, bypassing __init__ and its defaults.
-    nb::object obj = checked(entry.type->tp_alloc(entry.type, 0));
-    std::size_t i = 0;
-    std::apply(
-        [&](const auto&... field) {
-            ((Py_TYPE(entry.slots[i])->tp_descr_set(
-                  entry.slots[i], obj.ptr(),
-                  member_to_py(record.*(field.member), value_to_py).ptr()) < 0
-                  ? throw nb::python_error()
-                  : void(++i)),
-             ...);
-        },
-        R::fields());
-    return obj;
-}
-
-}  // namespace
-
-template <typename R>
-nb::object record_to_py(const R& record) {
-    auto value_to_py = [](const Value& v) { return from_value(v); };
-    return build_record(record, value_to_py);
-}
-
-template <typename R>
-nb::object record_to_py(const R& record, BulkConverter& converter) {
-    return build_record(record, converter);
-}
-
 template <typename R>
 nb::object record_from_values(const nb::object* values) {
     const RecordClass& entry = g_record_classes[kRecordIndex<R>];
+    // Filled slot by slot, bypassing __init__ and its defaults.
     nb::object obj = checked(entry.type->tp_alloc(entry.type, 0));
     for (std::size_t i = 0; i < entry.slots.size(); ++i) {
         if (Py_TYPE(entry.slots[i])->tp_descr_set(entry.slots[i], obj.ptr(), values[i].ptr()) < 0)
@@ -386,9 +339,17 @@ nb::object record_from_values(const nb::object* values) {
     return obj;
 }
 
+template <typename R>
+nb::object record_to_py(const R& record) {
+    std::array<nb::object, std::tuple_size_v<decltype(R::fields())>> values;
+    std::size_t i = 0;
+    std::apply([&](const auto&... field) { ((values[i++] = to_py(record.*(field.member))), ...); },
+               R::fields());
+    return record_from_values<R>(values.data());
+}
+
 template nb::object record_from_values<EvaluationRecord>(const nb::object*);
-template nb::object record_to_py<PerColumnStatsRecord>(const PerColumnStatsRecord&,
-                                                       BulkConverter&);
+template nb::object record_from_values<PerColumnStatsRecord>(const nb::object*);
 
 void register_records(nb::module_& m) {
     nb::object make_record = nb::module_::import_("plintrove._record").attr("make_record");

@@ -51,11 +51,6 @@ struct is_record<T, std::void_t<decltype(T::fields()), decltype(T::kName)>> : st
 // C++ record -> instance of the matching Python record class.
 template <typename R>
 nb::object record_to_py(const R& record);
-class BulkConverter;
-// The same, for one of many records converted together (PerColumnStatsRecord pages):
-// repeated texts become shared str objects.
-template <typename R>
-nb::object record_to_py(const R& record, BulkConverter& converter);
 
 // A new instance of the record class of R whose fields, in field order, hold `values` (one
 // per field), bypassing __init__.

@@ -15,26 +15,27 @@ namespace plintrove::py {
 
 namespace {
 
-constexpr std::size_t kFieldCount = std::size(kHistoryFields);
+constexpr std::size_t kMostFields = std::size(kHistoryFields);
 
 nb::object checked_new(PyObject* obj) {
     if (obj == nullptr) throw nb::python_error();
     return nb::steal(obj);
 }
 
-class HistoryBuilder {
+class RecordBuilder {
 public:
-    HistoryBuilder()
+    RecordBuilder()
         : json_(texts_),
           function_keys_{texts_.text("function_name"), texts_.text("rotation_family"),
                          texts_.text("function_family"), texts_.text("function_subfamily")},
           feature_keys_{texts_.text("feature_name"), texts_.text("feature_family"),
                         texts_.text("feature_subfamily")} {}
 
-    nb::object record(const StoredEvaluation& e) {
-        std::array<nb::object, kFieldCount> values;
-        for (std::size_t i = 0; i < kFieldCount; ++i) values[i] = field(e, kHistoryFields[i]);
-        return record_from_values<EvaluationRecord>(values.data());
+    template <typename R>
+    nb::object record(const StoredEvaluation& e, std::span<const HistoryField> layout) {
+        std::array<nb::object, kMostFields> values;
+        for (std::size_t i = 0; i < layout.size(); ++i) values[i] = field(e, layout[i]);
+        return record_from_values<R>(values.data());
     }
 
 private:
@@ -103,15 +104,22 @@ private:
 
 }  // namespace
 
-nb::object history_records(std::vector<StoredEvaluation>& evaluations) {
-    HistoryBuilder builder;
+template <typename R>
+nb::object stored_records(std::vector<StoredEvaluation>& evaluations,
+                          std::span<const HistoryField> layout) {
+    RecordBuilder builder;
     nb::object out = checked_new(PyList_New(static_cast<Py_ssize_t>(evaluations.size())));
     for (std::size_t i = 0; i < evaluations.size(); ++i) {
         PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i),
-                        builder.record(evaluations[i]).release().ptr());
+                        builder.record<R>(evaluations[i], layout).release().ptr());
         evaluations[i] = StoredEvaluation{};
     }
     return out;
 }
+
+template nb::object stored_records<EvaluationRecord>(std::vector<StoredEvaluation>&,
+                                                     std::span<const HistoryField>);
+template nb::object stored_records<PerColumnStatsRecord>(std::vector<StoredEvaluation>&,
+                                                         std::span<const HistoryField>);
 
 }  // namespace plintrove::py

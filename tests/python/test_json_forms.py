@@ -154,8 +154,9 @@ def loads(text):
 @pytest.mark.parametrize("stored", ODD_STORED, ids=lambda s: s[:24])
 def test_history_decodes_stored_json_as_json_loads(tracker, data_dir, stored):
     """Big integers, NaN and the infinities, repeated keys, lone surrogates and deep
-    nesting: every JSON column reads back as json.loads gives it, or fails as it does;
-    failure_detail keeps its text unless it holds a mapping."""
+    nesting: every JSON column reads back as json.loads gives it, or fails as it does, in
+    the history and the per-column batch; failure_detail keeps its text unless it holds a
+    mapping."""
     tracker.record_signal_evaluation({"type": "feature", "node": "x"}, BacktestStats(), 1, True,
                                      "U", {"p": {"s": 1}}, signal_pool_id="p")
     expected = loads(stored)
@@ -167,11 +168,15 @@ def test_history_decodes_stored_json_as_json_loads(tracker, data_dir, stored):
                                                     "rotation_families_used"),
                           ("per_column_stats_json", "per_column_stats")):
         write(data_dir, (f"UPDATE signal_evaluations SET {column}=?", (stored,)))
-        try:
-            (record,) = tracker.get_evaluation_history()
-            got = repr(getattr(record, field))
-        except (ValueError, RecursionError) as e:
-            assert type(e) in (ValueError, RecursionError)
-            got = refusal(e)
-        assert got == expected, column
+        reads = [tracker.get_evaluation_history]
+        if field == "per_column_stats":
+            reads.append(tracker.get_per_column_stats_batch)
+        for read in reads:
+            try:
+                (record,) = read()
+                got = repr(getattr(record, field))
+            except (ValueError, RecursionError) as e:
+                assert type(e) in (ValueError, RecursionError)
+                got = refusal(e)
+            assert got == expected, (column, read.__name__)
         write(data_dir, f"UPDATE signal_evaluations SET {column}=NULL")

@@ -52,26 +52,28 @@ std::vector<T> page(std::vector<T> all, std::optional<std::int64_t> limit, std::
 
 constexpr bool same_names(std::string_view a, std::string_view b) { return a == b; }
 
-// The layout names every record field, in the record's order.
-static_assert([] {
-    const auto fields = EvaluationRecord::fields();
-    if (std::tuple_size_v<decltype(fields)> != std::size(kHistoryFields)) return false;
+// The layout names every field of R, in the record's order.
+template <typename R, std::size_t N>
+constexpr bool names_every_field(const HistoryField (&layout)[N]) {
+    const auto fields = R::fields();
+    if (std::tuple_size_v<decltype(fields)> != N) return false;
     std::size_t i = 0;
     bool same = true;
-    std::apply([&](const auto&... f) { ((same = same && same_names(f.name, kHistoryFields[i++].name)), ...); },
+    std::apply([&](const auto&... f) { ((same = same && same_names(f.name, layout[i++].name)), ...); },
                fields);
     return same;
-}());
+}
+static_assert(names_every_field<EvaluationRecord>(kHistoryFields));
+static_assert(names_every_field<PerColumnStatsRecord>(kPerColumnFields));
 
 // Raises what decoding the row's JSON columns would raise, in column order.
-void check_json_columns(const StoredEvaluation& e) {
+template <std::size_t N>
+void check_json_columns(const StoredEvaluation& e, const HistoryField (&layout)[N]) {
     for (std::size_t c = 0; c < e.columns.size(); ++c) {
-        const bool json = std::any_of(std::begin(kHistoryFields), std::end(kHistoryFields),
-                                      [&](const HistoryField& f) {
-                                          return (f.source == HistorySource::Json ||
-                                                  f.source == HistorySource::JsonList) &&
-                                                 f.column(e.strategy) == static_cast<int>(c);
-                                      });
+        const bool json = std::any_of(std::begin(layout), std::end(layout), [&](const HistoryField& f) {
+            return (f.source == HistorySource::Json || f.source == HistorySource::JsonList) &&
+                   f.column(e.strategy) == static_cast<int>(c);
+        });
         if (!json) continue;
         if (const std::string* text = rows::json_column_text(e.columns[c])) {
             JsonCheck check;
@@ -137,7 +139,7 @@ void append_evaluations(SearchTracker& tracker, const EvalTables& tables, std::s
                  "SELECT eval_id, feature_name, feature_family, feature_subfamily FROM " +
                      std::string(tables.feat_table),
                  ids, by_id, &StoredEvaluation::feature_usage);
-    for (std::size_t i = first; i < out.size(); ++i) check_json_columns(out[i]);
+    for (std::size_t i = first; i < out.size(); ++i) check_json_columns(out[i], kHistoryFields);
 }
 
 }  // namespace
@@ -203,12 +205,12 @@ std::vector<StoredEvaluation> get_evaluation_history_chunk(SearchTracker& tracke
     return results;
 }
 
-std::vector<PerColumnStatsRecord> get_per_column_stats_batch(
+std::vector<StoredEvaluation> get_per_column_stats_batch(
     SearchTracker& tracker, const Value& eval_type, std::optional<bool> passed_only,
     std::optional<std::int64_t> limit, std::int64_t offset, const SettingsFilter& filter) {
     OperationScope operation(tracker);
     check_page_args(eval_type, filter, limit, offset);
-    std::vector<PerColumnStatsRecord> results;
+    std::vector<StoredEvaluation> results;
     for (const auto& [eval_table, label] : eval_table_pairs(eval_type)) {
         FilterClauses f = build_settings_filter("", filter, eval_table);
         if (passed_only) {
@@ -222,19 +224,13 @@ std::vector<PerColumnStatsRecord> get_per_column_stats_batch(
         sql += join_clauses(f.clauses);
         sql += " ORDER BY eval_id ASC";
         for (Row& r : tracker.conn().execute(sql, f.params).fetchall()) {
-            PerColumnStatsRecord p;
-            p.eval_id = std::move(r[0]);
-            p.eval_type = std::string(label);
-            p.passed_thresholds = r[1].truthy();
-            p.per_column_stats = rows::json_column(r[2]);
-            p.rejection_reason = std::move(r[3]);
-            p.source = std::move(r[4]);
-            results.push_back(std::move(p));
+            results.push_back(StoredEvaluation{label == "strategy", std::move(r), {}, {}});
+            check_json_columns(results.back(), kPerColumnFields);
         }
     }
     std::stable_sort(results.begin(), results.end(),
-                     [](const PerColumnStatsRecord& a, const PerColumnStatsRecord& b) {
-                         return rows::to_int(a.eval_id) < rows::to_int(b.eval_id);
+                     [](const StoredEvaluation& a, const StoredEvaluation& b) {
+                         return rows::to_int(a.columns[0]) < rows::to_int(b.columns[0]);
                      });
     return page(std::move(results), limit, offset);
 }

@@ -30,8 +30,7 @@ struct StoredEvaluation {
 inline constexpr std::size_t kFunctionUsageWidth = 4;
 inline constexpr std::size_t kFeatureUsageWidth = 3;
 
-// How each EvaluationRecord field, in the record's field order, comes from a stored
-// evaluation.
+// How each field of a record, in the record's field order, comes from a stored evaluation.
 enum class HistorySource : std::uint8_t {
     Column,         // the column as stored (none where the type has no such column)
     Truth,          // the column's truth value
@@ -92,6 +91,16 @@ inline constexpr HistoryField kHistoryFields[] = {
     {"feature_metadata", HistorySource::FeatureMetadata, -1, -1},
 };
 
+// The PerColumnStatsRecord fields, from the batch's columns.
+inline constexpr HistoryField kPerColumnFields[] = {
+    {"eval_id", HistorySource::Column, 0, 0},
+    {"eval_type", HistorySource::EvalType, -1, -1},
+    {"passed_thresholds", HistorySource::Truth, 1, 1},
+    {"per_column_stats", HistorySource::Json, 2, 2},
+    {"rejection_reason", HistorySource::Column, 3, 3},
+    {"source", HistorySource::Column, 4, 4},
+};
+
 // Newest first across the selected tables (signal before strategy at equal timestamps),
 // sliced to [offset, offset + limit); limit None means no limit. Every fetched row's JSON
 // columns are checked, page or not, so a stored text that does not parse fails the call
@@ -113,9 +122,10 @@ std::vector<StoredEvaluation> get_evaluation_history_chunk(SearchTracker& tracke
                                                            std::int64_t limit,
                                                            const SettingsFilter& filter);
 
-// Ascending eval_id across the selected tables (signal first at equal ids). passed_only
-// None keeps both outcomes, true only passed, false only failed.
-std::vector<PerColumnStatsRecord> get_per_column_stats_batch(
+// Ascending eval_id across the selected tables (signal first at equal ids), as the batch's
+// columns (kPerColumnFields); every fetched row's JSON is checked, as for the history.
+// passed_only None keeps both outcomes, true only passed, false only failed.
+std::vector<StoredEvaluation> get_per_column_stats_batch(
     SearchTracker& tracker, const Value& eval_type, std::optional<bool> passed_only,
     std::optional<std::int64_t> limit, std::int64_t offset, const SettingsFilter& filter);
 
