@@ -109,15 +109,23 @@ def test_failure_detail_examples(value, expected):
     '[1,\n 2,\n  ]',
 ])
 def test_malformed_stored_json_fails_with_pythons_message(tracker, data_dir, stored):
-    eval_id = tracker.record_signal_evaluation({"type": "feature", "node": "x"}, BacktestStats(), 1,
-                                               True, "U", {"p": {"s": 1}}, signal_pool_id="p")
+    def record(node):
+        return tracker.record_signal_evaluation({"type": "feature", "node": node},
+                                                BacktestStats(), 1, True, "U", {"p": {"s": 1}},
+                                                signal_pool_id="p")
+
+    record("older")
+    eval_id = record("x")
     write(data_dir, ("UPDATE signal_evaluations SET graph_json=? WHERE eval_id=?",
                      (stored, eval_id)))
     with pytest.raises(json.JSONDecodeError) as expected:
         json.loads(stored)
-    with pytest.raises(ValueError) as actual:
-        tracker.get_evaluation_history()
-    assert str(actual.value) == str(expected.value)
+    # The second page of one reads the malformed row too, before slicing it away.
+    for read in (tracker.get_evaluation_history,
+                 lambda: tracker.get_evaluation_history(limit=1, offset=1)):
+        with pytest.raises(ValueError) as actual:
+            read()
+        assert str(actual.value) == str(expected.value)
 
 
 DEEP = 500
