@@ -11,7 +11,8 @@ from statistics import NormalDist
 
 import pytest
 
-from plintrove.search_tracking import BacktestStats, WriterThread
+from conftest import read, write
+from plintrove.search_tracking import BacktestStats, SearchTracker, WriterThread
 
 PHI = NormalDist()
 
@@ -154,6 +155,37 @@ def test_effective_trials_collapse_near_duplicates(tracker):
     tracker.delete_evaluations(keep_last=2)  # b[1] and c are left: two clusters of two rows
     assert tracker.get_trial_ledger(n_effective="graph_hash")[0].effective_trials == 7
     assert a and b and c
+
+
+def test_an_errored_writer_item_is_errored_to_every_reader(tracker, data_dir, identity):
+    def item(sharpe, g, **extra):
+        return {"type": "signal", "graph": g, "era_id": 1, "named_universe": "U",
+                "stats": BacktestStats(sharpe=sharpe, custom_stats={"n_obs": 756}),
+                "metaparameters": {"pool_a": {"k": 1}}, "signal_pool_id": "pool_a", **extra}
+
+    writer = WriterThread(tracker, queue.Queue(), Status(), lambda: None)
+    writer._do_write([item(1.0, graph(constant=1)), item(0.5, graph(constant=2)),
+                      item(9.0, graph(fn="zscore"), failure_reason="timeout")])
+    clean, _, errored = [i for (i,) in read(data_dir, "SELECT eval_id FROM signal_evaluations "
+                                                      "ORDER BY eval_id")]
+    # The writer's row keeps no failure reason, yet no reader takes its 9.0 for a result.
+    assert read(data_dir, "SELECT failure_reason FROM signal_evaluations WHERE eval_id = ?",
+                (errored,)) == [(None,)]
+    (entry,) = tracker.get_trial_ledger()
+    assert (entry.errored_trials, entry.sharpe_max, entry.effective_trials) == (1, 1.0, 2)
+    top = tracker.get_multiple_testing_summary()
+    assert [c.eval_id for c in top][:1] == [clean] and {c.n_tests for c in top} == {2}
+    assert errored not in [c.eval_id for c in top]
+    assert tracker.get_deflated_sharpe(errored, "signal").status == "errored_evaluation"
+    # Two candidates of one shape: the errored graph is no cluster of its own.
+    assert tracker.get_trial_ledger(n_effective="graph_hash")[0].effective_trials == 1
+    tracker.close()
+    # Counted again from the rows, it is still errored.
+    write(data_dir, "DROP TABLE signal_trial_ledger", "DROP TABLE signal_trial_pruning")
+    rebuilt = SearchTracker(data_dir, identity)
+    assert [(e.trials, e.errored_trials, e.rebuilt) for e in rebuilt.get_trial_ledger()] == \
+        [(3, 1, True)]
+    rebuilt.close()
 
 
 def test_deflated_sharpe_worked_example_and_sources_of_inputs(tracker):

@@ -101,18 +101,40 @@ def test_failed_batch_or_insert_leaves_the_ledger_untouched(tracker, data_dir):
     assert ledger(data_dir) == before
 
 
+def stored_rows(data_dir):
+    """Rows present per (era, universe), NULL universes keyed as the ledger keys them."""
+    counts = {}
+    for era, universe, n in read(data_dir, "SELECT era_id, named_universe, COUNT(*) FROM "
+                                           "signal_evaluations GROUP BY era_id, named_universe"):
+        counts[era, universe or ""] = counts.get((era, universe or ""), 0) + n
+    return counts
+
+
 def test_deletions_and_era_transitions_never_lower_the_ledger(tracker, data_dir):
+    writer = WriterThread(tracker, queue_module.Queue(), Status(), lambda: None)
     for era in (1, 2, 3):
         for s, f, _, u in TRIALS:
             record(tracker, s, f, era, u)
+        # A universe left out (NULL) and an empty one are one scope of the ledger.
+        writer._do_write([writer_item(0.1, era=era, universe=None),
+                          writer_item(0.2, era=era, universe="")])
     before = ledger(data_dir)
-    tracker.delete_failed_evaluations()
-    tracker.delete_evaluations(keep_last=2)
-    tracker.handle_era_transition(3, previous_era_id=2)
-    tracker.handle_era_transition(4)
-    tracker.delete_evaluations()
+    for prune in (tracker.delete_failed_evaluations,
+                  lambda: tracker.delete_evaluations(keep_last=14),
+                  lambda: tracker.handle_era_transition(3, previous_era_id=2),
+                  lambda: tracker.handle_era_transition(4),
+                  tracker.delete_evaluations):
+        prune()
+        assert ledger(data_dir) == before
+        # What each deletion removed is counted per scope, so the rows left are known
+        # without reading them.
+        stored = stored_rows(data_dir)
+        assert {(e.era_id, e.named_universe): (e.rows_present, e.rows_pruned)
+                for e in tracker.get_trial_ledger()} == \
+            {(r["era_id"], r["named_universe"]):
+             (stored.get((r["era_id"], r["named_universe"]), 0),
+              r["trials"] - stored.get((r["era_id"], r["named_universe"]), 0)) for r in before}
     assert read(data_dir, "SELECT COUNT(*) FROM signal_evaluations") == [(0,)]
-    assert ledger(data_dir) == before
 
 
 def test_custom_stats_are_kept_as_json(tracker, data_dir):
@@ -146,6 +168,31 @@ def test_first_creation_on_an_existing_store_rebuilds_from_the_rows_present(tmp_
     record(t, 4.0, era=9)
     t.close()
     assert [r["rebuilt"] for r in ledger(str(old_dir))] == [1, 1, 1, 0]
+
+
+def test_a_store_older_than_the_pruning_counts_learns_them_once(data_dir, identity):
+    t = SearchTracker(data_dir, identity)
+    for s, f, era, u in TRIALS:
+        record(t, s, f, era, u)
+    t.delete_evaluations(keep_last=4)
+    expected = [(e.era_id, e.named_universe, e.rows_present, e.rows_pruned)
+                for e in t.get_trial_ledger()]
+    assert [e[3] for e in expected] == [5, 0, 0]
+    t.close()
+    # A ledger from before the counts: what it lost is its trials less the rows present.
+    write(data_dir, "DROP TABLE signal_trial_pruning", "DROP TABLE strategy_trial_pruning")
+    t = SearchTracker(data_dir, identity)
+    assert [(e.era_id, e.named_universe, e.rows_present, e.rows_pruned)
+            for e in t.get_trial_ledger()] == expected
+    t.close()
+    # A ledger rebuilt from the rows present knows of no pruning before it.
+    write(data_dir, *(f"DROP TABLE {kind}_trial_{table}" for kind in ("signal", "strategy")
+                      for table in ("ledger", "pruning")))
+    t = SearchTracker(data_dir, identity)
+    assert [(e.era_id, e.named_universe, e.trials, e.rows_present, e.rows_pruned, e.rebuilt)
+            for e in t.get_trial_ledger()] == [(1, "U1", 2, 2, 0, True), (1, "U2", 1, 1, 0, True),
+                                                (2, "U1", 1, 1, 0, True)]
+    t.close()
 
 
 def test_writer_keeps_custom_stats_and_leaves_out_what_json_cannot_hold(tracker, data_dir):

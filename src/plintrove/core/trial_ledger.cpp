@@ -6,6 +6,7 @@
 #include <string>
 
 #include "plintrove/core/constants.h"
+#include "plintrove/core/trial_pruning.h"
 #include "plintrove/storage/postgres_schema.h"
 #include "plintrove/storage/sqlite_catalog.h"
 #include "plintrove/value/json.h"
@@ -66,30 +67,27 @@ std::string ledger_upsert(std::string_view table) {
            "THEN excluded.sharpe_max ELSE " + t + ".sharpe_max END";
 }
 
-// Key columns are NOT NULL so that every trial of a scope meets the same row; a value the
-// host left out is keyed as 0 or the empty text.
-Value key_or(const Value& v, const Value& fallback) { return v.is_none() ? fallback : v; }
-
 Value optional_value(const std::optional<double>& v) { return v ? Value(*v) : Value(); }
 Value optional_value(const std::optional<std::int64_t>& v) { return v ? Value(*v) : Value(); }
 
-struct LedgerSource {
-    std::string_view ledger;
-    std::string_view eval_table;
-    std::string_view pool_column;
-};
-constexpr std::array<LedgerSource, 2> kLedgers{{
-    {kSignalTrialLedger, "signal_evaluations", "signal_pool_id"},
-    {kStrategyTrialLedger, "strategy_evaluations", "strategy_pool_id"},
-}};
-
-constexpr std::array<ColumnType, 1> kCustomStatsColumn{{{"custom_stats_json", "TEXT"}}};
-constexpr std::array<TableColumns, 2> kCustomStatsMigrations{{
-    {"signal_evaluations", kCustomStatsColumn},
-    {"strategy_evaluations", kCustomStatsColumn},
+constexpr std::array<ColumnType, 2> kLedgerColumns{{{"custom_stats_json", "TEXT"},
+                                                    {"trial_errored", "INTEGER"}}};
+constexpr std::array<TableColumns, 2> kLedgerColumnMigrations{{
+    {"signal_evaluations", kLedgerColumns},
+    {"strategy_evaluations", kLedgerColumns},
 }};
 
 }  // namespace
+
+TrialScope ledger_key(TrialScope scope) {
+    static const Value kZero(0);
+    static const Value kEmpty("");
+    if (scope.era_id.is_none()) scope.era_id = kZero;
+    if (scope.pool_id.is_none()) scope.pool_id = kEmpty;
+    if (scope.named_universe.is_none()) scope.named_universe = kEmpty;
+    if (scope.source.is_none()) scope.source = kEmpty;
+    return scope;
+}
 
 void TrialTally::add(std::int64_t eval_id, const std::optional<double>& sharpe,
                      bool errored_trial) {
@@ -111,12 +109,7 @@ void TrialTally::add(std::int64_t eval_id, const std::optional<double>& sharpe,
 
 void TrialLedgerBatch::add(bool strategy, TrialScope scope, std::int64_t eval_id,
                            const std::optional<double>& sharpe, bool errored_trial) {
-    static const Value kZero(0);
-    static const Value kEmpty("");
-    scope.era_id = key_or(scope.era_id, kZero);
-    scope.pool_id = key_or(scope.pool_id, kEmpty);
-    scope.named_universe = key_or(scope.named_universe, kEmpty);
-    scope.source = key_or(scope.source, kEmpty);
+    scope = ledger_key(std::move(scope));
     // A batch touches a handful of scopes: a linear search beats hashing Values.
     for (Entry& entry : entries_) {
         if (entry.strategy == strategy && entry.scope == scope) {
@@ -159,30 +152,17 @@ std::optional<double> stored_sharpe(const Value& v) {
 
 void ensure_trial_ledger(Connection& conn) {
     const bool postgres = conn.dialect() == "postgres";
-    if (postgres) {
-        for (const TableColumns& table : kCustomStatsMigrations) {
-            conn.execute("ALTER TABLE " + std::string(table.table) +
-                         " ADD COLUMN IF NOT EXISTS custom_stats_json TEXT");
-        }
-    } else {
-        sqlite_ensure_columns(conn, kCustomStatsMigrations);
-    }
-    for (const LedgerSource& source : kLedgers) {
-        const bool existed =
-            postgres ? conn.execute("SELECT 1 FROM information_schema.tables WHERE table_schema "
-                                    "= current_schema() AND table_name = ?",
-                                    {Value(std::string(source.ledger))})
-                           .fetchone()
-                           .has_value()
-                     : sqlite_table_exists(conn, source.ledger);
+    sqlite_ensure_columns(conn, kLedgerColumnMigrations);
+    for (const LedgerTables& source : {kSignalLedgerTables, kStrategyLedgerTables}) {
+        const bool existed = sqlite_table_exists(conn, source.ledger);
         // Without a rowid SQLite keeps the row in its key's b-tree: one page for each
         // recording to write instead of two.
         const std::string ddl = ledger_ddl(source.ledger);
         conn.execute(postgres ? postgres_table_ddl(ddl) : ddl + " WITHOUT ROWID");
+        ensure_trial_pruning(conn, source, existed);
         if (existed) continue;
         // The rows present are all that is left to count; what was pruned before is lost,
         // which the rebuilt flag tells the reader.
-        const bool strategy = source.ledger == kStrategyTrialLedger;
         TrialLedgerBatch batch;
         std::string sql = "SELECT eval_id";
         // A SQLite table of an old layout may lack any of the columns; those read as NULL.
@@ -191,15 +171,16 @@ void ensure_trial_ledger(Connection& conn) {
         for (std::string_view column : {std::string_view("era_id"), source.pool_column,
                                         std::string_view("named_universe"),
                                         std::string_view("source"), std::string_view("sharpe"),
-                                        std::string_view("failure_reason")}) {
+                                        std::string_view("failure_reason"),
+                                        std::string_view("trial_errored")}) {
             sql += ", ";
             sql += postgres || present.count(std::string(column)) ? column
                                                                   : std::string_view("NULL");
         }
         sql += " FROM " + std::string(source.eval_table) + " ORDER BY eval_id";
         conn.for_each_row(sql, {}, [&](const Row& row) {
-            batch.add(strategy, TrialScope{row[1], row[2], row[3], row[4]}, row[0].as_int(),
-                      stored_sharpe(row[5]), !row[6].is_none());
+            batch.add(source.strategy, TrialScope{row[1], row[2], row[3], row[4]}, row[0].as_int(),
+                      stored_sharpe(row[5]), !row[6].is_none() || !row[7].is_none());
         });
         batch.write(conn, true);
     }
@@ -214,6 +195,12 @@ void store_custom_stats(Connection& conn, std::string_view eval_table, std::int6
     const std::string sql = "UPDATE " + std::string(eval_table) +
                             " SET custom_stats_json = ? WHERE eval_id = ?";
     conn.execute(sql, Params{Value(std::string(buffer)), Value(eval_id)});
+}
+
+void mark_trial_errored(Connection& conn, std::string_view eval_table, std::int64_t eval_id) {
+    conn.execute_unread(
+        "UPDATE " + std::string(eval_table) + " SET trial_errored = 1 WHERE eval_id = ?",
+        {Value(eval_id)});
 }
 
 }  // namespace plintrove

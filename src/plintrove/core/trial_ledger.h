@@ -19,6 +19,21 @@ namespace plintrove {
 inline constexpr std::string_view kSignalTrialLedger = "signal_trial_ledger";
 inline constexpr std::string_view kStrategyTrialLedger = "strategy_trial_ledger";
 
+// The tables behind one evaluation kind's ledger.
+struct LedgerTables {
+    bool strategy;
+    std::string_view ledger;
+    std::string_view pruning;  // rows deleted per scope (trial_pruning.h)
+    std::string_view eval_table;
+    std::string_view pool_column;
+};
+inline constexpr LedgerTables kSignalLedgerTables{false, kSignalTrialLedger,
+                                                  "signal_trial_pruning", "signal_evaluations",
+                                                  "signal_pool_id"};
+inline constexpr LedgerTables kStrategyLedgerTables{true, kStrategyTrialLedger,
+                                                    "strategy_trial_pruning",
+                                                    "strategy_evaluations", "strategy_pool_id"};
+
 struct TrialScope {
     Value era_id;
     Value pool_id;
@@ -26,6 +41,10 @@ struct TrialScope {
     Value source;
     bool operator==(const TrialScope&) const = default;
 };
+
+// The scope as the ledger keys it: its key columns are NOT NULL so that every trial of a
+// scope meets the same row, and a value the host left out is keyed as 0 or the empty text.
+TrialScope ledger_key(TrialScope scope);
 
 // The trials of one scope, as a batch adds them or as one ledger row holds them.
 struct TrialTally {
@@ -63,13 +82,22 @@ private:
 // A Sharpe as stored: none for NULL, otherwise the number.
 std::optional<double> stored_sharpe(const Value& v);
 
-// Creates the ledger tables and the custom-statistics column where missing; a ledger
-// created on a store that already holds evaluations is filled from those rows and its
-// scopes are marked as rebuilt. Does not commit.
+// Creates the ledger and pruning tables and the custom-statistics and errored-trial columns
+// where missing; a ledger created on a store that already holds evaluations is filled from
+// those rows and its scopes are marked as rebuilt. Does not commit.
 void ensure_trial_ledger(Connection& conn);
 
 // Stores the host's own statistics of an evaluation when it gave any. Does not commit.
 void store_custom_stats(Connection& conn, std::string_view eval_table, std::int64_t eval_id,
                         const Value& custom_stats);
+
+// Marks an evaluation as an errored trial whose row holds no failure reason (the writer
+// stores none), so that readers skip its placeholder Sharpe as the ledger did. Does not
+// commit.
+void mark_trial_errored(Connection& conn, std::string_view eval_table, std::int64_t eval_id);
+
+// The condition, on an evaluation row, of an errored trial.
+inline constexpr std::string_view kErroredTrialCondition =
+    "(failure_reason IS NOT NULL OR trial_errored IS NOT NULL)";
 
 }  // namespace plintrove

@@ -10,6 +10,7 @@
 #include "plintrove/core/errors.h"
 #include "plintrove/core/logging.h"
 #include "plintrove/core/operation_scope.h"
+#include "plintrove/core/trial_pruning.h"
 #include "plintrove/queries/evaluation_counts.h"
 #include "plintrove/queries/filters.h"
 #include "plintrove/queries/row_values.h"
@@ -30,6 +31,9 @@ void delete_in_chunks(Connection& conn, const Ids& id_list, std::string_view eva
                       std::string_view fn_table, std::string_view feat_table,
                       const DeletionProgressFn& progress, DeletionProgress& report) {
     if (id_list.empty()) return;
+    // The ledger keeps every trial; what leaves the store is counted apart, chunk by chunk
+    // just before the chunk goes, in the same transaction.
+    PrunedRows pruned(eval_table);
     // Every chunk of a table goes before the next table, so no evaluation is deleted
     // while a usage row of it remains.
     Params chunk;
@@ -40,6 +44,7 @@ void delete_in_chunks(Connection& conn, const Ids& id_list, std::string_view eva
             std::size_t stop = std::min(id_list.size(), start + kDeleteChunkSize);
             chunk.clear();
             for (std::size_t i = start; i < stop; ++i) chunk.emplace_back(id_list[i]);
+            if (table == eval_table) pruned.count(conn, chunk);
             rows += conn.execute(prefix + placeholder_list(chunk.size(), ",") + ")", chunk).rowcount();
             if (progress) {
                 report.table = table;
@@ -49,6 +54,7 @@ void delete_in_chunks(Connection& conn, const Ids& id_list, std::string_view eva
         }
         log(LogLevel::Info, "Deleted %d rows from %s", {Value(rows), Value(table)});
     }
+    pruned.write(conn);
 }
 
 const TableIndexes* indexes_of(std::string_view table) {

@@ -56,7 +56,7 @@ DeflatedSharpe get_deflated_sharpe(SearchTracker& tracker, const DeflatedSharpeA
     const bool strategy = args.eval_type.as_text() == "strategy";
     Connection& conn = tracker.conn();
     const std::string sql =
-        std::string("SELECT sharpe, failure_reason, era_id, ") +
+        "SELECT sharpe, " + std::string(kErroredTrialCondition) + ", era_id, " +
         (strategy ? "strategy_pool_id" : "signal_pool_id") +
         ", named_universe, source, custom_stats_json FROM " +
         (strategy ? "strategy_evaluations" : "signal_evaluations") + " WHERE eval_id = ?";
@@ -110,7 +110,7 @@ DeflatedSharpe get_deflated_sharpe(SearchTracker& tracker, const DeflatedSharpeA
     if (args.n_trials) out.n_trials = args.n_trials;
     if (args.sharpe_variance) out.sharpe_variance = args.sharpe_variance;
 
-    if (!(*row)[1].is_none()) {
+    if ((*row)[1].truthy()) {
         out.status = "errored_evaluation";
         out.assumptions = Value(std::move(assumptions));
         return out;

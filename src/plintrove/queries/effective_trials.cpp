@@ -110,17 +110,14 @@ std::vector<ScopePresence> scan_scopes(Connection& conn, bool strategy,
     std::unordered_map<std::string, std::string> skeleton_of_text;
     const ScanFilter filter = common_filter(scopes, t);
     std::string sql = "SELECT eval_id, era_id, " + std::string(t.pool_column) +
-                      ", named_universe, source, sharpe, failure_reason";
+                      ", named_universe, source, sharpe, " + std::string(kErroredTrialCondition);
     if (method == EffectiveMethod::GraphHash) sql += ", graph_json";
     sql += " FROM " + std::string(t.eval_table) + filter.where;
     conn.for_each_row(sql, filter.params, [&](const Row& row) {
         const std::size_t scope = find_scope(scopes, row[1], row[2], row[3], row[4]);
         if (scope == scopes.size()) return;
-        ScopePresence& presence = out[scope];
-        ++presence.rows;
-        if (!row[6].is_none()) return;
-        ++presence.candidates;
-        if (method == EffectiveMethod::Raw) return;
+        if (row[6].truthy()) return;
+        ++out[scope].candidates;
         Candidate c{scope, stored_sharpe(row[5]), {}, {}};
         if (method == EffectiveMethod::GraphJaccard) c.names.reserve(16);
         if (method == EffectiveMethod::GraphHash && row[7].is_text()) {
@@ -132,11 +129,6 @@ std::vector<ScopePresence> scan_scopes(Connection& conn, bool strategy,
         candidate_of.emplace(row[0].as_int(), candidates.size());
         candidates.push_back(std::move(c));
     });
-    if (method == EffectiveMethod::Raw) {
-        for (ScopePresence& p : out) p.clusters = p.candidates;
-        return out;
-    }
-
     if (method == EffectiveMethod::GraphJaccard) {
         // Function and feature names share one id space, kept apart by a prefix. The usage
         // tables are read whole: rows outside the scopes cost a hash lookup, where a join

@@ -20,19 +20,18 @@ enum class EffectiveMethod { Raw, GraphJaccard, GraphHash };
 EffectiveMethod parse_effective_method(const Value& method);
 std::string_view effective_method_name(EffectiveMethod method);
 
-// What the rows still stored in one scope say.
+// What the rows still stored in one scope say of their redundancy.
 struct ScopePresence {
-    std::int64_t rows = 0;          // every row present
     std::int64_t candidates = 0;    // rows that are not errored trials
-    std::int64_t clusters = 0;      // of the candidates; equal to them for "raw"
+    std::int64_t clusters = 0;      // of the candidates
     // Sample variance across the clusters' mean finite Sharpes; none below two clusters
-    // with a finite Sharpe or for "raw".
+    // with a finite Sharpe.
     std::optional<double> cluster_variance;
 };
 
-// One entry per scope of `scopes` (all of one evaluation kind), in the same order.
-// "raw" only counts rows, in one pass over the evaluation rows: an index that made it a
-// range count per scope would cost every recording another page write.
+// One entry per scope of `scopes` (all of one evaluation kind), in the same order, for
+// "graph_jaccard" or "graph_hash", in one pass over the evaluation rows. "raw" needs none:
+// the ledger alone answers it.
 std::vector<ScopePresence> scan_scopes(Connection& conn, bool strategy,
                                        const std::vector<TrialScope>& scopes,
                                        EffectiveMethod method, double similarity);

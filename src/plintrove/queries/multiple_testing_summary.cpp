@@ -40,7 +40,8 @@ std::vector<MultipleTestingCandidate> get_multiple_testing_summary(
         std::string sql = "SELECT eval_id, era_id, " + pool_column +
                           ", named_universe, sharpe, custom_stats_json FROM " +
                           std::string(kind) +
-                          "_evaluations WHERE failure_reason IS NULL AND sharpe >= ? AND sharpe <= ?";
+                          "_evaluations WHERE NOT " + std::string(kErroredTrialCondition) +
+                          " AND sharpe >= ? AND sharpe <= ?";
         Params params{Value(-std::numeric_limits<double>::max()),
                       Value(std::numeric_limits<double>::max())};
         for (const auto& [column, value] :

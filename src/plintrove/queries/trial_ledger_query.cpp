@@ -5,6 +5,7 @@
 
 #include "plintrove/core/errors.h"
 #include "plintrove/core/operation_scope.h"
+#include "plintrove/queries/row_values.h"
 #include "plintrove/queries/validators.h"
 #include "plintrove/stats/deflated_sharpe.h"
 
@@ -12,9 +13,11 @@ namespace plintrove {
 
 namespace {
 
+// The ledger row with the rows deleted from its scope since it began.
 constexpr std::string_view kLedgerColumns =
-    "era_id, pool_id, named_universe, source, trials, errored_trials, nonfinite_trials, "
-    "sharpe_count, sharpe_mean, sharpe_m2, sharpe_max, best_eval_id, rebuilt";
+    "l.era_id, l.pool_id, l.named_universe, l.source, l.trials, l.errored_trials, "
+    "l.nonfinite_trials, l.sharpe_count, l.sharpe_mean, l.sharpe_m2, l.sharpe_max, "
+    "l.best_eval_id, l.rebuilt, COALESCE(p.rows_pruned, 0)";
 
 std::string text_of(const Value& v) { return v.is_text() ? v.as_text() : std::string(); }
 
@@ -38,21 +41,25 @@ std::vector<LedgerRow> read_trial_ledger(Connection& conn, const TrialLedgerFilt
         const Value& other_pool = strategy ? signal_pool : strategy_pool;
         if (!other_pool.is_none()) continue;
 
+        const LedgerTables& tables = strategy ? kStrategyLedgerTables : kSignalLedgerTables;
         std::string sql = "SELECT " + std::string(kLedgerColumns) + " FROM " +
-                          std::string(strategy ? kStrategyTrialLedger : kSignalTrialLedger);
+                          std::string(tables.ledger) + " AS l LEFT JOIN " +
+                          std::string(tables.pruning) +
+                          " AS p ON p.era_id = l.era_id AND p.pool_id = l.pool_id AND "
+                          "p.named_universe = l.named_universe AND p.source = l.source";
         Params params;
         std::string where;
         for (const auto& [column, value] :
-             {std::pair<const char*, const Value*>{"era_id", &filter.era_id},
-              {"pool_id", &own_pool},
-              {"named_universe", &filter.named_universe},
-              {"source", &filter.source}}) {
+             {std::pair<const char*, const Value*>{"l.era_id", &filter.era_id},
+              {"l.pool_id", &own_pool},
+              {"l.named_universe", &filter.named_universe},
+              {"l.source", &filter.source}}) {
             if (value->is_none()) continue;
             where += where.empty() ? " WHERE " : " AND ";
             where += std::string(column) + " = ?";
             params.push_back(*value);
         }
-        sql += where + " ORDER BY era_id, pool_id, named_universe, source";
+        sql += where + " ORDER BY l.era_id, l.pool_id, l.named_universe, l.source";
         for (const Row& r : conn.execute(sql, params).fetchall()) {
             LedgerRow row;
             row.strategy = strategy;
@@ -67,6 +74,7 @@ std::vector<LedgerRow> read_trial_ledger(Connection& conn, const TrialLedgerFilt
             t.sharpe_max = stored_sharpe(r[10]);
             if (r[11].is_int()) t.best_eval_id = r[11].as_int();
             row.rebuilt = r[12].truthy();
+            row.rows_pruned = rows::to_int(r[13]);
             out.push_back(std::move(row));
         }
     }
@@ -84,14 +92,19 @@ std::vector<TrialLedgerEntry> get_trial_ledger(SearchTracker& tracker,
     Connection& conn = tracker.conn();
     const std::vector<LedgerRow> rows = read_trial_ledger(conn, filter);
 
-    std::vector<ScopePresence> presence;
-    for (const bool strategy : {false, true}) {
-        std::vector<TrialScope> scopes;
-        for (const LedgerRow& r : rows) {
-            if (r.strategy == strategy) scopes.push_back(r.scope);
+    // "raw" needs the ledger alone; the other methods look at the rows still stored.
+    std::vector<ScopePresence> presence(rows.size());
+    if (method != EffectiveMethod::Raw) {
+        presence.clear();
+        for (const bool strategy : {false, true}) {
+            std::vector<TrialScope> scopes;
+            for (const LedgerRow& r : rows) {
+                if (r.strategy == strategy) scopes.push_back(r.scope);
+            }
+            std::vector<ScopePresence> part =
+                scan_scopes(conn, strategy, scopes, method, similarity);
+            presence.insert(presence.end(), part.begin(), part.end());
         }
-        std::vector<ScopePresence> part = scan_scopes(conn, strategy, scopes, method, similarity);
-        presence.insert(presence.end(), part.begin(), part.end());
     }
 
     std::vector<TrialLedgerEntry> out;
@@ -127,8 +140,10 @@ std::vector<TrialLedgerEntry> get_trial_ledger(SearchTracker& tracker,
                 if (std::isinf(*e.min_backtest_length_years)) e.min_backtest_length_years.reset();
             }
         }
-        e.rows_present = presence[i].rows;
-        e.rows_pruned = std::max<std::int64_t>(0, t.trials - presence[i].rows);
+        // Rows inserted behind the tracker's back and then deleted by it count as pruned
+        // without ever having been trials.
+        e.rows_present = std::max<std::int64_t>(0, t.trials - r.rows_pruned);
+        e.rows_pruned = r.rows_pruned;
         e.rebuilt = r.rebuilt;
         out.push_back(std::move(e));
     }

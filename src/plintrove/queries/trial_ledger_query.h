@@ -2,6 +2,7 @@
 // Reading the trial ledger: one entry per scope, with the statistics the number of trials
 // and the spread of their Sharpes imply.
 
+#include <cstdint>
 #include <string_view>
 #include <vector>
 
@@ -28,6 +29,7 @@ struct LedgerRow {
     TrialScope scope;
     TrialTally tally;
     bool rebuilt = false;
+    std::int64_t rows_pruned = 0;  // deleted from the scope since its ledger row began
 };
 
 // Validates the filter (the messages of the other queries) and reads the matching rows,

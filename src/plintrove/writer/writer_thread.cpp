@@ -409,12 +409,14 @@ void WriterThread::State::write_evaluation(Connection& conn, const QueueItem& it
     insert_usage_rows(conn, *eval_id, functions, features, tables.fn_table, tables.feat_table,
                       function_families, feature_families);
     store_custom_stats(conn, tables.eval_table, *eval_id, s.custom_stats);
+    // The row keeps no failure reason; the mark tells readers what the ledger counts.
+    const bool errored = !field_or(fields, "failure_reason", kNone).is_none();
+    if (errored) mark_trial_errored(conn, tables.eval_table, *eval_id);
     ledger.add(is_strategy,
                TrialScope{field_or(fields, "era_id", kDefaultEra), *pool,
                           field_or(fields, "named_universe", kEmptyText),
                           field_or(fields, "source", kSearch)},
-               *eval_id,
-               s.sharpe, !field_or(fields, "failure_reason", kNone).is_none());
+               *eval_id, s.sharpe, errored);
 }
 
 // ---- WriterThread ----------------------------------------------------------------------

@@ -1,0 +1,37 @@
+#pragma once
+// Rows deleted from each scope of the trial ledger. The ledger is never lowered; deletions
+// count here, in their own transaction, what they remove, so that a reader learns how many
+// of a scope's trials are still stored from one small row instead of a pass over the
+// evaluations, and recording pays nothing for it.
+
+#include <cstdint>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "plintrove/core/trial_ledger.h"
+#include "plintrove/storage/connection.h"
+
+namespace plintrove {
+
+// The evaluation rows a deletion removes, counted by ledger scope.
+class PrunedRows {
+public:
+    // Counts nothing for a table that is not an evaluation table.
+    explicit PrunedRows(std::string_view eval_table);
+    // Counts the rows of `ids` still present; call before deleting them.
+    void count(Connection& conn, const Params& ids);
+    // Adds the counts to the pruning table. Does not commit.
+    void write(Connection& conn) const;
+
+private:
+    const LedgerTables* tables_ = nullptr;
+    std::vector<std::pair<TrialScope, std::int64_t>> counts_;
+};
+
+// Creates one evaluation kind's pruning table. On a store whose ledger is older than the
+// table, the rows pruned until now are the ledger's trials less the rows present. Does not
+// commit.
+void ensure_trial_pruning(Connection& conn, const LedgerTables& tables, bool ledger_existed);
+
+}  // namespace plintrove
