@@ -7,7 +7,11 @@ memory is the peak resident set of that process during the call (VmHWM, restarte
 before it) above its size before the call. Each side's result and the store it
 leaves behind are checked: same counts, and no usage row without its evaluation.
 
+With --baseline-build the baseline is the library of another build (its python/ folder on
+the child's path) instead of the pure-Python statements, to measure what a change costs.
+
     PYTHONPATH=build/python .venv/bin/python bench/bench_pruning.py [--store 1000000] [--repeat 2]
+        [--baseline-build /tmp/base/build]
 """
 
 from __future__ import annotations
@@ -123,7 +127,7 @@ def reset_peak_rss():
 
 def child(side, operation, data_dir, keep_last):
     db_path = os.path.join(data_dir, "tracking.db")
-    if side == "ours":
+    if side in ("ours", "library"):
         from plintrove.search_tracking import SearchTracker
         handle = SearchTracker(data_dir)
         run = (lambda: handle.delete_evaluations(keep_last=keep_last)) \
@@ -134,15 +138,15 @@ def child(side, operation, data_dir, keep_last):
             if operation == "keep_last" else (lambda: baseline_delete_failed_evaluations(handle))
     reset_peak_rss()
     rss_before = status_kb("VmRSS")
-    started = time.perf_counter()
+    started, cpu = time.perf_counter(), time.process_time()
     result = run()
-    seconds = time.perf_counter() - started
+    seconds, cpu = time.perf_counter() - started, time.process_time() - cpu
     peak = status_kb("VmHWM")
-    if side == "ours":
+    if side in ("ours", "library"):
         result = (result.signal_rows_deleted, result.strategy_rows_deleted,
                   result.signal_rows_remaining, result.strategy_rows_remaining)
     handle.close()
-    print(json.dumps({"seconds": seconds, "peak_kb": peak, "before_kb": rss_before,
+    print(json.dumps({"seconds": seconds, "cpu": cpu, "peak_kb": peak, "before_kb": rss_before,
                       "result": list(result)}))
 
 
@@ -157,13 +161,16 @@ def orphan_usage_rows(db_path):
         conn.close()
 
 
-def measure(side, operation, store_dir, work_root, keep_last):
+def measure(side, operation, store_dir, work_root, keep_last, baseline_build=None):
     work = os.path.join(work_root, f"{side}-{operation}")
     shutil.rmtree(work, ignore_errors=True)
     store_builder.copy_store(store_dir, work)
+    env = dict(os.environ)
+    if side == "baseline" and baseline_build:
+        side, env["PYTHONPATH"] = "library", os.path.join(baseline_build, "python")
     out = subprocess.run([sys.executable, os.path.abspath(__file__), "--child", side, operation,
                           work, "--keep-last", str(keep_last)],
-                         check=True, capture_output=True, text=True)
+                         check=True, capture_output=True, text=True, env=env)
     figures = json.loads(out.stdout.strip().splitlines()[-1])
     figures["orphans"] = orphan_usage_rows(os.path.join(work, "tracking.db"))
     shutil.rmtree(work, ignore_errors=True)
@@ -176,6 +183,7 @@ def main():
     parser.add_argument("--keep-last", type=int, default=50_000)
     parser.add_argument("--repeat", type=int, default=2)
     parser.add_argument("--work", default="/tmp/plintrove-bench/pruning-work")
+    parser.add_argument("--baseline-build")
     parser.add_argument("--child", nargs=3, metavar=("SIDE", "OPERATION", "DATA_DIR"))
     args = parser.parse_args()
     if args.child:
@@ -192,27 +200,36 @@ def main():
         runs = {"baseline": [], "ours": []}
         for i in range(args.repeat):
             for side in (("baseline", "ours") if i % 2 == 0 else ("ours", "baseline")):
-                runs[side].append(measure(side, operation, store_dir, args.work, args.keep_last))
+                runs[side].append(measure(side, operation, store_dir, args.work, args.keep_last,
+                                          args.baseline_build))
         for run in runs["baseline"] + runs["ours"]:
             assert run["result"] == runs["baseline"][0]["result"], (label, run["result"])
             assert run["orphans"] == 0, (label, run["orphans"])
         base, ours = (min(runs[side], key=lambda r: r["seconds"]) for side in ("baseline", "ours"))
+        base["cpu"], ours["cpu"] = (min(r["cpu"] for r in runs[side]) for side in ("baseline", "ours"))
         rows.append((label, base, ours))
 
+    if args.baseline_build:
+        print(f"baseline: the library built at {args.baseline_build}")
     print(f"\nstore: {signals:,} signal + {args.store - signals:,} strategy evaluations "
           f"with their usage rows; each run on a fresh copy in its own process; "
           f"fastest of {args.repeat} runs per side")
     print(f"{'operation':38} {'deleted (sig, strat)':>22} {'baseline s':>11} {'ours s':>8} "
-          f"{'time ratio':>10} {'baseline MiB':>13} {'ours MiB':>9} {'mem ratio':>9}")
+          f"{'time ratio':>10} {'CPU ratio':>9} {'baseline MiB':>13} {'ours MiB':>9} "
+          f"{'mem ratio':>9}")
     for label, base, ours in rows:
         deleted = f"{base['result'][0]:,}, {base['result'][1]:,}"
         base_mib = (base["peak_kb"] - base["before_kb"]) / 1024
         ours_mib = (ours["peak_kb"] - ours["before_kb"]) / 1024
         print(f"{label:38} {deleted:>22} {base['seconds']:>11.2f} {ours['seconds']:>8.2f} "
-              f"{base['seconds'] / ours['seconds']:>9.2f}x {base_mib:>13.1f} {ours_mib:>9.1f} "
-              f"{base_mib / ours_mib:>8.2f}x")
-    print("time ratio = baseline / ours (above 1: ours faster); memory = peak resident set "
-          "during the call above the process's size before it; mem ratio = baseline / ours")
+              f"{base['seconds'] / ours['seconds']:>9.2f}x {base['cpu'] / ours['cpu']:>8.2f}x "
+              f"{base_mib:>13.1f} {ours_mib:>9.1f} {base_mib / ours_mib:>8.2f}x")
+    print("time ratio = baseline / ours (above 1: ours faster), wall clock; CPU ratio the same "
+          "for the process's CPU seconds (on a shared machine the steadier of the two); "
+          "memory = peak resident set during the call above the process's size before it; "
+          "mem ratio = baseline / ours")
+    for label, base, ours in rows:
+        print(f"{label}: CPU seconds baseline {base['cpu']:.2f}, ours {ours['cpu']:.2f}")
     for label, base, ours in rows:
         print(f"{label}: peak RSS of the whole process baseline {base['peak_kb'] / 1024:.1f} "
               f"MiB, ours {ours['peak_kb'] / 1024:.1f} MiB")

@@ -7,8 +7,9 @@
    machine only the first is steady. Make the baseline from the commit before the ledger:
        git archive <commit> | tar -x -C /tmp/base && cd /tmp/base &&
        cmake -S . -B build -G Ninja -DPLINTROVE_BUILD_TESTS=OFF && cmake --build build
-2. Reads on a private copy of the cached store of --store evaluations: the first open
-   (which rebuilds the ledger from the rows present), get_trial_ledger for each method,
+2. Reads on a private copy of the cached store of --store evaluations: the first open of a
+   store whose ledger predates the pruning counts (when the cache is one), the first open
+   without a ledger (which rebuilds it from the rows present), get_trial_ledger for each method,
    get_deflated_sharpe and get_multiple_testing_summary.
 
     PYTHONPATH=build/python .venv/bin/python bench/bench_trial_ledger.py \
@@ -138,13 +139,22 @@ def reads(store: int) -> None:
     src = store_builder.cached_store(signals, store - signals)
     with tempfile.TemporaryDirectory(dir="/tmp") as copy:
         store_builder.copy_store(src, copy)
-        conn = sqlite3.connect(os.path.join(copy, "tracking.db"))
-        conn.execute("DROP TABLE IF EXISTS signal_trial_ledger")
-        conn.execute("DROP TABLE IF EXISTS strategy_trial_ledger")
+        db = os.path.join(copy, "tracking.db")
+        print(f"\nstore: {store:,} evaluations")
+        conn = sqlite3.connect(db)
+        tables = {name for (name,) in conn.execute("SELECT name FROM sqlite_master")}
+        conn.close()
+        if "signal_trial_ledger" in tables and "signal_trial_pruning" not in tables:
+            seconds, tracker = timed(lambda: SearchTracker(copy, Identity()))
+            tracker.close()
+            print(f"{'first open, rows pruned learned from an older ledger':52} {seconds:>8.2f}")
+        conn = sqlite3.connect(db)
+        for kind in ("signal", "strategy"):
+            conn.execute(f"DROP TABLE IF EXISTS {kind}_trial_ledger")
+            conn.execute(f"DROP TABLE IF EXISTS {kind}_trial_pruning")
         conn.commit()
         conn.close()
         seconds, tracker = timed(lambda: SearchTracker(copy, Identity()))
-        print(f"\nstore: {store:,} evaluations")
         print(f"{'first open, ledger rebuilt from the rows':52} {seconds:>8.2f}")
         for method in ("raw", "graph_hash", "graph_jaccard"):
             seconds, entries = timed(lambda: tracker.get_trial_ledger(n_effective=method))

@@ -165,17 +165,15 @@ void ensure_trial_ledger(Connection& conn) {
         // which the rebuilt flag tells the reader.
         TrialLedgerBatch batch;
         std::string sql = "SELECT eval_id";
-        // A SQLite table of an old layout may lack any of the columns; those read as NULL.
-        const std::set<std::string> present =
-            postgres ? std::set<std::string>{} : sqlite_table_columns(conn, source.eval_table);
+        // A table of an old layout may lack any of the columns; those read as NULL.
+        const std::set<std::string> present = sqlite_table_columns(conn, source.eval_table);
         for (std::string_view column : {std::string_view("era_id"), source.pool_column,
                                         std::string_view("named_universe"),
                                         std::string_view("source"), std::string_view("sharpe"),
                                         std::string_view("failure_reason"),
                                         std::string_view("trial_errored")}) {
             sql += ", ";
-            sql += postgres || present.count(std::string(column)) ? column
-                                                                  : std::string_view("NULL");
+            sql += present.count(std::string(column)) ? column : std::string_view("NULL");
         }
         sql += " FROM " + std::string(source.eval_table) + " ORDER BY eval_id";
         conn.for_each_row(sql, {}, [&](const Row& row) {

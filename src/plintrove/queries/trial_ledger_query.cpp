@@ -93,9 +93,10 @@ std::vector<TrialLedgerEntry> get_trial_ledger(SearchTracker& tracker,
     const std::vector<LedgerRow> rows = read_trial_ledger(conn, filter);
 
     // "raw" needs the ledger alone; the other methods look at the rows still stored.
-    std::vector<ScopePresence> presence(rows.size());
-    if (method != EffectiveMethod::Raw) {
-        presence.clear();
+    std::vector<ScopePresence> presence;
+    if (method == EffectiveMethod::Raw) {
+        presence.resize(rows.size());
+    } else {
         for (const bool strategy : {false, true}) {
             std::vector<TrialScope> scopes;
             for (const LedgerRow& r : rows) {
