@@ -24,19 +24,14 @@ std::string pruning_ddl(std::string_view table) {
 ))";
 }
 
-// Rows of the evaluation table counted by scope, after `where`.
-std::string scope_count_sql(const LedgerTables& tables, std::string_view where) {
-    const std::string columns =
-        "era_id, " + std::string(tables.pool_column) + ", named_universe, source";
-    return "SELECT " + columns + ", COUNT(*) FROM " + std::string(tables.eval_table) +
-           std::string(where) + " GROUP BY " + columns;
+std::string scope_columns(const LedgerTables& tables) {
+    return "era_id, " + std::string(tables.pool_column) + ", named_universe, source";
 }
 
-// NULL and the value it is keyed as are one scope, so their counts meet. A deletion touches
-// a handful of scopes: a linear search beats hashing Values.
-void add_count(ScopeCounts& counts, const Row& row) {
+// NULL and the value it is keyed as are one scope, so their counts meet. A store holds a
+// handful of scopes: a linear search beats hashing Values.
+void add_count(ScopeCounts& counts, const Row& row, std::int64_t n) {
     TrialScope scope = ledger_key(TrialScope{row[0], row[1], row[2], row[3]});
-    const std::int64_t n = rows::to_int(row[4]);
     for (auto& [known, count] : counts) {
         if (known == scope) {
             count += n;
@@ -69,9 +64,13 @@ PrunedRows::PrunedRows(std::string_view eval_table) {
 
 void PrunedRows::count(Connection& conn, const Params& ids) {
     if (!tables_ || ids.empty()) return;
-    const std::string sql =
-        scope_count_sql(*tables_, " WHERE eval_id IN (" + placeholder_list(ids.size(), ",") + ")");
-    for (const Row& row : conn.execute(sql, ids).fetchall()) add_count(counts_, row);
+    const std::string columns = scope_columns(*tables_);
+    const std::string sql = "SELECT " + columns + ", COUNT(*) FROM " +
+                            std::string(tables_->eval_table) + " WHERE eval_id IN (" +
+                            placeholder_list(ids.size(), ",") + ") GROUP BY " + columns;
+    for (const Row& row : conn.execute(sql, ids).fetchall()) {
+        add_count(counts_, row, rows::to_int(row[4]));
+    }
 }
 
 void PrunedRows::write(Connection& conn) const {
@@ -83,10 +82,11 @@ void ensure_trial_pruning(Connection& conn, const LedgerTables& tables, bool led
     const std::string ddl = pruning_ddl(tables.pruning);
     conn.execute(conn.dialect() == "postgres" ? postgres_table_ddl(ddl) : ddl + " WITHOUT ROWID");
     if (existed || !ledger_existed) return;
+    // Counted here rather than grouped by the database: sorting a million rows by four
+    // columns costs more than one pass.
     ScopeCounts present;
-    for (const Row& row : conn.execute(scope_count_sql(tables, "")).fetchall()) {
-        add_count(present, row);
-    }
+    conn.for_each_row("SELECT " + scope_columns(tables) + " FROM " + std::string(tables.eval_table),
+                      {}, [&](const Row& row) { add_count(present, row, 1); });
     ScopeCounts pruned;
     for (const Row& row : conn.execute("SELECT era_id, pool_id, named_universe, source, trials "
                                        "FROM " + std::string(tables.ledger))
