@@ -43,9 +43,10 @@ def test_fresh_directory_gets_the_full_schema_in_wal_once(data_dir, identity):
         assert read(data_dir, "PRAGMA user_version") == [(2,)]
         schema = read(data_dir, dump)
         tables = {name for kind, name, _, _ in schema if kind == "table"}
-        ledgers = {"signal_trial_ledger", "strategy_trial_ledger"}
+        ledgers = {f"{kind}_trial_{table}" for kind in ("signal", "strategy")
+                   for table in ("ledger", "pruning")}
         assert tables - {"sqlite_sequence"} == set(st._DB_INFO_TABLES) | {"sims"} | ledgers
-        assert len(tables - {"sqlite_sequence"}) == 17
+        assert len(tables - {"sqlite_sequence"}) == 19
         indexes = {(table, name) for kind, name, table, _ in schema if kind == "index"}
         assert st._TABLE_INDEXES == TABLE_INDEXES
         assert {(t, n) for t, names in TABLE_INDEXES.items() for n in names} <= indexes
