@@ -170,27 +170,41 @@ def test_first_creation_on_an_existing_store_rebuilds_from_the_rows_present(tmp_
     assert [r["rebuilt"] for r in ledger(str(old_dir))] == [1, 1, 1, 0]
 
 
+def pruning_view(tracker):
+    return [(e.era_id, e.named_universe, e.errored_trials, e.rows_present, e.rows_pruned)
+            for e in tracker.get_trial_ledger()]
+
+
 def test_a_store_older_than_the_pruning_counts_learns_them_once(data_dir, identity):
     t = SearchTracker(data_dir, identity)
     for s, f, era, u in TRIALS:
         record(t, s, f, era, u)
     t.delete_evaluations(keep_last=4)
-    expected = [(e.era_id, e.named_universe, e.rows_present, e.rows_pruned)
-                for e in t.get_trial_ledger()]
-    assert [e[3] for e in expected] == [5, 0, 0]
+    record(t, 9.0, "timeout")
+    expected = pruning_view(t)
+    assert [e[4] for e in expected] == [5, 0, 0]
     t.close()
-    # A ledger from before the counts: what it lost is its trials less the rows present.
-    write(data_dir, "DROP TABLE signal_trial_pruning", "DROP TABLE strategy_trial_pruning")
+    # Last written before the pruning counts and the errored-trial mark, and read as it is:
+    # the counts come from the rows present, errors from failure reasons alone.
+    write(data_dir, "DROP TABLE signal_trial_pruning", "DROP TABLE strategy_trial_pruning",
+          *(f"ALTER TABLE {kind}_evaluations DROP COLUMN trial_errored"
+            for kind in ("signal", "strategy")))
+    reader = SearchTracker(data_dir, read_only=True)
+    assert pruning_view(reader) == expected
+    assert 9.0 not in [c.sharpe for c in reader.get_multiple_testing_summary()]
+    reader.close()
+    # Opened for writing, it learns them once: trials less the rows present.
     t = SearchTracker(data_dir, identity)
-    assert [(e.era_id, e.named_universe, e.rows_present, e.rows_pruned)
-            for e in t.get_trial_ledger()] == expected
+    assert pruning_view(t) == expected
     t.close()
+    assert read(data_dir, "SELECT era_id, named_universe, rows_pruned FROM "
+                          "signal_trial_pruning") == [(1, "U1", 5)]
     # A ledger rebuilt from the rows present knows of no pruning before it.
     write(data_dir, *(f"DROP TABLE {kind}_trial_{table}" for kind in ("signal", "strategy")
                       for table in ("ledger", "pruning")))
     t = SearchTracker(data_dir, identity)
     assert [(e.era_id, e.named_universe, e.trials, e.rows_present, e.rows_pruned, e.rebuilt)
-            for e in t.get_trial_ledger()] == [(1, "U1", 2, 2, 0, True), (1, "U2", 1, 1, 0, True),
+            for e in t.get_trial_ledger()] == [(1, "U1", 3, 3, 0, True), (1, "U2", 1, 1, 0, True),
                                                 (2, "U1", 1, 1, 0, True)]
     t.close()
 

@@ -201,4 +201,10 @@ void mark_trial_errored(Connection& conn, std::string_view eval_table, std::int6
         {Value(eval_id)});
 }
 
+std::string errored_trial_condition(Connection& conn, std::string_view eval_table) {
+    return sqlite_table_columns(conn, eval_table).count("trial_errored")
+               ? "(failure_reason IS NOT NULL OR trial_errored IS NOT NULL)"
+               : "(failure_reason IS NOT NULL)";
+}
+
 }  // namespace plintrove

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -96,8 +97,9 @@ void store_custom_stats(Connection& conn, std::string_view eval_table, std::int6
 // commit.
 void mark_trial_errored(Connection& conn, std::string_view eval_table, std::int64_t eval_id);
 
-// The condition, on an evaluation row, of an errored trial.
-inline constexpr std::string_view kErroredTrialCondition =
-    "(failure_reason IS NOT NULL OR trial_errored IS NOT NULL)";
+// The condition, on a row of `eval_table`, of an errored trial. A table that never got the
+// mark (a store last opened for writing by an older tracker, now read-only) has failure
+// reasons alone.
+std::string errored_trial_condition(Connection& conn, std::string_view eval_table);
 
 }  // namespace plintrove

@@ -11,8 +11,6 @@ namespace plintrove {
 
 namespace {
 
-using ScopeCounts = std::vector<std::pair<TrialScope, std::int64_t>>;
-
 std::string pruning_ddl(std::string_view table) {
     return "CREATE TABLE IF NOT EXISTS " + std::string(table) + R"( (
     era_id INTEGER NOT NULL,
@@ -77,11 +75,7 @@ void PrunedRows::write(Connection& conn) const {
     if (tables_) write_counts(conn, *tables_, counts_);
 }
 
-void ensure_trial_pruning(Connection& conn, const LedgerTables& tables, bool ledger_existed) {
-    const bool existed = sqlite_table_exists(conn, tables.pruning);
-    const std::string ddl = pruning_ddl(tables.pruning);
-    conn.execute(conn.dialect() == "postgres" ? postgres_table_ddl(ddl) : ddl + " WITHOUT ROWID");
-    if (existed || !ledger_existed) return;
+ScopeCounts pruned_rows_from_ledger(Connection& conn, const LedgerTables& tables) {
     // Counted here rather than grouped by the database: sorting a million rows by four
     // columns costs more than one pass.
     ScopeCounts present;
@@ -98,7 +92,14 @@ void ensure_trial_pruning(Connection& conn, const LedgerTables& tables, bool led
         }
         pruned.emplace_back(scope, rows::to_int(row[4]) - rows);
     }
-    write_counts(conn, tables, pruned);
+    return pruned;
+}
+
+void ensure_trial_pruning(Connection& conn, const LedgerTables& tables, bool ledger_existed) {
+    const bool existed = sqlite_table_exists(conn, tables.pruning);
+    const std::string ddl = pruning_ddl(tables.pruning);
+    conn.execute(conn.dialect() == "postgres" ? postgres_table_ddl(ddl) : ddl + " WITHOUT ROWID");
+    if (!existed && ledger_existed) write_counts(conn, tables, pruned_rows_from_ledger(conn, tables));
 }
 
 }  // namespace plintrove

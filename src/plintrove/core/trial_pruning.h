@@ -14,6 +14,8 @@
 
 namespace plintrove {
 
+using ScopeCounts = std::vector<std::pair<TrialScope, std::int64_t>>;
+
 // The evaluation rows a deletion removes, counted by ledger scope.
 class PrunedRows {
 public:
@@ -26,8 +28,13 @@ public:
 
 private:
     const LedgerTables* tables_ = nullptr;
-    std::vector<std::pair<TrialScope, std::int64_t>> counts_;
+    ScopeCounts counts_;
 };
+
+// The rows pruned per scope as a ledger older than the pruning table tells them: its
+// trials less the rows present, in one pass over the evaluations. Scopes with more rows
+// than trials (rows written behind the tracker's back) come out negative.
+ScopeCounts pruned_rows_from_ledger(Connection& conn, const LedgerTables& tables);
 
 // Creates one evaluation kind's pruning table. On a store whose ledger is older than the
 // table, the rows pruned until now are the ledger's trials less the rows present. Does not

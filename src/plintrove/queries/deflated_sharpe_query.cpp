@@ -55,11 +55,12 @@ DeflatedSharpe get_deflated_sharpe(SearchTracker& tracker, const DeflatedSharpeA
     }
     const bool strategy = args.eval_type.as_text() == "strategy";
     Connection& conn = tracker.conn();
+    const std::string_view eval_table = strategy ? "strategy_evaluations" : "signal_evaluations";
     const std::string sql =
-        "SELECT sharpe, " + std::string(kErroredTrialCondition) + ", era_id, " +
+        "SELECT sharpe, " + errored_trial_condition(conn, eval_table) + ", era_id, " +
         (strategy ? "strategy_pool_id" : "signal_pool_id") +
-        ", named_universe, source, custom_stats_json FROM " +
-        (strategy ? "strategy_evaluations" : "signal_evaluations") + " WHERE eval_id = ?";
+        ", named_universe, source, custom_stats_json FROM " + std::string(eval_table) +
+        " WHERE eval_id = ?";
     std::optional<Row> row = conn.execute(sql, {Value(args.eval_id)}).fetchone();
     if (!row) {
         throw ValueError("No " + args.eval_type.as_text() + " evaluation with eval_id=" +

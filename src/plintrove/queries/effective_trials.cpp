@@ -110,7 +110,8 @@ std::vector<ScopePresence> scan_scopes(Connection& conn, bool strategy,
     std::unordered_map<std::string, std::string> skeleton_of_text;
     const ScanFilter filter = common_filter(scopes, t);
     std::string sql = "SELECT eval_id, era_id, " + std::string(t.pool_column) +
-                      ", named_universe, source, sharpe, " + std::string(kErroredTrialCondition);
+                      ", named_universe, source, sharpe, " +
+                      errored_trial_condition(conn, t.eval_table);
     if (method == EffectiveMethod::GraphHash) sql += ", graph_json";
     sql += " FROM " + std::string(t.eval_table) + filter.where;
     conn.for_each_row(sql, filter.params, [&](const Row& row) {

@@ -37,10 +37,10 @@ std::vector<MultipleTestingCandidate> get_multiple_testing_summary(
         if (!other_pool.is_none()) continue;
         const std::string pool_column = strategy ? "strategy_pool_id" : "signal_pool_id";
         // Finite Sharpes only: +-inf sort first but say nothing, and NaN is stored as NULL.
+        const std::string eval_table = std::string(kind) + "_evaluations";
         std::string sql = "SELECT eval_id, era_id, " + pool_column +
-                          ", named_universe, sharpe, custom_stats_json FROM " +
-                          std::string(kind) +
-                          "_evaluations WHERE NOT " + std::string(kErroredTrialCondition) +
+                          ", named_universe, sharpe, custom_stats_json FROM " + eval_table +
+                          " WHERE NOT " + errored_trial_condition(conn, eval_table) +
                           " AND sharpe >= ? AND sharpe <= ?";
         Params params{Value(-std::numeric_limits<double>::max()),
                       Value(std::numeric_limits<double>::max())};

@@ -1,23 +1,25 @@
 #include "plintrove/queries/trial_ledger_query.h"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
 #include "plintrove/core/errors.h"
 #include "plintrove/core/operation_scope.h"
+#include "plintrove/core/trial_pruning.h"
 #include "plintrove/queries/row_values.h"
 #include "plintrove/queries/validators.h"
 #include "plintrove/stats/deflated_sharpe.h"
+#include "plintrove/storage/sqlite_catalog.h"
 
 namespace plintrove {
 
 namespace {
 
-// The ledger row with the rows deleted from its scope since it began.
 constexpr std::string_view kLedgerColumns =
     "l.era_id, l.pool_id, l.named_universe, l.source, l.trials, l.errored_trials, "
     "l.nonfinite_trials, l.sharpe_count, l.sharpe_mean, l.sharpe_m2, l.sharpe_max, "
-    "l.best_eval_id, l.rebuilt, COALESCE(p.rows_pruned, 0)";
+    "l.best_eval_id, l.rebuilt";
 
 std::string text_of(const Value& v) { return v.is_text() ? v.as_text() : std::string(); }
 
@@ -42,11 +44,15 @@ std::vector<LedgerRow> read_trial_ledger(Connection& conn, const TrialLedgerFilt
         if (!other_pool.is_none()) continue;
 
         const LedgerTables& tables = strategy ? kStrategyLedgerTables : kSignalLedgerTables;
-        std::string sql = "SELECT " + std::string(kLedgerColumns) + " FROM " +
-                          std::string(tables.ledger) + " AS l LEFT JOIN " +
-                          std::string(tables.pruning) +
-                          " AS p ON p.era_id = l.era_id AND p.pool_id = l.pool_id AND "
-                          "p.named_universe = l.named_universe AND p.source = l.source";
+        // A store last opened for writing before the pruning table (now read-only) has none:
+        // its counts come from the rows present instead.
+        const bool counted = sqlite_table_exists(conn, tables.pruning);
+        std::string sql = "SELECT " + std::string(kLedgerColumns);
+        sql += counted ? ", COALESCE(p.rows_pruned, 0) FROM " + std::string(tables.ledger) +
+                             " AS l LEFT JOIN " + std::string(tables.pruning) +
+                             " AS p ON p.era_id = l.era_id AND p.pool_id = l.pool_id AND "
+                             "p.named_universe = l.named_universe AND p.source = l.source"
+                       : ", 0 FROM " + std::string(tables.ledger) + " AS l";
         Params params;
         std::string where;
         for (const auto& [column, value] :
@@ -76,6 +82,16 @@ std::vector<LedgerRow> read_trial_ledger(Connection& conn, const TrialLedgerFilt
             row.rebuilt = r[12].truthy();
             row.rows_pruned = rows::to_int(r[13]);
             out.push_back(std::move(row));
+        }
+        if (!counted) {
+            const ScopeCounts pruned = pruned_rows_from_ledger(conn, tables);
+            for (LedgerRow& row : out) {
+                for (const auto& [scope, count] : pruned) {
+                    if (row.strategy == strategy && scope == row.scope) {
+                        row.rows_pruned = std::max<std::int64_t>(0, count);
+                    }
+                }
+            }
         }
     }
     return out;
