@@ -35,4 +35,16 @@ struct ColumnValue {
 // and integral reals in integer columns as integers, numeric text in real columns as reals.
 ColumnValue postgres_column_value(const Value& value, PostgresColumnType type);
 
+// True when the value goes to the column as it is, the common case, decided without a call.
+inline bool postgres_column_takes(const Value& value, PostgresColumnType type) {
+    switch (value.kind()) {
+        case Value::Kind::None: return true;
+        case Value::Kind::Int: return type != PostgresColumnType::Text;
+        case Value::Kind::Float: return type != PostgresColumnType::Integer;
+        case Value::Kind::Text:
+            return type == PostgresColumnType::Text || type == PostgresColumnType::Unknown;
+        default: return type == PostgresColumnType::Unknown;
+    }
+}
+
 }  // namespace plintrove

@@ -142,7 +142,7 @@ struct BoundParams {
                 signature[i] = 'u';
                 continue;
             }
-            if (i < plan.param_types.size() && plan.param_types[i] != PostgresColumnType::Unknown) {
+            if (i < plan.param_types.size() && !postgres_column_takes(v, plan.param_types[i])) {
                 ColumnValue converted = postgres_column_value(v, plan.param_types[i]);
                 if (converted.form == ColumnValue::Form::Refused)
                     refuse(names, i, converted.text, "22P02");
