@@ -234,14 +234,6 @@ private:
     std::string& out_;
 };
 
-// Bytes that a JSON string literal may hold unescaped (json.loads is strict about
-// control characters).
-constexpr std::array<bool, 256> kStringPlain = [] {
-    std::array<bool, 256> t{};
-    for (int c = 0x20; c < 256; ++c) t[c] = c != '"' && c != '\\';
-    return t;
-}();
-
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 int hex_value(char c) {
@@ -448,7 +440,7 @@ std::string_view string(const char* begin, const char*& p, const char* end,
                         std::string& scratch, bool& escaped) {
     const char* quote = p++;
     const char* q = p;
-    while (q < end && kStringPlain[static_cast<unsigned char>(*q)]) ++q;
+    while (q < end && json_detail::kStringPlain[static_cast<unsigned char>(*q)]) ++q;
     if (q < end && *q == '"') {
         std::string_view s(p, static_cast<std::size_t>(q - p));
         p = q + 1;
@@ -476,7 +468,7 @@ std::string_view string(const char* begin, const char*& p, const char* end,
         }
         ++q;
         const char* run = q;
-        while (q < end && kStringPlain[static_cast<unsigned char>(*q)]) ++q;
+        while (q < end && json_detail::kStringPlain[static_cast<unsigned char>(*q)]) ++q;
         scratch.append(run, q);
     }
     p = q + 1;

@@ -17,6 +17,7 @@
 //                                               first place and takes the last value
 //   Result end_map(MapParts&);
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -43,6 +44,28 @@ NumberKind number(const char* begin, const char*& p, const char* end, std::int64
 // `scratch` (and `escaped` is set).
 std::string_view string(const char* begin, const char*& p, const char* end,
                         std::string& scratch, bool& escaped);
+
+// Bytes that a JSON string literal may hold unescaped (json.loads is strict about control
+// characters).
+inline constexpr std::array<bool, 256> kStringPlain = [] {
+    std::array<bool, 256> t{};
+    for (int c = 0x20; c < 256; ++c) t[c] = c != '"' && c != '\\';
+    return t;
+}();
+
+// string(), with the common literal without escapes read in line.
+inline std::string_view read_string(const char* begin, const char*& p, const char* end,
+                                    std::string& scratch, bool& escaped) {
+    const char* q = p + 1;
+    while (q < end && kStringPlain[static_cast<unsigned char>(*q)]) ++q;
+    if (q < end && *q == '"') {
+        const std::string_view s(p + 1, static_cast<std::size_t>(q - p - 1));
+        p = q + 1;
+        escaped = false;
+        return s;
+    }
+    return string(begin, p, end, scratch, escaped);
+}
 
 }  // namespace json_detail
 
@@ -82,7 +105,7 @@ private:
         switch (*p_) {
             case '"': {
                 bool escaped = false;
-                return b_.text(json_detail::string(begin_, p_, end_, scratch_, escaped));
+                return b_.text(json_detail::read_string(begin_, p_, end_, scratch_, escaped));
             }
             case '{': ++p_; return object(depth + 1);
             case '[': ++p_; return array(depth + 1);
@@ -134,7 +157,7 @@ private:
                     json_detail::fail("Expecting property name enclosed in double quotes", begin_, p_);
                 // The key outlives the scratch buffer, which the member's value reuses.
                 bool escaped = false;
-                const std::string_view view = json_detail::string(begin_, p_, end_, scratch_, escaped);
+                const std::string_view view = json_detail::read_string(begin_, p_, end_, scratch_, escaped);
                 if (escaped) key.assign(view);
                 skip_ws();
                 if (p_ >= end_ || *p_ != ':') json_detail::fail("Expecting ':' delimiter", begin_, p_);
