@@ -5,14 +5,19 @@
 //
 // SOURCE_DB holds signal evaluations written by the writer; TARGET_DB is a fresh database
 // with the same schema. Every evaluation row of the source is inserted again with its
-// usage rows, its new eval_id taken from the insert as the writer does. With
+// usage rows, its new eval_id taken from the insert as the writer does, and each
+// transaction folds its trials into the trial ledger with the library's own statement, one
+// per scope, as the writer and recording do. With
 // "background-checkpoints" the log is checkpointed off the loop's thread as the tracker's own
 // connection does it; BATCH_SIZE 1 then is direct recording's one commit per evaluation.
 // Prints one line of
-// JSON: {"evaluations": N, "seconds": S, "rows_per_second": R}.
+// JSON: {"evaluations": N, "seconds": S, "rows_per_second": R, "cpu_seconds": C}, the CPU
+// time (user and system, every thread of the process) spent in the loop.
 
 #include <sqlite3.h>
+#include <sys/resource.h>
 
+#include "plintrove/core/trial_ledger.h"
 #include "plintrove/storage/wal_checkpointer.h"
 
 #include <algorithm>
@@ -21,8 +26,10 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -106,9 +113,50 @@ std::vector<Evaluation> load(const char* path) {
     return evals;
 }
 
+double process_cpu_seconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
 void step_and_reset(sqlite3* db, sqlite3_stmt* stmt) {
     check(db, sqlite3_step(stmt), sqlite3_sql(stmt));
     sqlite3_reset(stmt);
+}
+
+// Columns of kEvalColumns the ledger reads.
+constexpr int kEraColumn = 1, kSharpeColumn = 6, kUniverseColumn = 16, kSourceColumn = 20,
+              kPoolColumn = 22;
+
+std::string text_of(sqlite3_value* v) {
+    const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(v));
+    return text ? std::string(text, static_cast<std::size_t>(sqlite3_value_bytes(v))) : "";
+}
+
+// era, pool, named universe, source
+using Scope = std::tuple<sqlite3_int64, std::string, std::string, std::string>;
+
+void write_ledger(sqlite3* db, sqlite3_stmt* upsert, const std::map<Scope, plintrove::TrialTally>& scopes) {
+    for (const auto& [scope, t] : scopes) {
+        const auto& [era, pool, universe, source] = scope;
+        sqlite3_bind_int64(upsert, 1, era);
+        sqlite3_bind_text(upsert, 2, pool.c_str(), -1, SQLITE_STATIC);
+        sqlite3_bind_text(upsert, 3, universe.c_str(), -1, SQLITE_STATIC);
+        sqlite3_bind_text(upsert, 4, source.c_str(), -1, SQLITE_STATIC);
+        sqlite3_bind_int64(upsert, 5, t.trials);
+        sqlite3_bind_int64(upsert, 6, t.errored);
+        sqlite3_bind_int64(upsert, 7, t.nonfinite);
+        sqlite3_bind_int64(upsert, 8, t.moments.count);
+        sqlite3_bind_double(upsert, 9, t.moments.mean);
+        sqlite3_bind_double(upsert, 10, t.moments.m2);
+        if (t.sharpe_max) sqlite3_bind_double(upsert, 11, *t.sharpe_max);
+        else sqlite3_bind_null(upsert, 11);
+        if (t.best_eval_id) sqlite3_bind_int64(upsert, 12, *t.best_eval_id);
+        else sqlite3_bind_null(upsert, 12);
+        sqlite3_bind_int64(upsert, 13, 0);
+        step_and_reset(db, upsert);
+    }
 }
 
 }  // namespace
@@ -140,7 +188,8 @@ int main(int argc, char** argv) {
 
         std::string placeholders;
         for (int i = 0; i < kEvalColumnCount; ++i) placeholders += i == 0 ? "?" : ", ?";
-        Statement insert_eval, insert_fn, insert_feat;
+        Statement insert_eval, insert_fn, insert_feat, upsert_ledger;
+        prepare(db, plintrove::trial_ledger_upsert_sql(false), upsert_ledger);
         prepare(db, std::string("INSERT INTO signal_evaluations (") + kEvalColumns +
                         ") VALUES (" + placeholders + ")", insert_eval);
         prepare(db, "INSERT INTO signal_function_usage (eval_id, function_name, "
@@ -150,9 +199,11 @@ int main(int argc, char** argv) {
                     "feature_subfamily) VALUES (?, ?, ?, ?)", insert_feat);
 
         const auto started = std::chrono::steady_clock::now();
+        const double cpu_started = process_cpu_seconds();
         for (std::size_t first = 0; first < evals.size(); first += batch_size) {
             exec(db, "BEGIN");
             const std::size_t end = std::min(evals.size(), first + batch_size);
+            std::map<Scope, plintrove::TrialTally> scopes;
             for (std::size_t e = first; e < end; ++e) {
                 const Evaluation& ev = evals[e];
                 for (int i = 0; i < kEvalColumnCount; ++i) {
@@ -160,6 +211,15 @@ int main(int argc, char** argv) {
                 }
                 step_and_reset(db, insert_eval.stmt);
                 const sqlite3_int64 eval_id = sqlite3_last_insert_rowid(db);
+                sqlite3_value* sharpe = ev.columns[kSharpeColumn];
+                scopes[Scope{sqlite3_value_int64(ev.columns[kEraColumn]),
+                             text_of(ev.columns[kPoolColumn]), text_of(ev.columns[kUniverseColumn]),
+                             text_of(ev.columns[kSourceColumn])}]
+                    .add(eval_id,
+                         sqlite3_value_type(sharpe) == SQLITE_NULL
+                             ? std::nullopt
+                             : std::optional<double>(sqlite3_value_double(sharpe)),
+                         false);
                 for (const Values& row : ev.functions) {
                     sqlite3_bind_int64(insert_fn.stmt, 1, eval_id);
                     for (int i = 0; i < 4; ++i) sqlite3_bind_value(insert_fn.stmt, i + 2, row[i]);
@@ -171,12 +231,15 @@ int main(int argc, char** argv) {
                     step_and_reset(db, insert_feat.stmt);
                 }
             }
+            write_ledger(db, upsert_ledger.stmt, scopes);
             exec(db, "COMMIT");
         }
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        std::printf("{\"evaluations\": %zu, \"seconds\": %.6f, \"rows_per_second\": %.1f}\n",
-                    evals.size(), seconds, evals.size() / seconds);
+        const double cpu_seconds = process_cpu_seconds() - cpu_started;
+        std::printf("{\"evaluations\": %zu, \"seconds\": %.6f, \"rows_per_second\": %.1f, "
+                    "\"cpu_seconds\": %.6f}\n",
+                    evals.size(), seconds, evals.size() / seconds, cpu_seconds);
         sqlite3_close(db);
         if (checkpointer) checkpointer->finish();
     } catch (const std::exception& e) {

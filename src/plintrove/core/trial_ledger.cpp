@@ -121,9 +121,13 @@ void TrialLedgerBatch::add(bool strategy, TrialScope scope, std::int64_t eval_id
     entries_.back().tally.add(eval_id, sharpe, errored_trial);
 }
 
-void TrialLedgerBatch::write(Connection& conn, bool rebuilt) const {
+const std::string& trial_ledger_upsert_sql(bool strategy) {
     static const std::string signal_sql = ledger_upsert(kSignalTrialLedger);
     static const std::string strategy_sql = ledger_upsert(kStrategyTrialLedger);
+    return strategy ? strategy_sql : signal_sql;
+}
+
+void TrialLedgerBatch::write(Connection& conn, bool rebuilt) const {
     Params params(13);
     for (const Entry& e : entries_) {
         const TrialTally& t = e.tally;
@@ -140,7 +144,7 @@ void TrialLedgerBatch::write(Connection& conn, bool rebuilt) const {
         params[10] = optional_value(t.sharpe_max);
         params[11] = optional_value(t.best_eval_id);
         params[12] = Value(rebuilt ? 1 : 0);
-        conn.execute_unread(e.strategy ? strategy_sql : signal_sql, params);
+        conn.execute_unread(trial_ledger_upsert_sql(e.strategy), params);
     }
 }
 

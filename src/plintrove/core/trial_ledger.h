@@ -80,6 +80,10 @@ private:
     std::vector<Entry> entries_;
 };
 
+// The statement that folds one scope's trials into its ledger row: era, pool, named
+// universe, source, then the tally's columns in table order and the rebuilt flag.
+const std::string& trial_ledger_upsert_sql(bool strategy);
+
 // A Sharpe as stored: none for NULL, otherwise the number.
 std::optional<double> stored_sharpe(const Value& v);
 
