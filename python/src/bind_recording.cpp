@@ -29,8 +29,10 @@ void fill_args(EvaluationArgs& a, nb::handle graph, nb::handle stats, nb::handle
     a.passed_thresholds = truth(passed_thresholds);
     a.named_universe = from_arg<Value>(named_universe, "named_universe");
     a.metaparameters = from_arg<Value>(metaparameters, "metaparameters");
-    a.function_families = families_for(t.function_families, a.graph, "function");
-    a.feature_families = families_for(t.feature_families, a.graph, "feature");
+    a.graph_names = extract_graph_names(a.graph);
+    const GraphNames* names = a.graph_names ? &*a.graph_names : nullptr;
+    a.function_families = families_for(t.function_families, names ? &names->functions : nullptr);
+    a.feature_families = families_for(t.feature_families, names ? &names->features : nullptr);
     a.per_column_stats = from_arg<Value>(t.per_column_stats, "per_column_stats");
     a.rejection_reason = from_arg<Value>(t.rejection_reason, "rejection_reason");
     a.source = from_arg<Value>(t.source, "source");

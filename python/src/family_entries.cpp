@@ -1,22 +1,14 @@
 #include "family_entries.h"
 
-#include "plintrove/core/errors.h"
-#include "plintrove/core/graph_analysis.h"
-
 namespace plintrove::py {
 
-Value families_for(nb::handle families, const Value& graph, std::string_view node_type) {
-    if (!PyDict_CheckExact(families.ptr()) || PyDict_GET_SIZE(families.ptr()) == 0) {
-        return to_value(families);
-    }
-    List names;
-    try {
-        names = extract_names(graph, node_type);
-    } catch (const Error&) {
+Value families_for(nb::handle families, const List* names) {
+    if (names == nullptr || !PyDict_CheckExact(families.ptr()) ||
+        PyDict_GET_SIZE(families.ptr()) == 0) {
         return to_value(families);
     }
     Mapping used;
-    for (const Value& name : names) {
+    for (const Value& name : *names) {
         if (used.find(name) != nullptr) continue;
         nb::object key = from_value(name);
         PyObject* entry = PyDict_GetItemWithError(families.ptr(), key.ptr());

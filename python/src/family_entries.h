@@ -10,8 +10,8 @@ namespace plintrove::py {
 // A family table is consulted only for the names of the graph, so only their entries are
 // converted: a host passing its whole catalogue with every evaluation then pays for a
 // handful of lookups, not for the catalogue. Anything but a non-empty plain dict (a
-// subclass may answer lookups its own way), or a graph the analysis refuses, is converted
-// whole and meets the library's own checks. GIL held.
-Value families_for(nb::handle families, const Value& graph, std::string_view node_type);
+// subclass may answer lookups its own way), or a graph the analysis refuses (`names` is
+// null then), is converted whole and meets the library's own checks. GIL held.
+Value families_for(nb::handle families, const List* names);
 
 }  // namespace plintrove::py

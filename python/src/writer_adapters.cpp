@@ -28,17 +28,47 @@ static_assert(std::string_view(kItemKeys[kGraphKey]) == "graph" &&
               std::string_view(kItemKeys[kFunctionFamiliesKey]) == "function_families" &&
               std::string_view(kItemKeys[kFeatureFamiliesKey]) == "feature_families");
 
-// One item field as the writer reads it. The family tables come after the graph, so only
-// the entries of the graph's own names are converted, as recording does.
-Value field_value(std::size_t key, nb::handle value, const std::vector<Mapping::Item>& before) {
-    if (key != kFunctionFamiliesKey && key != kFeatureFamiliesKey) return to_value(value);
-    static const Value kNone;
-    const Value* graph = &kNone;
-    for (const auto& [name, v] : before) {
-        if (name.as_text() == kItemKeys[kGraphKey]) graph = &v;
+// Reads one item's fields in key order. The family tables come after the graph, so only
+// the entries of the graph's own names are converted, as recording does; the names are
+// extracted once, at the first table, and kept for the writer.
+class ItemFields {
+public:
+    ItemFields() { fields_.reserve(kItemKeys.size()); }
+
+    void add(std::size_t key, nb::handle value) {
+        if (key == kGraphKey) graph_ = fields_.size();
+        Value converted;
+        if (key == kFunctionFamiliesKey || key == kFeatureFamiliesKey) {
+            const GraphNames* names = graph_names();
+            converted = families_for(value, names == nullptr ? nullptr
+                                            : key == kFunctionFamiliesKey ? &names->functions
+                                                                          : &names->features);
+        } else {
+            converted = to_value(value);
+        }
+        fields_.emplace_back(Value(kItemKeys[key]), std::move(converted));
     }
-    return families_for(value, *graph, key == kFunctionFamiliesKey ? "function" : "feature");
-}
+
+    void finish(QueueItem& out) {
+        out.fields = Value(Mapping::from_unique_items(std::move(fields_)));
+        out.graph_names = std::move(names_);
+    }
+
+private:
+    const GraphNames* graph_names() {
+        if (!names_tried_) {
+            static const Value kNone;
+            names_ = extract_graph_names(graph_ ? fields_[*graph_].second : kNone);
+            names_tried_ = true;
+        }
+        return names_ ? &*names_ : nullptr;
+    }
+
+    std::vector<Mapping::Item> fields_;
+    std::optional<std::size_t> graph_;
+    std::optional<GraphNames> names_;
+    bool names_tried_ = false;
+};
 
 // Items taken from the queue under one GIL acquisition; bounds both the time the GIL is
 // held in one go and the memory of items taken ahead of the drain that asked for them.
@@ -123,15 +153,14 @@ QueueItem queue_item_from(nb::handle item) {
     QueueItem out;
     try {
         const auto& keys = item_key_objects();
-        std::vector<Mapping::Item> fields;
-        fields.reserve(kItemKeys.size());
+        ItemFields fields;
         PyObject* obj = item.ptr();
         nb::object stats;
         if (PyDict_Check(obj)) {
             for (std::size_t i = 0; i < kItemKeys.size(); ++i) {
                 PyObject* v = PyDict_GetItemWithError(obj, keys[i]);  // borrowed
                 if (v != nullptr) {
-                    fields.emplace_back(Value(kItemKeys[i]), field_value(i, v, fields));
+                    fields.add(i, v);
                 } else if (PyErr_Occurred()) {
                     throw nb::python_error();
                 }
@@ -146,14 +175,12 @@ QueueItem queue_item_from(nb::handle item) {
             if (!missing.is_valid()) throw nb::python_error();
             for (std::size_t i = 0; i < kItemKeys.size(); ++i) {
                 nb::object v = get(nb::handle(keys[i]), missing);
-                if (!v.is(missing)) {
-                    fields.emplace_back(Value(kItemKeys[i]), field_value(i, v, fields));
-                }
+                if (!v.is(missing)) fields.add(i, v);
             }
             stats = get(nb::handle(keys[kItemKeys.size()]), nb::none());
         }
         out.stats = stats_from(stats);
-        out.fields = Value(Mapping::from_unique_items(std::move(fields)));
+        fields.finish(out);
     } catch (nb::python_error& e) {
         e.restore();
         out = QueueItem{};

@@ -223,8 +223,15 @@ std::int64_t insert_evaluation(SearchTracker& tracker, const EvaluationArgs& a,
                                const EvalTables& tables, const PoolColumns& pools) {
     // Analysis and encoding, all before the first write.
     const std::int64_t tree_depth = compute_tree_depth(a.graph);
-    const List functions = extract_names(a.graph, "function");
-    const List features = extract_names(a.graph, "feature");
+    std::optional<GraphNames> extracted;
+    if (!a.graph_names) {
+        extracted.emplace();
+        extracted->functions = extract_names(a.graph, "function");
+        extracted->features = extract_names(a.graph, "feature");
+    }
+    const GraphNames& names = a.graph_names ? *a.graph_names : *extracted;
+    const List& functions = names.functions;
+    const List& features = names.features;
     const std::vector<UsageFamily> fn_families =
         resolve_usage(functions, a.function_families, "function_families");
     const std::vector<UsageFamily> feat_families =

@@ -3,8 +3,10 @@
 
 #include <cstdint>
 #include <exception>
+#include <optional>
 #include <string_view>
 
+#include "plintrove/core/graph_analysis.h"
 #include "plintrove/core/records.h"
 #include "plintrove/core/search_tracker.h"
 #include "plintrove/storage/connection.h"
@@ -15,6 +17,8 @@ namespace plintrove {
 // Arguments shared by both recording operations, with their defaults.
 struct EvaluationArgs {
     Value graph;
+    // The graph's names when the caller already extracted them.
+    std::optional<GraphNames> graph_names;
     BacktestStats stats;
     // Set when the host's statistics could not be read: raised where the recording reads
     // them (after the checks, the cross-pool check and the graph analysis; before the

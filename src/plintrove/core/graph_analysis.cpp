@@ -103,6 +103,14 @@ List extract_names(const Value& graph, std::string_view node_type) {
     return names;
 }
 
+std::optional<GraphNames> extract_graph_names(const Value& graph) {
+    try {
+        return GraphNames{extract_names(graph, "function"), extract_names(graph, "feature")};
+    } catch (const Error&) {
+        return std::nullopt;
+    }
+}
+
 List collect_rotation_families(const List& functions, const Value& function_families) {
     List families;
     if (!function_families.truthy()) return families;

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "plintrove/core/graph_analysis.h"
 #include "plintrove/core/records.h"
 #include "plintrove/value/value.h"
 
@@ -30,6 +31,8 @@ using ReasonDescriber = std::function<Value(const std::string& text, const std::
 struct QueueItem {
     Value fields;  // a Mapping
     std::optional<BacktestStats> stats;
+    // The graph's names when reading the item already extracted them for its family tables.
+    std::optional<GraphNames> graph_names;
     // Set when the host's item could not be read (not a mapping, unconvertible values, no
     // usable stats); writing the item raises it, so the item fails its batch there.
     std::exception_ptr conversion_error;

@@ -176,11 +176,23 @@ void SqliteConnection::raise_last_error() const {
     throw DatabaseError(sqlite3_errmsg(db_), sqlite3_extended_errcode(db_));
 }
 
-sqlite3_stmt* SqliteConnection::prepare_cached(std::string_view sql) {
+SqliteConnection::CachedStatement* SqliteConnection::prepare_cached(std::string_view sql) {
+    for (const RecentStatement& recent : recent_) {
+        if (recent.text != nullptr && recent.text->size() == sql.size() &&
+            std::memcmp(recent.text->data(), sql.data(), sql.size()) == 0) {
+            recent.entry->last_used = ++use_clock_;
+            return recent.entry;
+        }
+    }
+    auto remember = [this](auto& cached) {
+        recent_[recent_next_] = {&cached.first, &cached.second};
+        recent_next_ = (recent_next_ + 1) % recent_.size();
+        return &cached.second;
+    };
     auto found = cache_.find(sql);
     if (found != cache_.end()) {
         found->second.last_used = ++use_clock_;
-        return found->second.stmt;
+        return remember(*found);
     }
     std::string key(sql);
     sqlite3_stmt* stmt = nullptr;
@@ -202,9 +214,11 @@ sqlite3_stmt* SqliteConnection::prepare_cached(std::string_view sql) {
         });
         sqlite3_finalize(oldest->second.stmt);
         cache_.erase(oldest);
+        recent_ = {};
     }
-    cache_.emplace(std::move(key), CachedStatement{stmt, ++use_clock_});
-    return stmt;
+    const bool dml = is_dml(key);
+    auto [added, inserted] = cache_.emplace(std::move(key), CachedStatement{stmt, ++use_clock_, dml});
+    return remember(*added);
 }
 
 template <typename OnRow>
@@ -213,16 +227,14 @@ SqliteConnection::RunResult SqliteConnection::run(std::string_view sql, const Pa
     check_process();
     std::lock_guard<std::mutex> lock(mutex_);
     check_open();
-    sqlite3_stmt* stmt = prepare_cached(sql);
-    if (!stmt) return {sqlite3_last_insert_rowid(db_), -1};
-
-    const bool dml = is_dml(sql);
+    const CachedStatement* cached = prepare_cached(sql);
+    if (!cached) return {sqlite3_last_insert_rowid(db_), -1};
+    sqlite3_stmt* stmt = cached->stmt;
+    const bool dml = cached->dml;
+    // Bindings are left in place: every run binds every parameter before it steps.
     struct Reset {
         sqlite3_stmt* s;
-        ~Reset() {
-            sqlite3_reset(s);
-            sqlite3_clear_bindings(s);
-        }
+        ~Reset() { sqlite3_reset(s); }
     } reset{stmt};
 
     const int expected = sqlite3_bind_parameter_count(stmt);
@@ -242,7 +254,7 @@ SqliteConnection::RunResult SqliteConnection::run(std::string_view sql, const Pa
             case Value::Kind::Float: rc = sqlite3_bind_double(stmt, i + 1, v.as_float()); break;
             case Value::Kind::Text:
                 refuse_lone_surrogates(v.as_text());
-                // The parameters outlive the statement's use; bindings are cleared on reset.
+                // The parameters outlive the statement's use (it is reset before return).
                 rc = sqlite3_bind_text64(stmt, i + 1, v.as_text().data(), v.as_text().size(),
                                          SQLITE_STATIC, SQLITE_UTF8);
                 break;
@@ -255,7 +267,7 @@ SqliteConnection::RunResult SqliteConnection::run(std::string_view sql, const Pa
     // at binding never ran, so it must not leave an empty transaction behind, which would
     // make the writer's next BEGIN fail on this shared connection.
     if (dml && sqlite3_get_autocommit(db_)) {
-        sqlite3_stmt* begin = prepare_cached("BEGIN");
+        sqlite3_stmt* begin = prepare_cached("BEGIN")->stmt;
         int rc = sqlite3_step(begin);
         if (rc != SQLITE_DONE) {
             DatabaseError error(sqlite3_errmsg(db_), sqlite3_extended_errcode(db_));
@@ -302,7 +314,7 @@ void SqliteConnection::end_transaction(const char* sql) {
     std::lock_guard<std::mutex> lock(mutex_);
     check_open();
     if (sqlite3_get_autocommit(db_)) return;  // nothing open
-    sqlite3_stmt* stmt = prepare_cached(sql);
+    sqlite3_stmt* stmt = prepare_cached(sql)->stmt;
     int rc = sqlite3_step(stmt);
     if (rc != SQLITE_DONE && rc != SQLITE_ROW) {
         DatabaseError error(sqlite3_errmsg(db_), sqlite3_extended_errcode(db_));
@@ -319,6 +331,7 @@ void SqliteConnection::rollback() { end_transaction("ROLLBACK"); }
 void SqliteConnection::finalize_all() {
     for (auto& [sql, cached] : cache_) sqlite3_finalize(cached.stmt);
     cache_.clear();
+    recent_ = {};
 }
 
 void SqliteConnection::close() {

@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -57,6 +58,12 @@ private:
     struct CachedStatement {
         sqlite3_stmt* stmt;
         std::uint64_t last_used;
+        bool dml;  // opens a transaction when none is open (see is_dml)
+    };
+    // A statement used lately: its text (the cache's key) and its entry.
+    struct RecentStatement {
+        const std::string* text = nullptr;
+        CachedStatement* entry = nullptr;
     };
     // Lets the cache be searched with the caller's string_view, without a copy.
     struct TextHash {
@@ -75,7 +82,8 @@ private:
 
     void check_process() const;
     void check_open() const;  // call with mutex_ held
-    sqlite3_stmt* prepare_cached(std::string_view sql);
+    // Null for a text of blanks and comments only.
+    CachedStatement* prepare_cached(std::string_view sql);
     [[noreturn]] void raise_last_error() const;
     void finalize_all();
     void end_transaction(const char* sql);
@@ -86,6 +94,10 @@ private:
     std::mutex mutex_;
     std::unordered_map<std::string, CachedStatement, TextHash, std::equal_to<>> cache_;
     std::uint64_t use_clock_ = 0;
+    // Looked through before the cache: the writer and recording cycle through a few long
+    // texts, and comparing one with a text of the same length costs less than hashing it.
+    std::array<RecentStatement, 8> recent_{};
+    std::size_t recent_next_ = 0;
     std::unique_ptr<WalCheckpointer> checkpointer_;
 };
 

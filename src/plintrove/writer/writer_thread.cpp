@@ -341,8 +341,15 @@ void WriterThread::State::write_evaluation(Connection& conn, const QueueItem& it
     const Value& per_column_stats = field_or(fields, "per_column_stats", kNone);
 
     const std::int64_t tree_depth = compute_tree_depth(graph);
-    const List functions = extract_names(graph, "function");
-    const List features = extract_names(graph, "feature");
+    std::optional<GraphNames> extracted;
+    if (!item.graph_names) {
+        extracted.emplace();
+        extracted->functions = extract_names(graph, "function");
+        extracted->features = extract_names(graph, "feature");
+    }
+    const GraphNames& names = item.graph_names ? *item.graph_names : *extracted;
+    const List& functions = names.functions;
+    const List& features = names.features;
     const List rotation_families = collect_rotation_families(functions, function_families);
 
     Value metaparameters_json =
