@@ -4,8 +4,10 @@
    multiprocessing.Queue; evaluations per second until all are on disk, the library's
    WriterThread against the pure-Python writer of baseline_writer.py and against the
    transport ceiling (a consumer that only takes and unpickles), in alternating rounds.
-2. Write path: `_do_write` on ready batches of 100 and 1,000 items against the raw SQLite
-   C-API loop of raw_sqlite_ceiling.cpp inserting the identical rows (the ceiling).
+2. Write path: `_do_write` on ready batches of 100 and 1,000 items (item conversion
+   included) against the raw SQLite C-API loop of raw_sqlite_ceiling.cpp inserting the
+   identical rows with the same settings (the ceiling), in alternating rounds, by CPU time
+   (user + system, all threads), so other load on a shared machine counts for little.
 3. Host thread: a Python thread counting in a loop, with the writer idle and with it
    writing flat out; the count kept is the share of the idle count.
 
@@ -22,6 +24,7 @@ import os
 import pickle
 import queue as queue_module
 import random
+import resource
 import shutil
 import statistics
 import subprocess
@@ -191,26 +194,36 @@ def transport(total: int, workers: int) -> float:
 
 # ---- 2. write path ------------------------------------------------------------------------
 
+def cpu_seconds() -> float:
+    """CPU time of this process, every thread's (the checkpointer's too)."""
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
+
+
 def write_path(kind: str, root: str, items: list[dict], batch_size: int) -> tuple[float, str]:
+    """Evaluations per CPU second of `_do_write` on ready batches, and the store it wrote."""
     data_dir = fresh_dir(root, f"write-{kind}-{batch_size}")
     store = open_store(kind, data_dir)
     writer = new_writer(kind, store, queue_module.Queue(), Status())
     batches = [items[i:i + batch_size] for i in range(0, len(items), batch_size)]
-    started = time.perf_counter()
+    started = cpu_seconds()
     for batch in batches:
         writer._do_write(batch)
-    elapsed = time.perf_counter() - started
+    used = cpu_seconds() - started
     store.close()
-    return len(items) / elapsed, data_dir
+    return len(items) / used, data_dir
 
 
 def ceiling(build_dir: str, source_dir: str, root: str, batch_size: int) -> float:
+    """Evaluations per CPU second of the raw C-API loop storing the rows of `source_dir`
+    again, its log checkpointed in the background as the tracker's is."""
     target = fresh_dir(root, f"ceiling-{batch_size}")
     out = subprocess.run(
         [os.path.join(build_dir, "raw_sqlite_ceiling"), os.path.join(source_dir, "tracking.db"),
-         os.path.join(target, "tracking.db"), str(batch_size)],
+         os.path.join(target, "tracking.db"), str(batch_size), "background-checkpoints"],
         check=True, capture_output=True, text=True).stdout
-    return json.loads(out)["rows_per_second"]
+    result = json.loads(out)
+    return result["evaluations"] / result["cpu_seconds"]
 
 
 # ---- 3. host thread -----------------------------------------------------------------------
@@ -284,6 +297,8 @@ def main() -> None:
     parser.add_argument("--rounds", type=int, default=3, help="alternating end-to-end rounds")
     parser.add_argument("--workers", type=int, default=4)
     parser.add_argument("--write-items", type=int, default=20_000)
+    parser.add_argument("--write-rounds", type=int, default=5,
+                        help="alternating write-path rounds per batch size")
     parser.add_argument("--count-seconds", type=float, default=1.0)
     parser.add_argument("--count-rounds", type=int, default=5)
     args = parser.parse_args()
@@ -318,13 +333,22 @@ def main() -> None:
         signals = make_items(args.write_items, 7, strategy_share=0.0)
         for batch_size in (100, 1000):
             print(f"write path, batches of {batch_size} ...", flush=True)
-            base_rate, _ = write_path("baseline", root, signals, batch_size)
-            ours_rate, ours_dir = write_path("ours", root, signals, batch_size)
-            ceil_rate = ceiling(args.build, ours_dir, root, batch_size)
-            table.append((f"_do_write, batches of {batch_size} (evals/s; baseline = raw "
-                          "C-API ceiling)", ceil_rate, ours_rate))
-            table.append((f"_do_write, batches of {batch_size} (evals/s; baseline = "
-                          "pure-Python writer)", base_rate, ours_rate))
+            rates = {"baseline": [], "ours": [], "raw": []}
+            for _ in range(args.write_rounds):
+                rates["baseline"].append(write_path("baseline", root, signals, batch_size)[0])
+                ours_rate, ours_dir = write_path("ours", root, signals, batch_size)
+                rates["ours"].append(ours_rate)
+                rates["raw"].append(ceiling(args.build, ours_dir, root, batch_size))
+            for kind, values in rates.items():
+                spreads.append(f"_do_write, batches of {batch_size}, {kind}: median "
+                               f"{statistics.median(values):,.0f} evals per CPU second, range "
+                               f"{min(values):,.0f}-{max(values):,.0f}")
+            ours_rate = statistics.median(rates["ours"])
+            table.append((f"_do_write, batches of {batch_size} (evals per CPU s; baseline = raw "
+                          "C-API loop, same rows and settings)",
+                          statistics.median(rates["raw"]), ours_rate))
+            table.append((f"_do_write, batches of {batch_size} (evals per CPU s; baseline = "
+                          "pure-Python writer)", statistics.median(rates["baseline"]), ours_rate))
 
         gil_items = make_items(5000, 11, strategy_share=0.0)
         for kind in ("ours", "baseline"):

@@ -300,20 +300,33 @@ bool truth(nb::handle obj) {
     return t == 1;
 }
 
+const StatsAttributeNames& stats_attribute_names() {
+    static const StatsAttributeNames names = [] {
+        auto intern = [](const char* text) {
+            PyObject* name = PyUnicode_InternFromString(text);
+            if (name == nullptr) throw nb::python_error();
+            return name;
+        };
+        StatsAttributeNames out{};
+        const char* const figures[] = {"sharpe",   "returns",        "turnover",
+                                       "drawdown", "delta_exposure", "max_weight",
+                                       "quality_score", "correlation"};
+        for (std::size_t i = 0; i < out.figures.size(); ++i) out.figures[i] = intern(figures[i]);
+        out.liquidity_metrics = intern("liquidity_metrics");
+        out.custom_stats = intern("custom_stats");
+        return out;
+    }();
+    return names;
+}
+
 std::exception_ptr read_backtest_stats(nb::handle obj, BacktestStats& out) {
+    const StatsAttributeNames& names = stats_attribute_names();
     try {
-        out.liquidity_metrics = to_value(nb::getattr(obj, "liquidity_metrics"));
-        for (auto [name, member] : {std::pair{"sharpe", &BacktestStats::sharpe},
-                                    {"returns", &BacktestStats::returns},
-                                    {"turnover", &BacktestStats::turnover},
-                                    {"drawdown", &BacktestStats::drawdown},
-                                    {"delta_exposure", &BacktestStats::delta_exposure},
-                                    {"max_weight", &BacktestStats::max_weight},
-                                    {"quality_score", &BacktestStats::quality_score},
-                                    {"correlation", &BacktestStats::correlation}}) {
-            read_attr(out.*member, nb::getattr(obj, name));
+        out.liquidity_metrics = to_value(nb::getattr(obj, nb::handle(names.liquidity_metrics)));
+        for (std::size_t i = 0; i < kStatsFigures.size(); ++i) {
+            read_attr(out.*kStatsFigures[i], nb::getattr(obj, nb::handle(names.figures[i])));
         }
-        nb::object custom = nb::getattr(obj, "custom_stats", nb::none());
+        nb::object custom = nb::getattr(obj, nb::handle(names.custom_stats), nb::none());
         out.custom_stats = custom.is_none() ? Value(Mapping{}) : to_value(custom);
         return nullptr;
     } catch (nb::python_error& e) {

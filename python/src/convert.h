@@ -36,6 +36,19 @@ nb::object from_value(const Value& v);
 // Python's truth test of any object, as bool(obj) gives it; its own error travels.
 bool truth(nb::handle obj);
 
+// The attributes read from a statistics object, as interned Python strings: looking one up
+// by a C string would build and hash a new string for every evaluation.
+struct StatsAttributeNames {
+    std::array<PyObject*, 8> figures;  // in the order of kStatsFigures
+    PyObject* liquidity_metrics;
+    PyObject* custom_stats;
+};
+inline constexpr std::array<double BacktestStats::*, 8> kStatsFigures{
+    &BacktestStats::sharpe,         &BacktestStats::returns,    &BacktestStats::turnover,
+    &BacktestStats::drawdown,       &BacktestStats::delta_exposure, &BacktestStats::max_weight,
+    &BacktestStats::quality_score,  &BacktestStats::correlation};
+const StatsAttributeNames& stats_attribute_names();
+
 // Any object with the BacktestStats attributes (a BacktestStats record or a look-alike),
 // read in the order recording reads them: `liquidity_metrics`, then the eight figures.
 // `custom_stats` is optional (missing means none). A missing attribute or a value that

@@ -101,23 +101,20 @@ std::exception_ptr unreadable_item(nb::handle item) {
 // (kept for the trial ledger's corrections; an object without them has none). A None or
 // missing stats object thus fails on `sharpe`.
 BacktestStats stats_from(nb::handle obj) {
+    const StatsAttributeNames& names = stats_attribute_names();
     BacktestStats stats;
-    if (!obj.is_none()) stats.liquidity_metrics = to_value(nb::getattr(obj, "liquidity_metrics"));
-    double* const figures[] = {&stats.sharpe,         &stats.returns,    &stats.turnover,
-                               &stats.drawdown,       &stats.delta_exposure, &stats.max_weight,
-                               &stats.quality_score,  &stats.correlation};
-    static const char* const names[] = {"sharpe",         "returns",    "turnover",
-                                        "drawdown",       "delta_exposure", "max_weight",
-                                        "quality_score",  "correlation"};
-    for (std::size_t i = 0; i < 8; ++i) {
-        nb::object v = nb::getattr(obj, names[i]);
+    if (!obj.is_none()) {
+        stats.liquidity_metrics = to_value(nb::getattr(obj, nb::handle(names.liquidity_metrics)));
+    }
+    for (std::size_t i = 0; i < kStatsFigures.size(); ++i) {
+        nb::object v = nb::getattr(obj, nb::handle(names.figures[i]));
         const double d = PyFloat_AsDouble(v.ptr());
         if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
-        *figures[i] = d;
+        stats.*kStatsFigures[i] = d;
     }
     // Statistics that cannot be stored as JSON are left out rather than failing the batch:
     // they only refine the corrections, the evaluation itself is complete without them.
-    nb::object custom = nb::getattr(obj, "custom_stats", nb::none());
+    nb::object custom = nb::getattr(obj, nb::handle(names.custom_stats), nb::none());
     if (!custom.is_none()) {
         try {
             stats.custom_stats = to_value(custom);

@@ -130,6 +130,44 @@ TEST(SqliteConnection, ImplicitTransactionsAndCountersFollowSqlite3) {
     EXPECT_EQ(scalar(c, "SELECT COUNT(*) -- trailing\n FROM t"), Value(1));
 }
 
+TEST(SqliteConnection, CachedStatementsMatchTheirWholeTextThroughEviction) {
+    TempDir dir;
+    SqliteConnection c(dir.file("t.db"));
+    // Texts of one length that differ only inside, alternating, and one buffer rewritten in
+    // place: each runs its own statement.
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_EQ(scalar(c, "SELECT ? + 1", {Value(1)}), Value(2));
+        EXPECT_EQ(scalar(c, "SELECT ? + 2", {Value(1)}), Value(3));
+    }
+    std::string text = "SELECT 'first'";
+    EXPECT_EQ(scalar(c, text), Value("first"));
+    text.replace(8, 5, "other");
+    EXPECT_EQ(scalar(c, text), Value("other"));
+
+    c.execute("PRAGMA synchronous=OFF");
+    // More distinct texts than the cache holds, with a hot one in between: evicted and
+    // recently used statements are prepared again, never run after being finalized.
+    c.execute("CREATE TABLE t (n INTEGER)");
+    for (int i = 0; i < 600; ++i) {
+        EXPECT_EQ(scalar(c, "SELECT " + std::to_string(i % 300) + " + ?", {Value(1)}),
+                  Value(i % 300 + 1));
+        c.execute("INSERT INTO t (n) VALUES (?)", {Value(i)});
+        EXPECT_TRUE(c.in_transaction());  // an insert opens one, cached or not
+        c.commit();
+    }
+    EXPECT_EQ(scalar(c, "SELECT COUNT(*), SUM(n) FROM t"), Value(600));
+
+    // A run refused at its second parameter leaves the first bound; the next run binds anew.
+    EXPECT_EQ(message_of<DatabaseError>([&] {
+                  c.execute("SELECT ?, ?", {Value("kept?"), Value(List{Value(1)})});
+              }),
+              "Error binding parameter 2: type 'list' is not supported");
+    auto row = c.execute("SELECT ?, ?", {Value("a"), Value()}).fetchone();
+    ASSERT_TRUE(row);
+    EXPECT_EQ((*row)[0], Value("a"));
+    EXPECT_TRUE((*row)[1].is_none());
+}
+
 TEST(SqliteConnection, SharedByThreadsWithoutMixingResults) {
     TempDir dir;
     auto conn = open_sqlite_tracker_connection(dir.file("tracking.db"));

@@ -480,8 +480,15 @@ NO_IDENTITY = ("SearchTracker writes require an attached LibraryIdentity; call s
     (signal_item(graph={"type": "feature", "node": {1, 2}}), TypeError,
      "Object of type set is not JSON serializable"),
     (None, ValueError, NO_IDENTITY),
+    # Family tables beside a graph the name walk refuses are read whole, and the write
+    # raises the graph's error; beside a good graph, an entry of its names is checked.
+    (signal_item(graph={"type": "rotation", "node": "rank", "children": 3},
+                 function_families={"rank": ["f", "s"]}), TypeError,
+     "expression graph children must be a list, got int"),
+    (signal_item(function_families={"rank": ["only-family"]}), ValueError,
+     "function_families['rank'] must be a (family, subfamily) sequence"),
 ], ids=["signal-pool", "strategy-pool", "cross-pool", "stats-missing", "not-a-mapping",
-        "unserializable", "no-identity"])
+        "unserializable", "no-identity", "bad-graph-with-families", "short-family-entry"])
 def test_do_write_raises_the_bad_items_error_and_stores_nothing(tracker, data_dir, bad, error,
                                                                 message):
     if bad is None:

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <string>
+#include <type_traits>
 
 #include "plintrove/core/errors.h"
 
@@ -144,8 +145,21 @@ bool Mapping::operator==(const Mapping& other) const {
 }
 
 void Value::detach_nested_children(std::vector<Value>& out) noexcept {
+    // A child already taken (moved from) holds no container any more: taking it again
+    // would only make its former parent's destructor walk its children a second time.
     auto take = [&out](Value& child) {
-        if (child.kind() >= Kind::List) out.push_back(std::move(child));
+        const bool holds = std::visit(
+            [](const auto& v) {
+                using T = std::decay_t<decltype(v)>;
+                if constexpr (std::is_same_v<T, std::shared_ptr<const List>> ||
+                              std::is_same_v<T, std::shared_ptr<const Mapping>>) {
+                    return v != nullptr;
+                } else {
+                    return false;
+                }
+            },
+            child.v_);
+        if (holds) out.push_back(std::move(child));
     };
     if (auto* list = std::get_if<std::shared_ptr<const List>>(&v_)) {
         if (list->use_count() != 1) return;
