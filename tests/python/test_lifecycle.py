@@ -192,6 +192,10 @@ def test_connection_surface(tracker, storage):
         1, None if postgres else 1, True)
     conn.rollback()
     assert not conn.in_transaction
+    # A statement that fails in the transaction it opened leaves none open behind it.
+    with pytest.raises(Exception, match="(?i)not.null"):
+        conn.execute("INSERT INTO sims (id) VALUES (?)", (None,))
+    assert not conn.in_transaction
     conn.execute("INSERT INTO sims (id) VALUES (?)", ["sim-2"])
     conn.commit()
     assert not conn.in_transaction

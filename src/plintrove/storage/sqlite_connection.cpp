@@ -266,7 +266,8 @@ SqliteConnection::RunResult SqliteConnection::run(std::string_view sql, const Pa
     // The implicit BEGIN comes after binding (sqlite3 opens it first): a statement refused
     // at binding never ran, so it must not leave an empty transaction behind, which would
     // make the writer's next BEGIN fail on this shared connection.
-    if (dml && sqlite3_get_autocommit(db_)) {
+    const bool opens_transaction = dml && sqlite3_get_autocommit(db_);
+    if (opens_transaction) {
         sqlite3_stmt* begin = prepare_cached("BEGIN")->stmt;
         int rc = sqlite3_step(begin);
         if (rc != SQLITE_DONE) {
@@ -281,7 +282,18 @@ SqliteConnection::RunResult SqliteConnection::run(std::string_view sql, const Pa
     for (;;) {
         int rc = sqlite3_step(stmt);
         if (rc == SQLITE_DONE) break;
-        if (rc != SQLITE_ROW) raise_last_error();
+        if (rc != SQLITE_ROW) {
+            // The transaction this statement opened holds nothing but the statement's own
+            // undone work (a constraint, say): ending it loses nothing, and an empty
+            // transaction left open would make the writer's next BEGIN fail.
+            if (opens_transaction) {
+                DatabaseError error(sqlite3_errmsg(db_), sqlite3_extended_errcode(db_));
+                sqlite3_reset(stmt);
+                sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+                throw error;
+            }
+            raise_last_error();
+        }
         on_row(stmt, ncols);
     }
     return {sqlite3_last_insert_rowid(db_), dml ? sqlite3_changes64(db_) : -1};
