@@ -345,3 +345,9 @@ def test_non_finite_metaparameters_do_not_break_metaparameter_filters(tracker, s
         assert tracker.get_evaluation_count(metaparameters=meta) == len(expected)
     assert [s.total_evaluations for s in tracker.get_feature_stats(
         metaparameters={"pool_a": {"k": 1}})] == [2]
+    # A path that changes from row to row is read for each row, not kept from the first.
+    rows = tracker._conn.execute(
+        "SELECT e.eval_id, p.path, json_extract(e.metaparameters, p.path) "
+        "FROM signal_evaluations e, (SELECT '$.pool_a.k' AS path UNION ALL "
+        "SELECT '$.pool_a.nested.a[1]') p ORDER BY e.eval_id, p.path").fetchall()
+    assert [r[2] for r in rows] == [1, None, 2, None, 1, 2]

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "plintrove/value/json.h"
 #include "plintrove/value/value.h"
@@ -56,6 +57,31 @@ bool next_step(std::string_view path, std::size_t& pos, Step& step) {
         return true;
     }
     throw std::invalid_argument("step");
+}
+
+// A path read once per statement (the filters bind it as a parameter, the same for every
+// row). An unreadable step is kept as a mark at its place, so a document that ends before
+// it still gives NULL, as when the path was read step by step alongside the document.
+struct Path {
+    bool bad_root = false;
+    std::vector<Step> steps;
+    bool bad_step = false;
+};
+
+Path read_path(std::string_view text) {
+    Path path;
+    if (text.empty() || text[0] != '$') {
+        path.bad_root = true;
+        return path;
+    }
+    std::size_t pos = 1;
+    try {
+        Step step;
+        while (next_step(text, pos, step)) path.steps.push_back(step);
+    } catch (const std::invalid_argument&) {
+        path.bad_step = true;
+    }
+    return path;
 }
 
 // Thrown when the document is not JSON that json.loads would read.
@@ -116,12 +142,10 @@ std::size_t next_member(std::string_view t, std::size_t i, char close) {
 // on the way are scanned, and nothing is decoded but the keys compared: a filter reads one
 // member of every row, and decoding whole documents made it several times slower than
 // SQLite's own function.
-std::optional<std::string_view> locate(std::string_view t, std::string_view path) {
-    if (path.empty() || path[0] != '$') throw std::invalid_argument("root");
+std::optional<std::string_view> locate(std::string_view t, const Path& path) {
+    if (path.bad_root) throw std::invalid_argument("root");
     std::size_t at = skip_blanks(t, 0);
-    std::size_t pos = 1;
-    Step step;
-    while (next_step(path, pos, step)) {
+    for (const Step& step : path.steps) {
         if (at >= t.size()) throw MalformedJson{};
         const char open = step.key ? '{' : '[';
         const char close = step.key ? '}' : ']';
@@ -148,6 +172,7 @@ std::optional<std::string_view> locate(std::string_view t, std::string_view path
         }
         at = i;
     }
+    if (path.bad_step) throw std::invalid_argument("step");
     return t.substr(at, value_end(t, at) - at);
 }
 
@@ -187,12 +212,23 @@ void json_extract(sqlite3_context* ctx, int, sqlite3_value** argv) {
         return;
     }
     const auto* json = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
-    const auto* path = reinterpret_cast<const char*>(sqlite3_value_text(argv[1]));
+    const auto* path_chars = reinterpret_cast<const char*>(sqlite3_value_text(argv[1]));
     std::string_view json_text(json, static_cast<std::size_t>(sqlite3_value_bytes(argv[0])));
-    std::string_view path_text(path, static_cast<std::size_t>(sqlite3_value_bytes(argv[1])));
+    std::string_view path_text(path_chars, static_cast<std::size_t>(sqlite3_value_bytes(argv[1])));
+    auto* path = static_cast<Path*>(sqlite3_get_auxdata(ctx, 1));
+    if (!path) {
+        path = new Path(read_path(path_text));
+        sqlite3_set_auxdata(ctx, 1, path, [](void* p) { delete static_cast<Path*>(p); });
+        // SQLite may free it at once when it cannot keep it for the next row.
+        path = static_cast<Path*>(sqlite3_get_auxdata(ctx, 1));
+        if (!path) {
+            sqlite3_result_error_nomem(ctx);
+            return;
+        }
+    }
     std::optional<std::string_view> found;
     try {
-        found = locate(json_text, path_text);
+        found = locate(json_text, *path);
     } catch (const MalformedJson&) {
         sqlite3_result_error(ctx, "malformed JSON", -1);
         return;
