@@ -7,6 +7,7 @@
 #include "plintrove/core/evaluation_recording.h"
 #include "plintrove/core/evaluation_validation.h"
 #include "plintrove/core/graph_analysis.h"
+#include "prepared_graph.h"
 
 namespace plintrove::py {
 
@@ -23,14 +24,18 @@ struct CommonTail {
 void fill_args(EvaluationArgs& a, nb::handle graph, nb::handle stats, nb::handle era_id,
                nb::handle passed_thresholds, nb::handle named_universe,
                nb::handle metaparameters, const CommonTail& t) {
-    a.graph = to_value(graph);
+    a.prepared_graph = prepare_graph(graph);
+    if (!a.prepared_graph) a.graph = to_value(graph);
     a.stats_error = read_backtest_stats(stats, a.stats);
     a.era_id = int_arg(era_id, "era_id");
     a.passed_thresholds = truth(passed_thresholds);
     a.named_universe = from_arg<Value>(named_universe, "named_universe");
     a.metaparameters = from_arg<Value>(metaparameters, "metaparameters");
-    a.graph_names = extract_graph_names(a.graph);
-    const GraphNames* names = a.graph_names ? &*a.graph_names : nullptr;
+    const std::optional<GraphNames> extracted =
+        a.prepared_graph ? std::nullopt : extract_graph_names(a.graph);
+    const std::optional<GraphNames>& graph_names =
+        a.prepared_graph ? a.prepared_graph->names : extracted;
+    const GraphNames* names = graph_names ? &*graph_names : nullptr;
     a.function_families = families_for(t.function_families, names ? &names->functions : nullptr);
     a.feature_families = families_for(t.feature_families, names ? &names->features : nullptr);
     a.per_column_stats = from_arg<Value>(t.per_column_stats, "per_column_stats");

@@ -7,6 +7,8 @@
 
 #include "convert.h"
 #include "family_entries.h"
+#include "plintrove/value/json.h"
+#include "prepared_graph.h"
 
 namespace plintrove::py {
 
@@ -28,15 +30,19 @@ static_assert(std::string_view(kItemKeys[kGraphKey]) == "graph" &&
               std::string_view(kItemKeys[kFunctionFamiliesKey]) == "function_families" &&
               std::string_view(kItemKeys[kFeatureFamiliesKey]) == "feature_families");
 
-// Reads one item's fields in key order. The family tables come after the graph, so only
-// the entries of the graph's own names are converted, as recording does; the names are
-// extracted once, at the first table, and kept for the writer.
+// Reads one item's fields in key order. The graph is prepared in place rather than kept as a
+// value; the family tables come after it, so only the entries of the graph's own names are
+// converted, as recording does.
 class ItemFields {
 public:
     ItemFields() { fields_.reserve(kItemKeys.size()); }
 
     void add(std::size_t key, nb::handle value) {
-        if (key == kGraphKey) graph_ = fields_.size();
+        if (key == kGraphKey) {
+            prepared_ = prepare_graph(value);
+            if (prepared_) return;
+            graph_ = fields_.size();
+        }
         Value converted;
         if (key == kFunctionFamiliesKey || key == kFeatureFamiliesKey) {
             const GraphNames* names = graph_names();
@@ -51,11 +57,13 @@ public:
 
     void finish(QueueItem& out) {
         out.fields = Value(Mapping::from_unique_items(std::move(fields_)));
-        out.graph_names = std::move(names_);
+        out.prepared_graph = std::move(prepared_);
     }
 
 private:
+    // The names of the graph, or null where its analysis refuses it.
     const GraphNames* graph_names() {
+        if (prepared_) return prepared_->names ? &*prepared_->names : nullptr;
         if (!names_tried_) {
             static const Value kNone;
             names_ = extract_graph_names(graph_ ? fields_[*graph_].second : kNone);
@@ -65,6 +73,7 @@ private:
     }
 
     std::vector<Mapping::Item> fields_;
+    std::optional<PreparedGraph> prepared_;
     std::optional<std::size_t> graph_;
     std::optional<GraphNames> names_;
     bool names_tried_ = false;
@@ -206,11 +215,22 @@ nb::object queue_item_to_py(const QueueItem& item) {
         }
     }
     nb::dict out;
+    // A prepared graph goes back in its place, after the type: its text holds only text
+    // keys, so decoding it gives the graph as a value would have.
+    auto put_graph = [&] {
+        if (item.prepared_graph) out["graph"] = from_value(json_loads(item.prepared_graph->json));
+    };
+    bool graph_put = false;
     if (item.fields.is_map()) {
         for (const auto& [key, value] : item.fields.as_map()) {
+            if (!graph_put && !(key.is_text() && key.as_text() == kItemKeys[0])) {
+                put_graph();
+                graph_put = true;
+            }
             out[from_value(key)] = from_value(value);
         }
     }
+    if (!graph_put) put_graph();
     out["stats"] = item.stats ? record_to_py(*item.stats) : nb::none();
     return std::move(out);
 }

@@ -262,6 +262,48 @@ def test_unusual_values_are_stored_verbatim(tracker, storage):
     assert str(feats[3][0]) == "5" and feats[3][1] == "int-keyed"
 
 
+class HashedKey(str):
+    """A key of a str subclass that hashes its own way: still found by its text."""
+    def __hash__(self):
+        return 7
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+def test_graph_forms_are_analysed_as_their_plain_equivalents(tracker):
+    def graph(children_key=lambda k: k, seq=list, name=lambda v: v, extra=None):
+        leaf = {"type": "feature", "node": name("é"), **(extra or {})}
+        inner = {"type": "filtration", "node": name(7), children_key("children"): seq([leaf])}
+        return {"type": "rotation", "node": "rank",
+                children_key("children"): seq([{"type": "feature", "node": "close"}, inner])}
+
+    def stored(g):
+        eval_id = record_signal(tracker, graph=g)
+        row = db_rows(tracker, "SELECT graph_json, tree_depth FROM signal_evaluations "
+                               "WHERE eval_id=?", (eval_id,))
+        usage = [db_rows(tracker, f"SELECT {kind}_name FROM signal_{kind}_usage WHERE eval_id=? "
+                                  f"ORDER BY {kind}_name", (eval_id,))
+                 for kind in ("function", "feature")]
+        return row, usage
+
+    plain_row, plain_usage = stored(graph())
+    assert plain_row == [(json.dumps(graph()), 3)]
+    assert plain_usage == [[("7",), ("rank",)], [("close",), ("é",)]]
+    for form, same_json_as in ((graph(seq=tuple), graph()),
+                               (graph(children_key=HashedKey), graph()),
+                               (graph(name=lambda v: Index(v) if isinstance(v, int) else v),
+                                graph()),
+                               # a key that is not text, stored as json.dumps writes it
+                               (graph(extra={1: None, 2.5: True}), graph(extra={1: None, 2.5: True}))):
+        assert stored(form) == ([(json.dumps(same_json_as), 3)], plain_usage)
+
+
 def nested_graph(depth):
     graph = {"type": "feature", "node": "leaf"}
     for _ in range(depth - 1):

@@ -196,7 +196,8 @@ double now_seconds() {
 
 void validate_record_params(const EvaluationArgs& a, const Value& required_pool_id) {
     if (a.era_id <= 0) throw ValueError("era_id must be > 0");
-    if (!a.graph.truthy()) throw ValueError("graph must not be empty");
+    const bool graph_truthy = a.prepared_graph ? a.prepared_graph->truthy : a.graph.truthy();
+    if (!graph_truthy) throw ValueError("graph must not be empty");
     if (!a.named_universe.truthy()) throw ValueError("named_universe must not be empty");
     validate_metaparameters_shape(a.metaparameters, "metaparameters", required_pool_id);
     if (a.passed_thresholds && !a.rejection_reason.is_none()) {
@@ -222,14 +223,10 @@ struct PoolColumns {
 std::int64_t insert_evaluation(SearchTracker& tracker, const EvaluationArgs& a,
                                const EvalTables& tables, const PoolColumns& pools) {
     // Analysis and encoding, all before the first write.
-    const std::int64_t tree_depth = compute_tree_depth(a.graph);
-    std::optional<GraphNames> extracted;
-    if (!a.graph_names) {
-        extracted.emplace();
-        extracted->functions = extract_names(a.graph, "function");
-        extracted->features = extract_names(a.graph, "feature");
-    }
-    const GraphNames& names = a.graph_names ? *a.graph_names : *extracted;
+    const PreparedGraph* prepared = a.prepared_graph ? &*a.prepared_graph : nullptr;
+    const GraphAnalysis analysis(a.graph, prepared);
+    const std::int64_t tree_depth = analysis.depth();
+    const GraphNames& names = analysis.names();
     const List& functions = names.functions;
     const List& features = names.features;
     const std::vector<UsageFamily> fn_families =
@@ -242,7 +239,7 @@ std::int64_t insert_evaluation(SearchTracker& tracker, const EvaluationArgs& a,
     values.reserve(34);
     values.emplace_back(now_seconds());
     values.emplace_back(a.era_id);
-    values.push_back(json_param(a.graph));
+    values.push_back(prepared ? Value(prepared->json) : json_param(a.graph));
     values.emplace_back(tree_depth);
     values.push_back(json_param(Value(rotation_families)));
     values.emplace_back(a.passed_thresholds ? 1 : 0);

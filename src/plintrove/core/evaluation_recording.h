@@ -16,9 +16,9 @@ namespace plintrove {
 
 // Arguments shared by both recording operations, with their defaults.
 struct EvaluationArgs {
+    // The graph, or its preparation (`graph` then stays None).
     Value graph;
-    // The graph's names when the caller already extracted them.
-    std::optional<GraphNames> graph_names;
+    std::optional<PreparedGraph> prepared_graph;
     BacktestStats stats;
     // Set when the host's statistics could not be read: raised where the recording reads
     // them (after the checks, the cross-pool check and the graph analysis; before the

@@ -5,102 +5,59 @@
 #include <utility>
 
 #include "plintrove/core/errors.h"
+#include "plintrove/core/graph_walk.h"
 #include "plintrove/value/py_repr.h"
 
 namespace plintrove {
 
 namespace {
 
-// A true node that is not a mapping has no `.get`; the host would fail there too.
-const Mapping& node_mapping(const Value& node) {
-    if (!node.is_map()) {
-        throw TypeError(std::string("expression graph nodes must be dicts, got ") +
-                        py_type_name(node));
+// Library values seen through the graph walks.
+struct ValueNodes {
+    using Node = const Value*;
+    static bool truthy(Node v) { return v->truthy(); }
+    static bool is_map(Node v) { return v->is_map(); }
+    static bool is_list(Node v) { return v->is_list(); }
+    static bool is_none(Node v) { return v->is_none(); }
+    static bool is_text(Node v, std::string_view* text) {
+        if (!v->is_text()) return false;
+        *text = v->as_text();
+        return true;
     }
-    return node.as_map();
-}
-
-// The children of a node for the depth walk: false values (missing, None, empty) make a
-// leaf; a true value must be a list, as iterating anything else would fail on its items.
-const List* depth_children(const Mapping& node) {
-    const Value* children = node.find(std::string_view("children"));
-    if (children == nullptr || !children->truthy()) return nullptr;
-    if (!children->is_list()) {
-        throw TypeError(std::string("expression graph children must be a list, got ") +
-                        py_type_name(*children));
+    static bool is_empty_text_or_map(Node v) {
+        return (v->is_text() && v->as_text().empty()) || (v->is_map() && v->as_map().empty());
     }
-    return &children->as_list();
-}
-
-// The children of a node for the name walk, which iterates `children` without a truth
-// test first: a missing key, None (missing means none, as for the depth), an empty list,
-// text or mapping yields nothing; numbers are not iterable at all.
-const List* name_children(const Mapping& node) {
-    const Value* children = node.find(std::string_view("children"));
-    if (children == nullptr || children->is_none()) return nullptr;
-    if (children->is_list()) return &children->as_list();
-    bool empty_iterable = (children->is_text() && children->as_text().empty()) ||
-                          (children->is_map() && children->as_map().empty());
-    if (empty_iterable) return nullptr;
-    throw TypeError(std::string("expression graph children must be a list, got ") +
-                    py_type_name(*children));
-}
-
-bool is_function_kind(const Value& gtype) {
-    if (!gtype.is_text()) return false;
-    const std::string& t = gtype.as_text();
-    return t == "rotation" || t == "filtration" || t == "reduction";
-}
+    static Node find(Node map, graph_walk::GraphKey key) {
+        return map->as_map().find(graph_walk::key_text(key));
+    }
+    static std::size_t size(Node list) { return list->as_list().size(); }
+    static Node item(Node list, std::size_t i) { return &list->as_list()[i]; }
+    static std::string type_name(Node v) { return py_type_name(*v); }
+    static Value name(Node v) { return *v; }
+};
 
 }  // namespace
 
 std::int64_t compute_tree_depth(const Value& graph) {
-    if (!graph.truthy()) return 0;
-    // A false child adds nothing, so the depth is the deepest level of a true node.
-    std::int64_t depth = 0;
-    std::vector<std::pair<const Value*, std::int64_t>> stack;
-    stack.reserve(16);
-    stack.emplace_back(&graph, 1);
-    while (!stack.empty()) {
-        auto [node, level] = stack.back();
-        stack.pop_back();
-        depth = std::max(depth, level);
-        const List* children = depth_children(node_mapping(*node));
-        if (children == nullptr) continue;
-        // Reversed, so children are visited (and fail) in list order.
-        for (auto it = children->rbegin(); it != children->rend(); ++it) {
-            if (it->truthy()) stack.emplace_back(&*it, level + 1);
-        }
-    }
-    return depth;
+    return graph_walk::tree_depth(ValueNodes{}, &graph);
 }
 
 List extract_names(const Value& graph, std::string_view node_type) {
-    List names;
-    if (!graph.truthy()) return names;
-    const bool functions = node_type == "function";
-    std::vector<const Value*> stack;
-    stack.reserve(16);
-    stack.push_back(&graph);
-    while (!stack.empty()) {
-        const Value* node = stack.back();
-        stack.pop_back();
-        const Mapping& map = node_mapping(*node);
-        const Value* gtype = map.find(std::string_view("type"));
-        bool counts = gtype != nullptr &&
-                      ((functions && is_function_kind(*gtype)) ||
-                       (gtype->is_text() && gtype->as_text() == node_type));
-        if (counts) {
-            const Value* name = map.find(std::string_view("node"));
-            if (name != nullptr && name->truthy()) names.push_back(*name);
-        }
-        const List* children = name_children(map);
-        if (children == nullptr) continue;
-        for (auto it = children->rbegin(); it != children->rend(); ++it) {
-            if (it->truthy()) stack.push_back(&*it);
-        }
+    return graph_walk::names(ValueNodes{}, &graph, node_type);
+}
+
+GraphAnalysis::GraphAnalysis(const Value& graph, const PreparedGraph* prepared) {
+    if (prepared != nullptr) {
+        if (prepared->analysis_error) std::rethrow_exception(prepared->analysis_error);
+        depth_ = prepared->depth;
+        names_ = &*prepared->names;
+        return;
     }
-    return names;
+    depth_ = compute_tree_depth(graph);
+    extracted_.emplace();
+    extracted_->functions = extract_names(graph, "function");
+    extracted_->features = extract_names(graph, "feature");
+    names_ = &*extracted_;
 }
 
 std::optional<GraphNames> extract_graph_names(const Value& graph) {

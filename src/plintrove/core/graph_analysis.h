@@ -3,7 +3,9 @@
 // All walks are iterative, so a graph of any depth cannot exhaust the stack.
 
 #include <cstdint>
+#include <exception>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -23,6 +25,34 @@ struct GraphNames {
 // Both lists, or none where extract_names raises for the graph (both walks refuse the same
 // graphs, so one list never comes without the other).
 std::optional<GraphNames> extract_graph_names(const Value& graph);
+
+// A graph read once where it arrives, with no value of it kept: its JSON text as json.dumps
+// writes it, its truth, and its analysis, or the error the analysis met (raised where the
+// analysis would run).
+struct PreparedGraph {
+    std::string json;
+    bool truthy = false;
+    std::int64_t depth = 0;
+    std::optional<GraphNames> names;  // absent exactly when `analysis_error` is set
+    std::exception_ptr analysis_error;
+};
+
+// The depth and names of a graph: its preparation's when it has one, else computed from the
+// value. Raises the analysis's error either way.
+class GraphAnalysis {
+public:
+    GraphAnalysis(const Value& graph, const PreparedGraph* prepared);
+    GraphAnalysis(const GraphAnalysis&) = delete;
+    GraphAnalysis& operator=(const GraphAnalysis&) = delete;
+
+    std::int64_t depth() const { return depth_; }
+    const GraphNames& names() const { return *names_; }
+
+private:
+    std::int64_t depth_ = 0;
+    std::optional<GraphNames> extracted_;
+    const GraphNames* names_ = nullptr;
+};
 
 List collect_rotation_families(const List& functions, const Value& function_families);
 

@@ -29,10 +29,9 @@ using ReasonDescriber = std::function<Value(const std::string& text, const std::
 // One queue item of the writer: the item mapping (every key but "stats") and the
 // backtest statistics, absent when the item carried none.
 struct QueueItem {
-    Value fields;  // a Mapping
+    Value fields;  // a Mapping; "graph" is absent when the graph came prepared
     std::optional<BacktestStats> stats;
-    // The graph's names when reading the item already extracted them for its family tables.
-    std::optional<GraphNames> graph_names;
+    std::optional<PreparedGraph> prepared_graph;
     // Set when the host's item could not be read (not a mapping, unconvertible values, no
     // usable stats); writing the item raises it, so the item fails its batch there.
     std::exception_ptr conversion_error;

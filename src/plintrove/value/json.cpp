@@ -513,6 +513,8 @@ std::string json_quote(std::string_view text) {
     return out;
 }
 
+void json_quote_into(std::string_view text, std::string& out) { append_quoted(out, text); }
+
 void json_dumps_compact_into(const Value& v, std::string& out) {
     switch (v.kind()) {
         case Value::Kind::Text: out += json_quote(v.as_text()); break;

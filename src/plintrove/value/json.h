@@ -38,5 +38,7 @@ Value json_loads(std::string_view text);
 
 // The JSON string literal of `text` with ensure_ascii escaping (surrounding quotes included).
 std::string json_quote(std::string_view text);
+// The same, appended to `out`.
+void json_quote_into(std::string_view text, std::string& out);
 
 }  // namespace plintrove

@@ -340,14 +340,10 @@ void WriterThread::State::write_evaluation(Connection& conn, const QueueItem& it
     const Value& metaparameters = field_or(fields, "metaparameters", kNone);
     const Value& per_column_stats = field_or(fields, "per_column_stats", kNone);
 
-    const std::int64_t tree_depth = compute_tree_depth(graph);
-    std::optional<GraphNames> extracted;
-    if (!item.graph_names) {
-        extracted.emplace();
-        extracted->functions = extract_names(graph, "function");
-        extracted->features = extract_names(graph, "feature");
-    }
-    const GraphNames& names = item.graph_names ? *item.graph_names : *extracted;
+    const PreparedGraph* prepared = item.prepared_graph ? &*item.prepared_graph : nullptr;
+    const GraphAnalysis analysis(graph, prepared);
+    const std::int64_t tree_depth = analysis.depth();
+    const GraphNames& names = analysis.names();
     const List& functions = names.functions;
     const List& features = names.features;
     const List rotation_families = collect_rotation_families(functions, function_families);
@@ -364,7 +360,7 @@ void WriterThread::State::write_evaluation(Connection& conn, const QueueItem& it
     values.reserve(kBaseColumnCount + 5);
     values.emplace_back(wall_now());
     values.push_back(field_or(fields, "era_id", kDefaultEra));
-    values.push_back(json_param(graph));
+    values.push_back(prepared ? Value(prepared->json) : json_param(graph));
     values.emplace_back(tree_depth);
     values.push_back(json_param(Value(rotation_families)));
     values.emplace_back(field_or(fields, "passed_thresholds", kTrue).truthy() ? 1 : 0);

@@ -1,0 +1,17 @@
+#pragma once
+// An expression graph read in place from the host's objects: one walk writes its JSON text,
+// and the library's graph walks read its depth and names, with no library value of it built.
+
+#include <optional>
+
+#include "convert.h"
+#include "plintrove/core/graph_analysis.h"
+
+namespace plintrove::py {
+
+// Raises what to_value(graph) raises, at the same object. A graph holding a key that is not
+// text comes back absent: its JSON text would no longer give back the same keys, so such a
+// graph travels as a value. GIL held.
+std::optional<PreparedGraph> prepare_graph(nb::handle graph);
+
+}  // namespace plintrove::py
