@@ -135,6 +135,19 @@ def worker(q, count: int, seed: int, ready, go) -> None:
         q.put(items[i % DISTINCT_ITEMS])
 
 
+def start_workers(q, total: int, workers: int):
+    """Workers that put total // workers items each on q once `go` is set, returned when
+    every one has built its items."""
+    ready, go = MP.Semaphore(0), MP.Event()
+    procs = [MP.Process(target=worker, args=(q, total // workers, 100 + w, ready, go))
+             for w in range(workers)]
+    for p in procs:
+        p.start()
+    for _ in procs:
+        ready.acquire()
+    return procs, go
+
+
 def end_to_end(kind: str, root: str, total: int, workers: int, pipe_bytes: int = 0) -> float:
     data_dir = fresh_dir(root, f"e2e-{kind}")
     store = open_store(kind, data_dir)
@@ -147,13 +160,7 @@ def end_to_end(kind: str, root: str, total: int, workers: int, pipe_bytes: int =
         # The queue's pipe is all a consumer ever sees of it; a larger one lets each
         # drain take more, so the writers' own speed shows instead of the poll interval.
         fcntl.fcntl(q._reader.fileno(), fcntl.F_SETPIPE_SZ, pipe_bytes)
-    ready, go = MP.Semaphore(0), MP.Event()
-    procs = [MP.Process(target=worker, args=(q, total // workers, 100 + w, ready, go))
-             for w in range(workers)]
-    for p in procs:
-        p.start()
-    for _ in procs:
-        ready.acquire()  # every worker has built its items
+    procs, go = start_workers(q, total, workers)
     writer = new_writer(kind, store, q, status)
     writer.start()
     started = time.perf_counter()
@@ -175,13 +182,7 @@ def transport(total: int, workers: int) -> float:
     """The ceiling of any writer on this queue: a consumer that blocks on get, unpickles
     (as get does) and discards, fed by the same workers."""
     q = MP.Queue()
-    ready, go = MP.Semaphore(0), MP.Event()
-    procs = [MP.Process(target=worker, args=(q, total // workers, 100 + w, ready, go))
-             for w in range(workers)]
-    for p in procs:
-        p.start()
-    for _ in procs:
-        ready.acquire()
+    procs, go = start_workers(q, total, workers)
     started = time.perf_counter()
     go.set()
     for _ in range(total // workers * workers):
