@@ -271,17 +271,18 @@ std::optional<QueueItem> PyEvaluationQueue::get_nowait() {
             return std::nullopt;
         }
     }
+    return take_held();
+}
+
+std::optional<QueueItem> PyEvaluationQueue::take_held() {
+    if (taken_.empty()) return std::nullopt;
     QueueItem item = std::move(taken_.front());
     taken_.pop_front();
     return item;
 }
 
 std::optional<QueueItem> PyEvaluationQueue::get(double timeout_seconds) {
-    if (!taken_.empty()) {
-        QueueItem item = std::move(taken_.front());
-        taken_.pop_front();
-        return item;
-    }
+    if (std::optional<QueueItem> held = take_held()) return held;
     exhausted_ = false;
     if (!interpreter_running()) return std::nullopt;
     GilGuard gil;

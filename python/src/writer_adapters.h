@@ -49,6 +49,7 @@ public:
     explicit PyEvaluationQueue(std::shared_ptr<ClearableRef> queue);
     std::optional<QueueItem> get(double timeout_seconds) override;
     std::optional<QueueItem> get_nowait() override;
+    std::optional<QueueItem> take_held() override;
 
 private:
     std::shared_ptr<ClearableRef> queue_;

@@ -311,6 +311,68 @@ def test_item_arriving_while_the_writer_waits_joins_the_batch_at_once(tracker, d
     assert_untouched(status, stop_workers)
 
 
+def test_queue_is_read_while_a_batch_is_written(tracker, data_dir):
+    q = queue_module.Queue()
+    put_items(q, [signal_item(i) for i in range(100)])
+    left_when_committing = []
+    real = tracker._conn.execute
+
+    def execute(sql, params=()):
+        if sql == "COMMIT" and not left_when_committing:
+            # More items arrive while the first batch is being written: they are taken
+            # off the queue before that batch ends, not after.
+            put_items(q, [signal_item(i) for i in range(100, 200)])
+            wait_for(q.empty, 5)
+            left_when_committing.append(q.qsize())
+        return real(sql, params)
+
+    tracker._conn.execute = execute
+    writer, status, stop_workers = make_writer(tracker, q)
+    writer.start()
+    assert wait_for(lambda: count(data_dir) == 200, 10)
+    writer.stop()
+    assert left_when_committing == [0]
+    assert [r[0] for r in rows(data_dir, "SELECT sharpe FROM signal_evaluations "
+                               "ORDER BY eval_id")] == [float(i) for i in range(200)]
+    assert_untouched(status, stop_workers)
+
+
+def test_stop_mid_stream_writes_every_item_taken_in_queue_order(tracker, data_dir):
+    """Items read ahead of the writer when it is stopped are written, not dropped; the
+    rest stay on the queue."""
+
+    class SlowQueue(queue_module.Queue):
+        def get_nowait(self):  # unpickling a large item, say: reading lags behind
+            for _ in range(3000):
+                pass
+            return super().get_nowait()
+
+    q = SlowQueue()
+    n, burst = 15000, 300
+
+    def feed():
+        for first in range(0, n, burst):
+            put_signals(q, burst, first)
+            time.sleep(0.03)
+
+    writer, status, stop_workers = make_writer(tracker, q)
+    writer.start()
+    feeder = threading.Thread(target=feed)
+    feeder.start()
+    time.sleep(0.4)
+    writer.stop()
+    writer._thread.join(5)
+    feeder.join()
+    written = [r[0] for r in rows(data_dir, "SELECT sharpe FROM signal_evaluations "
+                                  "ORDER BY eval_id")]
+    left = []
+    while not q.empty():
+        left.append(q.get(block=False)["stats"].sharpe)
+    assert written and left
+    assert written + left == [float(i) for i in range(n)]
+    assert_untouched(status, stop_workers)
+
+
 def test_item_put_just_before_stop_is_written_and_a_later_one_is_not(tracker, data_dir):
     q = MP.Queue()
     writer, status, stop_workers = make_writer(tracker, q)

@@ -44,6 +44,9 @@ public:
     virtual ~EvaluationQueue() = default;
     virtual std::optional<QueueItem> get(double timeout_seconds) = 0;
     virtual std::optional<QueueItem> get_nowait() = 0;
+    // An item this side already took from the host's queue and has not handed out yet
+    // (taking several in one go); never takes a new one.
+    virtual std::optional<QueueItem> take_held() { return std::nullopt; }
 };
 
 // The host's search-status object.

@@ -22,6 +22,7 @@
 #include "plintrove/core/trial_ledger.h"
 #include "plintrove/value/json.h"
 #include "plintrove/value/py_repr.h"
+#include "plintrove/writer/queue_reader.h"
 
 namespace plintrove {
 
@@ -170,9 +171,9 @@ struct WriterThread::State {
     std::mutex thread_mutex;  // start() and joining
     std::shared_ptr<ThreadEvent> finished;
 
-    void drain_into(std::vector<QueueItem>& items, bool final);
+    void drain_into(EvaluationQueue& from, std::vector<QueueItem>& items, bool final);
     // Up to kWriterPollSeconds for the next item, ending early when one comes.
-    void wait_for_item(std::vector<QueueItem>& batch);
+    void wait_for_item(EvaluationQueue& from, std::vector<QueueItem>& batch);
     void run();
     void flush(const std::vector<QueueItem>& batch);
     void do_write(const std::vector<QueueItem>& batch);
@@ -186,11 +187,12 @@ struct WriterThread::State {
                          const std::optional<std::string>& error);
 };
 
-void WriterThread::State::drain_into(std::vector<QueueItem>& items, bool final) {
+void WriterThread::State::drain_into(EvaluationQueue& from, std::vector<QueueItem>& items,
+                                     bool final) {
     // Any error from the queue, its "empty" error included, ends the drain unreported.
-    auto take = [this](bool blocking) -> std::optional<QueueItem> {
+    auto take = [&from](bool blocking) -> std::optional<QueueItem> {
         try {
-            return blocking ? queue->get(kFinalDrainGetTimeoutSeconds) : queue->get_nowait();
+            return blocking ? from.get(kFinalDrainGetTimeoutSeconds) : from.get_nowait();
         } catch (const std::exception&) {
             return std::nullopt;
         }
@@ -213,14 +215,14 @@ void WriterThread::State::drain_into(std::vector<QueueItem>& items, bool final) 
     }
 }
 
-void WriterThread::State::wait_for_item(std::vector<QueueItem>& batch) {
+void WriterThread::State::wait_for_item(EvaluationQueue& from, std::vector<QueueItem>& batch) {
     // Waiting on the queue rather than on the stop event alone: an item that arrives is
     // taken at once instead of after the rest of a fixed pause, while producers blocked on
     // a full pipe wait for the writer. The time-out keeps a stop noticed within the poll.
     if (stop_event->is_set()) return;
     const double started = monotonic_now();
     try {
-        if (std::optional<QueueItem> item = queue->get(kWriterPollSeconds)) {
+        if (std::optional<QueueItem> item = from.get(kWriterPollSeconds)) {
             batch.push_back(std::move(*item));
             return;
         }
@@ -234,10 +236,13 @@ void WriterThread::State::wait_for_item(std::vector<QueueItem>& batch) {
 }
 
 void WriterThread::State::run() {
+    // Items are read on the reader's thread while this one writes; everything else of the
+    // loop sees the reader as it would see the host's queue.
+    QueueReader reader(*queue, stop_event, kWriterReadAheadItems);
     std::vector<QueueItem> batch;
     double last_flush = wall_now();
     while (!stop_event->is_set()) {
-        drain_into(batch, false);
+        drain_into(reader, batch, false);
         const double now = wall_now();
         if (batch.size() >= kWriterBatchSize ||
             (!batch.empty() && now - last_flush >= kWriterFlushIntervalSeconds)) {
@@ -245,9 +250,14 @@ void WriterThread::State::run() {
             batch = {};
             last_flush = wall_now();
         }
-        wait_for_item(batch);
+        wait_for_item(reader, batch);
     }
-    drain_into(batch, true);
+    drain_into(reader, batch, true);
+    // What the reader had read is written too, and so is what the queue adapter took from
+    // the host's queue in one go with the last items read.
+    reader.stop();
+    drain_into(reader, batch, false);
+    while (std::optional<QueueItem> item = queue->take_held()) batch.push_back(std::move(*item));
     if (!batch.empty()) flush(batch);
 }
 
@@ -474,7 +484,7 @@ void WriterThread::stop() {
 
 std::vector<QueueItem> WriterThread::drain_queue(bool final) {
     std::vector<QueueItem> items;
-    state_->drain_into(items, final);
+    state_->drain_into(*state_->queue, items, final);
     return items;
 }
 

@@ -28,6 +28,9 @@ inline constexpr double kFinalDrainGetTimeoutSeconds = 0.02;
 inline constexpr double kFinalDrainIdleSeconds = 0.05;
 inline constexpr double kFinalDrainLimitSeconds = 1.0;
 inline constexpr double kWriteRetryPauseSeconds = 0.5;
+// Items read off the queue ahead of the writer while it writes a batch: enough for several
+// batches, so the queue's producers rarely wait on a full pipe, and few enough to bound memory.
+inline constexpr std::size_t kWriterReadAheadItems = 1000;
 
 inline constexpr const char* kDiskFullCode = "DISK_FULL";
 inline constexpr const char* kDiskFullAdvice =
