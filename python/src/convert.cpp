@@ -255,6 +255,17 @@ void register_all(nb::module_& m, nb::handle make_record, std::tuple<Rs...>*) {
 
 Value to_value(nb::handle obj) { return convert(obj.ptr()); }
 
+Value key_to_value(nb::handle key) { return key_value(key.ptr()); }
+
+bool converted_truthy(nb::handle obj) {
+    PyObject* o = obj.ptr();
+    if (PyDict_Check(o)) return PyDict_GET_SIZE(o) > 0;
+    if (PyList_Check(o) || PyTuple_Check(o)) return PySequence_Fast_GET_SIZE(o) > 0;
+    if (PyUnicode_Check(o)) return PyUnicode_GET_LENGTH(o) > 0;
+    if (o == Py_None) return false;
+    return scalar_value(o).truthy();
+}
+
 Value to_value_or_str(nb::handle obj) {
     try {
         return convert(obj.ptr());

@@ -32,6 +32,12 @@ namespace plintrove::py {
 Value to_value(nb::handle obj);
 // Like to_value, but an object that cannot be converted becomes its str() text.
 Value to_value_or_str(nb::handle obj);
+// A dict key as to_value converts it: str, None, bool, int or float; anything else raises
+// TypeError("keys must be str, int, float, bool or None, not X"), as json.dumps would.
+Value key_to_value(nb::handle key);
+// Whether to_value(obj) is true, with containers and text read in place rather than
+// converted; raises what converting a scalar raises.
+bool converted_truthy(nb::handle obj);
 nb::object from_value(const Value& v);
 // Python's truth test of any object, as bool(obj) gives it; its own error travels.
 bool truth(nb::handle obj);

@@ -9,9 +9,9 @@
 
 namespace plintrove::py {
 
-// Raises what to_value(graph) raises, at the same object. A graph holding a key that is not
-// text comes back absent: its JSON text would no longer give back the same keys, so such a
-// graph travels as a value. GIL held.
+// Raises what to_value(graph) raises, at the same object. A graph whose JSON text would not
+// decode back to it (a key that is not a plain str, a lone surrogate) comes back absent, so
+// such a graph travels as a value. GIL held.
 std::optional<PreparedGraph> prepare_graph(nb::handle graph);
 
 }  // namespace plintrove::py

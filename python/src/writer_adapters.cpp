@@ -2,11 +2,14 @@
 
 #include <array>
 #include <exception>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 
 #include "convert.h"
 #include "family_entries.h"
+#include "json_text.h"
 #include "plintrove/value/json.h"
 #include "prepared_graph.h"
 
@@ -24,15 +27,27 @@ constexpr std::array<const char*, 17> kItemKeys{
     "failure_reason"};
 
 constexpr std::size_t kGraphKey = 1;
+constexpr std::size_t kMetaparametersKey = 5;
 constexpr std::size_t kFunctionFamiliesKey = 6;
 constexpr std::size_t kFeatureFamiliesKey = 7;
+constexpr std::size_t kPerColumnStatsKey = 8;
 static_assert(std::string_view(kItemKeys[kGraphKey]) == "graph" &&
+              std::string_view(kItemKeys[kMetaparametersKey]) == "metaparameters" &&
               std::string_view(kItemKeys[kFunctionFamiliesKey]) == "function_families" &&
-              std::string_view(kItemKeys[kFeatureFamiliesKey]) == "feature_families");
+              std::string_view(kItemKeys[kFeatureFamiliesKey]) == "feature_families" &&
+              std::string_view(kItemKeys[kPerColumnStatsKey]) == "per_column_stats");
+
+// The JSON text of a value the writer only stores as text, or nothing where the text would
+// not give the value back when the item is handed back to the host (it then stays a value).
+std::optional<std::string> stored_json(nb::handle value) {
+    std::string text;
+    if (!write_json_text(value, text).decodes_back()) return std::nullopt;
+    return text;
+}
 
 // Reads one item's fields in key order. The graph is prepared in place rather than kept as a
-// value; the family tables come after it, so only the entries of the graph's own names are
-// converted, as recording does.
+// value, and the fields stored only as text are written to it; the family tables come after
+// the graph, so only the entries of the graph's own names are converted, as recording does.
 class ItemFields {
 public:
     ItemFields() { fields_.reserve(kItemKeys.size()); }
@@ -42,6 +57,16 @@ public:
             prepared_ = prepare_graph(value);
             if (prepared_) return;
             graph_ = fields_.size();
+        }
+        // A false metaparameters value is stored as "{}" and None per-column stats as NULL,
+        // so only the others have a text of their own.
+        if (key == kMetaparametersKey && converted_truthy(value)) {
+            metaparameters_json_ = stored_json(value);
+            if (metaparameters_json_) return;
+        }
+        if (key == kPerColumnStatsKey && !value.is_none()) {
+            per_column_stats_json_ = stored_json(value);
+            if (per_column_stats_json_) return;
         }
         Value converted;
         if (key == kFunctionFamiliesKey || key == kFeatureFamiliesKey) {
@@ -58,6 +83,8 @@ public:
     void finish(QueueItem& out) {
         out.fields = Value(Mapping::from_unique_items(std::move(fields_)));
         out.prepared_graph = std::move(prepared_);
+        out.metaparameters_json = std::move(metaparameters_json_);
+        out.per_column_stats_json = std::move(per_column_stats_json_);
     }
 
 private:
@@ -74,6 +101,8 @@ private:
 
     std::vector<Mapping::Item> fields_;
     std::optional<PreparedGraph> prepared_;
+    std::optional<std::string> metaparameters_json_;
+    std::optional<std::string> per_column_stats_json_;
     std::optional<std::size_t> graph_;
     std::optional<GraphNames> names_;
     bool names_tried_ = false;
@@ -106,14 +135,17 @@ std::exception_ptr unreadable_item(nb::handle item) {
 }
 
 // The statistics the writer stores, read in the order writing reads them: the liquidity
-// metrics of a present object first, then the eight figures, then the host's own statistics
-// (kept for the trial ledger's corrections; an object without them has none). A None or
-// missing stats object thus fails on `sharpe`.
-BacktestStats stats_from(nb::handle obj) {
+// metrics of a present object first (written to `liquidity_json` where they have a text of
+// their own), then the eight figures, then the host's own statistics (kept for the trial
+// ledger's corrections; an object without them has none). A None or missing stats object
+// thus fails on `sharpe`.
+BacktestStats stats_from(nb::handle obj, std::optional<std::string>& liquidity_json) {
     const StatsAttributeNames& names = stats_attribute_names();
     BacktestStats stats;
     if (!obj.is_none()) {
-        stats.liquidity_metrics = to_value(nb::getattr(obj, nb::handle(names.liquidity_metrics)));
+        nb::object metrics = nb::getattr(obj, nb::handle(names.liquidity_metrics));
+        if (!metrics.is_none()) liquidity_json = stored_json(metrics);
+        stats.liquidity_metrics = liquidity_json ? Value() : to_value(metrics);
     }
     for (std::size_t i = 0; i < kStatsFigures.size(); ++i) {
         nb::object v = nb::getattr(obj, nb::handle(names.figures[i]));
@@ -185,7 +217,7 @@ QueueItem queue_item_from(nb::handle item) {
             }
             stats = get(nb::handle(keys[kItemKeys.size()]), nb::none());
         }
-        out.stats = stats_from(stats);
+        out.stats = stats_from(stats, out.liquidity_metrics_json);
         fields.finish(out);
     } catch (nb::python_error& e) {
         e.restore();
@@ -214,24 +246,31 @@ nb::object queue_item_to_py(const QueueItem& item) {
             return nb::borrow(e.item().get());
         }
     }
+    // Every field goes back in its place, in key order; a text decodes to the value read.
     nb::dict out;
-    // A prepared graph goes back in its place, after the type: its text holds only text
-    // keys, so decoding it gives the graph as a value would have.
-    auto put_graph = [&] {
-        if (item.prepared_graph) out["graph"] = from_value(json_loads(item.prepared_graph->json));
-    };
-    bool graph_put = false;
-    if (item.fields.is_map()) {
-        for (const auto& [key, value] : item.fields.as_map()) {
-            if (!graph_put && !(key.is_text() && key.as_text() == kItemKeys[0])) {
-                put_graph();
-                graph_put = true;
-            }
-            out[from_value(key)] = from_value(value);
+    const Mapping* fields = item.fields.is_map() ? &item.fields.as_map() : nullptr;
+    for (std::size_t i = 0; i < kItemKeys.size(); ++i) {
+        const std::optional<std::string>* text =
+            i == kMetaparametersKey   ? &item.metaparameters_json
+            : i == kPerColumnStatsKey ? &item.per_column_stats_json
+                                      : nullptr;
+        if (i == kGraphKey && item.prepared_graph) {
+            out[kItemKeys[i]] = from_value(json_loads(item.prepared_graph->json));
+        } else if (text != nullptr && *text) {
+            out[kItemKeys[i]] = from_value(json_loads(**text));
+        } else if (const Value* v = fields ? fields->find(kItemKeys[i]) : nullptr) {
+            out[kItemKeys[i]] = from_value(*v);
         }
     }
-    if (!graph_put) put_graph();
-    out["stats"] = item.stats ? record_to_py(*item.stats) : nb::none();
+    if (item.stats) {
+        BacktestStats stats = *item.stats;
+        if (item.liquidity_metrics_json) {
+            stats.liquidity_metrics = json_loads(*item.liquidity_metrics_json);
+        }
+        out["stats"] = record_to_py(stats);
+    } else {
+        out["stats"] = nb::none();
+    }
     return std::move(out);
 }
 

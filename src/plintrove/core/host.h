@@ -29,9 +29,15 @@ using ReasonDescriber = std::function<Value(const std::string& text, const std::
 // One queue item of the writer: the item mapping (every key but "stats") and the
 // backtest statistics, absent when the item carried none.
 struct QueueItem {
-    Value fields;  // a Mapping; "graph" is absent when the graph came prepared
+    Value fields;  // a Mapping, without the fields that came prepared or as text below
     std::optional<BacktestStats> stats;
     std::optional<PreparedGraph> prepared_graph;
+    // Fields only ever stored as JSON text, written to it where the item was read:
+    // metaparameters when true, per_column_stats when not None, and the statistics'
+    // liquidity_metrics when not None (they are None in `stats` then).
+    std::optional<std::string> metaparameters_json;
+    std::optional<std::string> per_column_stats_json;
+    std::optional<std::string> liquidity_metrics_json;
     // Set when the host's item could not be read (not a mapping, unconvertible values, no
     // usable stats); writing the item raises it, so the item fails its batch there.
     std::exception_ptr conversion_error;

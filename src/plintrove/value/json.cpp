@@ -142,31 +142,6 @@ public:
         }
     }
 
-private:
-    static constexpr const char* kItemSep = kCompact ? "," : ", ";
-    static constexpr const char* kKeySep = kCompact ? ":" : ": ";
-
-    void write_float(double d) {
-        if (std::isfinite(d)) {
-            py_float_repr_into(d, out_);
-            return;
-        }
-        if (kCompact) throw ValueError("Out of range float values are not JSON compliant");
-        out_ += std::isnan(d) ? "NaN" : (d > 0 ? "Infinity" : "-Infinity");
-    }
-
-    void write_list(const List& list, int depth) {
-        if (depth > kMaxDepth) throw_depth("encoding a JSON object");
-        out_.push_back('[');
-        bool first = true;
-        for (const Value& item : list) {
-            if (!first) out_ += kItemSep;
-            first = false;
-            write(item, depth);
-        }
-        out_.push_back(']');
-    }
-
     // Keys become text the way json.dumps converts them.
     void write_key(const Value& key) {
         switch (key.kind()) {
@@ -193,6 +168,31 @@ private:
                 throw TypeError(std::string("keys must be str, int, float, bool or None, not ") +
                                 py_type_name(key));
         }
+    }
+
+private:
+    static constexpr const char* kItemSep = kCompact ? "," : ", ";
+    static constexpr const char* kKeySep = kCompact ? ":" : ": ";
+
+    void write_float(double d) {
+        if (std::isfinite(d)) {
+            py_float_repr_into(d, out_);
+            return;
+        }
+        if (kCompact) throw ValueError("Out of range float values are not JSON compliant");
+        out_ += std::isnan(d) ? "NaN" : (d > 0 ? "Infinity" : "-Infinity");
+    }
+
+    void write_list(const List& list, int depth) {
+        if (depth > kMaxDepth) throw_depth("encoding a JSON object");
+        out_.push_back('[');
+        bool first = true;
+        for (const Value& item : list) {
+            if (!first) out_ += kItemSep;
+            first = false;
+            write(item, depth);
+        }
+        out_.push_back(']');
     }
 
     void write_item(const Mapping::Item& item, bool first, int depth) {
@@ -514,6 +514,8 @@ std::string json_quote(std::string_view text) {
 }
 
 void json_quote_into(std::string_view text, std::string& out) { append_quoted(out, text); }
+
+void json_key_into(const Value& key, std::string& out) { Writer<false>(out).write_key(key); }
 
 void json_dumps_compact_into(const Value& v, std::string& out) {
     switch (v.kind()) {

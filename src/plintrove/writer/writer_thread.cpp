@@ -358,11 +358,16 @@ void WriterThread::State::write_evaluation(Connection& conn, const QueueItem& it
     const List& features = names.features;
     const List rotation_families = collect_rotation_families(functions, function_families);
 
-    Value metaparameters_json =
-        metaparameters.truthy() ? json_param(metaparameters) : kEmptyObjectJson;
-    Value per_column_json = per_column_stats.is_none() ? Value() : json_param(per_column_stats);
+    Value metaparameters_json = item.metaparameters_json ? Value(*item.metaparameters_json)
+                                : metaparameters.truthy() ? json_param(metaparameters)
+                                                          : kEmptyObjectJson;
+    Value per_column_json = item.per_column_stats_json ? Value(*item.per_column_stats_json)
+                            : per_column_stats.is_none() ? Value()
+                                                         : json_param(per_column_stats);
     Value liquidity_json;
-    if (item.stats && !item.stats->liquidity_metrics.is_none()) {
+    if (item.liquidity_metrics_json) {
+        liquidity_json = Value(*item.liquidity_metrics_json);
+    } else if (item.stats && !item.stats->liquidity_metrics.is_none()) {
         liquidity_json = json_param(item.stats->liquidity_metrics);
     }
 

@@ -1,0 +1,26 @@
+#pragma once
+// The JSON text of a host object written straight from it, byte for byte as
+// json_dumps_into(to_value(obj)) writes it, with no library value built or freed.
+
+#include <string>
+
+#include "convert.h"
+
+namespace plintrove::py {
+
+// What a walk met that its text does not give back as it was read: json.loads turns other
+// keys into text, merges keys of str subclasses that spell alike, and pairs up lone
+// surrogates.
+struct JsonTextForms {
+    bool non_text_key = false;
+    bool str_subclass_key = false;
+    bool lone_surrogate = false;
+
+    bool decodes_back() const { return !non_text_key && !str_subclass_key && !lone_surrogate; }
+};
+
+// Appends the text of `obj` to `out`, converting in the order to_value does, and raises what
+// to_value(obj) raises, at the same object (leaving `out` as it was). GIL held.
+JsonTextForms write_json_text(nb::handle obj, std::string& out);
+
+}  // namespace plintrove::py
