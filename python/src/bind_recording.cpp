@@ -3,6 +3,7 @@
 #include "bindings.h"
 #include "convert.h"
 #include "family_entries.h"
+#include "json_text.h"
 #include "plintrove/core/errors.h"
 #include "plintrove/core/evaluation_recording.h"
 #include "plintrove/core/evaluation_validation.h"
@@ -26,7 +27,7 @@ void fill_args(EvaluationArgs& a, nb::handle graph, nb::handle stats, nb::handle
                nb::handle metaparameters, const CommonTail& t) {
     a.prepared_graph = prepare_graph(graph);
     if (!a.prepared_graph) a.graph = to_value(graph);
-    a.stats_error = read_backtest_stats(stats, a.stats);
+    a.stats_error = read_backtest_stats(stats, a.stats, a.liquidity_metrics_json);
     a.era_id = int_arg(era_id, "era_id");
     a.passed_thresholds = truth(passed_thresholds);
     a.named_universe = from_arg<Value>(named_universe, "named_universe");
@@ -38,7 +39,7 @@ void fill_args(EvaluationArgs& a, nb::handle graph, nb::handle stats, nb::handle
     const GraphNames* names = graph_names ? &*graph_names : nullptr;
     a.function_families = families_for(t.function_families, names ? &names->functions : nullptr);
     a.feature_families = families_for(t.feature_families, names ? &names->features : nullptr);
-    a.per_column_stats = from_arg<Value>(t.per_column_stats, "per_column_stats");
+    a.per_column_stats_json = json_text_arg(t.per_column_stats, "per_column_stats");
     a.rejection_reason = from_arg<Value>(t.rejection_reason, "rejection_reason");
     a.source = from_arg<Value>(t.source, "source");
     a.expression_elapsed_seconds =

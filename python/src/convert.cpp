@@ -1,6 +1,7 @@
 #include "convert.h"
 
 #include "errors.h"
+#include "json_text.h"
 #include "plintrove/value/json.h"
 
 #include <Python.h>
@@ -330,10 +331,17 @@ const StatsAttributeNames& stats_attribute_names() {
     return names;
 }
 
-std::exception_ptr read_backtest_stats(nb::handle obj, BacktestStats& out) {
+std::exception_ptr read_backtest_stats(nb::handle obj, BacktestStats& out,
+                                       std::optional<std::string>& liquidity_metrics_json) {
     const StatsAttributeNames& names = stats_attribute_names();
     try {
-        out.liquidity_metrics = to_value(nb::getattr(obj, nb::handle(names.liquidity_metrics)));
+        nb::object metrics = nb::getattr(obj, nb::handle(names.liquidity_metrics));
+        out.liquidity_metrics = Value();
+        if (!metrics.is_none()) {
+            std::string text;
+            write_json_text(metrics, text);
+            liquidity_metrics_json = std::move(text);
+        }
         for (std::size_t i = 0; i < kStatsFigures.size(); ++i) {
             read_attr(out.*kStatsFigures[i], nb::getattr(obj, nb::handle(names.figures[i])));
         }
@@ -443,13 +451,17 @@ std::string text_arg(nb::handle obj, const char* name) {
     return std::string(data, static_cast<std::size_t>(size));
 }
 
+void raise_argument_conversion_error(nb::python_error& e, const char* name) {
+    if (!e.matches(PyExc_TypeError)) throw;
+    const std::string message = nb::cast<std::string>(nb::str(e.value()));
+    raise_type_error("argument " + std::string(name) + ": " + message);
+}
+
 Value value_arg(nb::handle obj, const char* name) {
     try {
         return to_value(obj);
     } catch (nb::python_error& e) {
-        if (!e.matches(PyExc_TypeError)) throw;
-        const std::string message = nb::cast<std::string>(nb::str(e.value()));
-        raise_type_error("argument " + std::string(name) + ": " + message);
+        raise_argument_conversion_error(e, name);
     }
 }
 

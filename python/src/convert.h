@@ -57,10 +57,13 @@ const StatsAttributeNames& stats_attribute_names();
 
 // Any object with the BacktestStats attributes (a BacktestStats record or a look-alike),
 // read in the order recording reads them: `liquidity_metrics`, then the eight figures.
-// `custom_stats` is optional (missing means none). A missing attribute or a value that
-// does not convert is not raised here but returned, for the recording to raise at the point
-// where it reads the statistics, after the checks that come before.
-std::exception_ptr read_backtest_stats(nb::handle obj, BacktestStats& out);
+// Liquidity metrics other than None are only ever stored as JSON text, so they are written
+// to `liquidity_metrics_json` instead (and are None in `out`). `custom_stats` is optional
+// (missing means none). A missing attribute or a value that does not convert is not raised
+// here but returned, for the recording to raise at the point where it reads the statistics,
+// after the checks that come before.
+std::exception_ptr read_backtest_stats(nb::handle obj, BacktestStats& out,
+                                       std::optional<std::string>& liquidity_metrics_json);
 
 template <typename T, typename = void>
 struct is_record : std::false_type {};
@@ -89,6 +92,9 @@ double real_arg(nb::handle obj, const char* name);
 std::string text_arg(nb::handle obj, const char* name);
 // Anything the library's values hold; other objects are refused naming the argument.
 Value value_arg(nb::handle obj, const char* name);
+// Raises the pending conversion error of argument `name`: a TypeError naming the argument,
+// as value_arg raises it, anything else as it is.
+[[noreturn]] void raise_argument_conversion_error(nb::python_error& e, const char* name);
 // For arguments the library validates itself (types, statuses, sources): an object that is
 // no value arrives as its text form and meets the validator's own message.
 Value validated_arg(nb::handle obj);

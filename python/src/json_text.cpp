@@ -111,4 +111,15 @@ JsonTextForms write_json_text(nb::handle obj, std::string& out) {
     return forms;
 }
 
+std::optional<std::string> json_text_arg(nb::handle obj, const char* name) {
+    if (obj.is_none()) return std::nullopt;
+    std::string text;
+    try {
+        write_json_text(obj, text);
+    } catch (nb::python_error& e) {
+        raise_argument_conversion_error(e, name);
+    }
+    return text;
+}
+
 }  // namespace plintrove::py

@@ -2,6 +2,7 @@
 // The JSON text of a host object written straight from it, byte for byte as
 // json_dumps_into(to_value(obj)) writes it, with no library value built or freed.
 
+#include <optional>
 #include <string>
 
 #include "convert.h"
@@ -22,5 +23,9 @@ struct JsonTextForms {
 // Appends the text of `obj` to `out`, converting in the order to_value does, and raises what
 // to_value(obj) raises, at the same object (leaving `out` as it was). GIL held.
 JsonTextForms write_json_text(nb::handle obj, std::string& out);
+
+// The text of a bound call's argument that is only ever stored as JSON, or nothing for
+// None; refuses an object as value_arg does, naming the argument. GIL held.
+std::optional<std::string> json_text_arg(nb::handle obj, const char* name);
 
 }  // namespace plintrove::py

@@ -249,12 +249,16 @@ std::int64_t insert_evaluation(SearchTracker& tracker, const EvaluationArgs& a,
                         s.max_weight, s.quality_score, s.correlation}) {
         values.emplace_back(stat);
     }
-    values.push_back(a.per_column_stats.is_none() ? Value() : json_param(a.per_column_stats));
+    values.push_back(a.per_column_stats_json ? Value(*a.per_column_stats_json)
+                     : a.per_column_stats.is_none() ? Value()
+                                                    : json_param(a.per_column_stats));
     values.push_back(a.rejection_reason);
     values.push_back(a.named_universe);
     values.push_back(json_param(a.metaparameters));
     values.emplace_back(0);
-    values.push_back(s.liquidity_metrics.is_none() ? Value() : json_param(s.liquidity_metrics));
+    values.push_back(a.liquidity_metrics_json ? Value(*a.liquidity_metrics_json)
+                     : s.liquidity_metrics.is_none() ? Value()
+                                                     : json_param(s.liquidity_metrics));
     if (pools.strategy) {
         values.push_back(json_param(*pools.referenced_signal_ids));
         values.push_back(*pools.pool_id);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <exception>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "plintrove/core/graph_analysis.h"
@@ -31,6 +32,10 @@ struct EvaluationArgs {
     Value function_families;
     Value feature_families;
     Value per_column_stats;
+    // Fields only ever stored as JSON text, written to it where the arguments were read (the
+    // value, per_column_stats or stats.liquidity_metrics, then stays None).
+    std::optional<std::string> per_column_stats_json;
+    std::optional<std::string> liquidity_metrics_json;
     Value rejection_reason;
     Value source = Value("search");
     Value expression_elapsed_seconds;
