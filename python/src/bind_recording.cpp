@@ -25,7 +25,8 @@ struct CommonTail {
 void fill_args(EvaluationArgs& a, nb::handle graph, nb::handle stats, nb::handle era_id,
                nb::handle passed_thresholds, nb::handle named_universe,
                nb::handle metaparameters, const CommonTail& t) {
-    a.prepared_graph = prepare_graph(graph);
+    GraphNameObjects name_objects;
+    a.prepared_graph = prepare_graph(graph, name_objects);
     if (!a.prepared_graph) a.graph = to_value(graph);
     a.stats_error = read_backtest_stats(stats, a.stats, a.liquidity_metrics_json);
     a.era_id = int_arg(era_id, "era_id");
@@ -37,8 +38,11 @@ void fill_args(EvaluationArgs& a, nb::handle graph, nb::handle stats, nb::handle
     const std::optional<GraphNames>& graph_names =
         a.prepared_graph ? a.prepared_graph->names : extracted;
     const GraphNames* names = graph_names ? &*graph_names : nullptr;
-    a.function_families = families_for(t.function_families, names ? &names->functions : nullptr);
-    a.feature_families = families_for(t.feature_families, names ? &names->features : nullptr);
+    const bool own = a.prepared_graph.has_value();
+    a.function_families = families_for(t.function_families, names ? &names->functions : nullptr,
+                                       own ? &name_objects.functions : nullptr);
+    a.feature_families = families_for(t.feature_families, names ? &names->features : nullptr,
+                                      own ? &name_objects.features : nullptr);
     a.per_column_stats_json = json_text_arg(t.per_column_stats, "per_column_stats");
     a.rejection_reason = from_arg<Value>(t.rejection_reason, "rejection_reason");
     a.source = from_arg<Value>(t.source, "source");

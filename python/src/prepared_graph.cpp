@@ -5,6 +5,8 @@
 #include <array>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "json_text.h"
 #include "plintrove/core/graph_walk.h"
@@ -19,6 +21,8 @@ namespace {
 // caller and written whole to its text before any walk, so every conversion here succeeds.
 struct PyNodes {
     using Node = PyObject*;
+    // Where the name walk also keeps the objects of the names it yields.
+    std::vector<nb::object>* name_objects = nullptr;
 
     static bool truthy(Node o) { return converted_truthy(o); }
     static bool is_map(Node o) { return PyDict_Check(o); }
@@ -64,21 +68,29 @@ struct PyNodes {
         return PySequence_Fast_GET_ITEM(list, static_cast<Py_ssize_t>(i));
     }
     static std::string type_name(Node o) { return py_type_name(to_value(o)); }
-    static Value name(Node o) { return to_value(o); }
+    Value name(Node o) const {
+        name_objects->push_back(nb::borrow(o));
+        return to_value(o);
+    }
 };
 
 }  // namespace
 
-std::optional<PreparedGraph> prepare_graph(nb::handle graph) {
+std::optional<PreparedGraph> prepare_graph(nb::handle graph, GraphNameObjects& name_objects) {
     PreparedGraph out;
     if (!write_json_text(graph, out.json).decodes_back()) return std::nullopt;
-    const PyNodes nodes;
+    PyNodes nodes;
     out.truthy = nodes.truthy(graph.ptr());
     // The depth first: where both walks refuse a graph, the depth's error is the one raised.
     try {
         out.depth = graph_walk::tree_depth(nodes, graph.ptr());
-        out.names = GraphNames{graph_walk::names(nodes, graph.ptr(), "function"),
-                               graph_walk::names(nodes, graph.ptr(), "feature")};
+        name_objects.functions.reserve(16);
+        name_objects.features.reserve(16);
+        nodes.name_objects = &name_objects.functions;
+        List functions = graph_walk::names(nodes, graph.ptr(), "function");
+        nodes.name_objects = &name_objects.features;
+        List features = graph_walk::names(nodes, graph.ptr(), "feature");
+        out.names = GraphNames{std::move(functions), std::move(features)};
     } catch (const Error&) {
         out.analysis_error = std::current_exception();
     }

@@ -54,7 +54,7 @@ public:
 
     void add(std::size_t key, nb::handle value) {
         if (key == kGraphKey) {
-            prepared_ = prepare_graph(value);
+            prepared_ = prepare_graph(value, name_objects_);
             if (prepared_) return;
             graph_ = fields_.size();
         }
@@ -71,9 +71,14 @@ public:
         Value converted;
         if (key == kFunctionFamiliesKey || key == kFeatureFamiliesKey) {
             const GraphNames* names = graph_names();
-            converted = families_for(value, names == nullptr ? nullptr
-                                            : key == kFunctionFamiliesKey ? &names->functions
-                                                                          : &names->features);
+            const bool functions = key == kFunctionFamiliesKey;
+            const List* kind_names = names == nullptr ? nullptr
+                                     : functions      ? &names->functions
+                                                      : &names->features;
+            const std::vector<nb::object>* objects = !prepared_ ? nullptr
+                                                     : functions ? &name_objects_.functions
+                                                                 : &name_objects_.features;
+            converted = families_for(value, kind_names, objects);
         } else {
             converted = to_value(value);
         }
@@ -101,6 +106,7 @@ private:
 
     std::vector<Mapping::Item> fields_;
     std::optional<PreparedGraph> prepared_;
+    GraphNameObjects name_objects_;
     std::optional<std::string> metaparameters_json_;
     std::optional<std::string> per_column_stats_json_;
     std::optional<std::size_t> graph_;

@@ -198,3 +198,34 @@ json_values = hs.recursive(
 @given(value=json_values)
 def test_random_values_are_stored_as_json_dumps_writes_them(tracker, value):
     assert written(tracker, value) == recorded(tracker, value) == expected(value)
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+@pytest.mark.parametrize("path", ["writer", "recording"])
+def test_family_entries_are_found_for_every_form_of_name(tracker, path):
+    names = ["rank", Text("ts_mean"), Index(7), "zscore", "rank", "absent"]
+    graph = {"type": "rotation", "node": names[0],
+             "children": [{"type": "function", "node": n} for n in names[1:]]}
+    # A key that hashes its own way is not found by its text, as a plain dict lookup goes.
+    families = {"rank": ("fam_r", "sub_r"), "ts_mean": [Text("fam_t"), None],
+                7: ["fam_7", "sub_7", "extra"], HashedKey("zscore"): ["fam_z", "sub_z"],
+                "unused": {1, 2}}
+    if path == "writer":
+        new_writer(tracker)._do_write([writer_item(1, graph=graph, function_families=families)])
+    else:
+        tracker.record_signal_evaluation(graph, BacktestStats(), 1, True, "U", {"p": {"s": 1}},
+                                         signal_pool_id="p", function_families=families)
+    assert db_rows(tracker, "SELECT rotation_families_json FROM signal_evaluations") == [
+        ('["fam_r", "fam_t", "fam_7"]',)]
+    usage = db_rows(tracker, "SELECT function_name, rotation_family, function_subfamily "
+                             "FROM signal_function_usage ORDER BY rowid")
+    assert [(str(n), f, s) for n, f, s in usage] == [
+        ("rank", "fam_r", "sub_r"), ("ts_mean", "fam_t", None), ("7", "fam_7", "sub_7"),
+        ("zscore", None, None), ("rank", "fam_r", "sub_r"), ("absent", None, None)]
