@@ -238,7 +238,10 @@ TEST(PostgresColumnTypes, ValuesConvertedAsSqliteConvertsThemOrRefused) {
         {Value(-1.5), T::Integer, F::Refused, "the real number -1.5 in a bigint column"},
         {Value(5), T::Text, F::Text, "5"},
         {Value(true), T::Text, F::Text, "1"},
-        {Value(0.25), T::Text, F::AsIs, ""},
+        {Value(0.25), T::Text, F::Text, "0.25"},
+        {Value(1e20), T::Text, F::Text, "1.0e+20"},
+        {Value(1.0 / 3), T::Text, F::Text, "0.333333333333333"},
+        {Value(-0.0), T::Text, F::Text, "0.0"},
         {Value(), T::Integer, F::AsIs, ""},
         {Value("x"), T::Unknown, F::AsIs, ""},
     };

@@ -71,12 +71,12 @@ def test_values_of_another_type_than_their_column(tracker, data_dir, storage):
     the field, before the first statement of the call: nothing of it is written."""
     s = add_signal(tracker)
     tracker.record_submission(s, "signal", "sub-1", 1)
-    # Numeric text in a real column, an integer in a text column, in the second statement.
+    # Numeric text in a real column, numbers in text columns, in the second statement.
     assert tracker.update_submission_status("sub-1", "pending", rejection_reason=7,
-                                            agent_is_correlation=" 0.5 ", failure_reason=3)
+                                            agent_is_correlation=" 0.5 ", failure_reason=1e20)
     assert status_row(data_dir)[7] == "7"
     assert read(data_dir, "SELECT agent_is_correlation, failure_reason FROM "
-                "signal_evaluations") == [(0.5, "3")]
+                "signal_evaluations") == [(0.5, "1.0e+20")]
     # An integer compared with a text column matches its text, as SQLite compares them.
     assert tracker.get_submission_for_sim(5) is None
     before = read(data_dir, "SELECT * FROM signal_submission_status")

@@ -7,6 +7,8 @@
 #include <optional>
 #include <unordered_map>
 
+#include <sqlite3.h>
+
 #include "plintrove/core/schema.h"
 
 namespace plintrove {
@@ -91,6 +93,13 @@ std::string number_text(T x) {
     return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, x).ptr);
 }
 
+// A real number as SQLite writes it into a text column (its own format, 15 digits).
+std::string sqlite_real_text(double d) {
+    char buffer[40];
+    sqlite3_snprintf(sizeof buffer, buffer, "%!.15g", d);
+    return buffer;
+}
+
 ColumnValue refused(std::string what, PostgresColumnType type) {
     return {ColumnValue::Form::Refused,
             std::move(what) + " in a " + postgres_type_name(type) + " column"};
@@ -124,6 +133,9 @@ ColumnValue postgres_column_value(const Value& value, PostgresColumnType type) {
         case PostgresColumnType::Text:
             if (value.is_bool()) return {ColumnValue::Form::Text, value.as_bool() ? "1" : "0"};
             if (value.is_int()) return {ColumnValue::Form::Text, number_text(value.as_int())};
+            // NaN stays as it is: it binds as NULL, as SQLite stores it.
+            if (value.is_float() && !std::isnan(value.as_float()))
+                return {ColumnValue::Form::Text, sqlite_real_text(value.as_float())};
             return {};
         case PostgresColumnType::Integer:
             if (value.is_float()) {

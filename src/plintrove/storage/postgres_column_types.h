@@ -31,8 +31,9 @@ struct ColumnValue {
     std::string text;
 };
 
-// `value` bound to a column of `type`: numbers in text columns as their text, numeric text
-// and integral reals in integer columns as integers, numeric text in real columns as reals.
+// `value` bound to a column of `type`: numbers in text columns as the text SQLite stores,
+// numeric text and integral reals in integer columns as integers, numeric text in real
+// columns as reals.
 ColumnValue postgres_column_value(const Value& value, PostgresColumnType type);
 
 // True when the value goes to the column as it is, the common case, decided without a call.
@@ -40,7 +41,7 @@ inline bool postgres_column_takes(const Value& value, PostgresColumnType type) {
     switch (value.kind()) {
         case Value::Kind::None: return true;
         case Value::Kind::Int: return type != PostgresColumnType::Text;
-        case Value::Kind::Float: return type != PostgresColumnType::Integer;
+        case Value::Kind::Float: return type == PostgresColumnType::Real || type == PostgresColumnType::Unknown;
         case Value::Kind::Text:
             return type == PostgresColumnType::Text || type == PostgresColumnType::Unknown;
         default: return type == PostgresColumnType::Unknown;
