@@ -286,6 +286,7 @@ PyEvaluationQueue::PyEvaluationQueue(std::shared_ptr<ClearableRef> queue)
     : queue_(std::move(queue)) {}
 
 std::optional<QueueItem> PyEvaluationQueue::get_nowait() {
+    std::lock_guard<std::mutex> lock(mutex_);
     if (taken_.empty()) {
         if (exhausted_) {
             exhausted_ = false;
@@ -316,10 +317,15 @@ std::optional<QueueItem> PyEvaluationQueue::get_nowait() {
             return std::nullopt;
         }
     }
-    return take_held();
+    return take_held_locked();
 }
 
 std::optional<QueueItem> PyEvaluationQueue::take_held() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return take_held_locked();
+}
+
+std::optional<QueueItem> PyEvaluationQueue::take_held_locked() {
     if (taken_.empty()) return std::nullopt;
     QueueItem item = std::move(taken_.front());
     taken_.pop_front();
@@ -327,7 +333,8 @@ std::optional<QueueItem> PyEvaluationQueue::take_held() {
 }
 
 std::optional<QueueItem> PyEvaluationQueue::get(double timeout_seconds) {
-    if (std::optional<QueueItem> held = take_held()) return held;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (std::optional<QueueItem> held = take_held_locked()) return held;
     exhausted_ = false;
     if (!interpreter_running()) return std::nullopt;
     GilGuard gil;

@@ -10,6 +10,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -52,7 +53,12 @@ public:
     std::optional<QueueItem> take_held() override;
 
 private:
+    std::optional<QueueItem> take_held_locked();
+
     std::shared_ptr<ClearableRef> queue_;
+    // Taken before the GIL, never while holding it: the writer's reader and a host thread
+    // draining the same writer may both be taking.
+    std::mutex mutex_;
     // Items taken under one GIL acquisition and not yet handed out. `exhausted_` records
     // that the take ended because the queue raised, which ends the caller's drain too.
     std::deque<QueueItem> taken_;

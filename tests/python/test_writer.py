@@ -373,6 +373,23 @@ def test_stop_mid_stream_writes_every_item_taken_in_queue_order(tracker, data_di
     assert_untouched(status, stop_workers)
 
 
+def test_drain_beside_the_running_writer_shares_the_items(tracker, data_dir):
+    """A host thread draining the queue of a running writer takes items the writer then
+    never writes; each item ends up in exactly one of the two."""
+    q = queue_module.Queue()
+    n = 3000
+    put_signals(q, n)
+    writer, status, stop_workers = make_writer(tracker, q)
+    writer.start()
+    drained = []
+    while not q.empty():
+        drained += [item["stats"].sharpe for item in writer._drain_queue()]
+    writer.stop()
+    written = [r[0] for r in rows(data_dir, "SELECT sharpe FROM signal_evaluations")]
+    assert sorted(written + drained) == [float(i) for i in range(n)]
+    assert_untouched(status, stop_workers)
+
+
 def test_item_put_just_before_stop_is_written_and_a_later_one_is_not(tracker, data_dir):
     q = MP.Queue()
     writer, status, stop_workers = make_writer(tracker, q)
