@@ -3,8 +3,12 @@ transaction, whichever way it was recorded, and nothing that deletes evaluations
 
 import json
 import math
+import os
 import queue as queue_module
+import sqlite3
 import statistics
+import threading
+import time
 
 import pytest
 
@@ -207,6 +211,35 @@ def test_a_store_older_than_the_pruning_counts_learns_them_once(data_dir, identi
             for e in t.get_trial_ledger()] == [(1, "U1", 3, 3, 0, True), (1, "U2", 1, 1, 0, True),
                                                 (2, "U1", 1, 1, 0, True)]
     t.close()
+
+
+@pytest.mark.sqlite_only
+def test_a_second_opener_of_an_old_store_does_not_count_the_pruned_rows_again(data_dir,
+                                                                             identity):
+    t = SearchTracker(data_dir, identity)
+    for s, f, era, u in TRIALS:
+        record(t, s, f, era, u)
+    t.delete_evaluations(keep_last=4)
+    t.close()
+    table = "signal_trial_pruning"
+    ddl = read(data_dir, "SELECT sql FROM sqlite_master WHERE name = ?", (table,))[0][0]
+    counts = read(data_dir, f"SELECT * FROM {table}")
+    write(data_dir, f"DROP TABLE {table}")
+    # Another process opening the store is learning the counts: the table is made and
+    # filled in its transaction, not yet committed, when this one opens the store.
+    other = sqlite3.connect(os.path.join(data_dir, "tracking.db"), isolation_level=None)
+    other.execute("BEGIN IMMEDIATE")
+    other.execute(ddl)
+    other.executemany(f"INSERT INTO {table} VALUES (?, ?, ?, ?, ?)", counts)
+    opened = []
+    opener = threading.Thread(target=lambda: opened.append(SearchTracker(data_dir, identity)))
+    opener.start()
+    time.sleep(0.3)
+    other.execute("COMMIT")
+    other.close()
+    opener.join(10)
+    opened[0].close()
+    assert read(data_dir, f"SELECT * FROM {table}") == counts
 
 
 def test_writer_keeps_custom_stats_and_leaves_out_what_json_cannot_hold(tracker, data_dir):

@@ -154,37 +154,56 @@ std::optional<double> stored_sharpe(const Value& v) {
     return std::nullopt;
 }
 
+namespace {
+
+// The ledger and pruning tables of one evaluation type, what is new in them filled from the
+// rows present.
+void create_ledger_tables(Connection& conn, const LedgerTables& source, bool postgres) {
+    const bool existed = sqlite_table_exists(conn, source.ledger);
+    // Without a rowid SQLite keeps the row in its key's b-tree: one page for each
+    // recording to write instead of two.
+    const std::string ddl = ledger_ddl(source.ledger);
+    conn.execute(postgres ? postgres_table_ddl(ddl) : ddl + " WITHOUT ROWID");
+    ensure_trial_pruning(conn, source, existed);
+    if (existed) return;
+    // The rows present are all that is left to count; what was pruned before is lost,
+    // which the rebuilt flag tells the reader.
+    TrialLedgerBatch batch;
+    std::string sql = "SELECT eval_id";
+    // A table of an old layout may lack any of the columns; those read as NULL.
+    const std::set<std::string> present = sqlite_table_columns(conn, source.eval_table);
+    for (std::string_view column : {std::string_view("era_id"), source.pool_column,
+                                    std::string_view("named_universe"),
+                                    std::string_view("source"), std::string_view("sharpe"),
+                                    std::string_view("failure_reason"),
+                                    std::string_view("trial_errored")}) {
+        sql += ", ";
+        sql += present.count(std::string(column)) ? column : std::string_view("NULL");
+    }
+    sql += " FROM " + std::string(source.eval_table) + " ORDER BY eval_id";
+    conn.for_each_row(sql, {}, [&](const Row& row) {
+        batch.add(source.strategy, TrialScope{row[1], row[2], row[3], row[4]}, row[0].as_int(),
+                  stored_sharpe(row[5]), !row[6].is_none() || !row[7].is_none());
+    });
+    batch.write(conn, true);
+}
+
+}  // namespace
+
 void ensure_trial_ledger(Connection& conn) {
     const bool postgres = conn.dialect() == "postgres";
     sqlite_ensure_columns(conn, kLedgerColumnMigrations);
     for (const LedgerTables& source : {kSignalLedgerTables, kStrategyLedgerTables}) {
-        const bool existed = sqlite_table_exists(conn, source.ledger);
-        // Without a rowid SQLite keeps the row in its key's b-tree: one page for each
-        // recording to write instead of two.
-        const std::string ddl = ledger_ddl(source.ledger);
-        conn.execute(postgres ? postgres_table_ddl(ddl) : ddl + " WITHOUT ROWID");
-        ensure_trial_pruning(conn, source, existed);
-        if (existed) continue;
-        // The rows present are all that is left to count; what was pruned before is lost,
-        // which the rebuilt flag tells the reader.
-        TrialLedgerBatch batch;
-        std::string sql = "SELECT eval_id";
-        // A table of an old layout may lack any of the columns; those read as NULL.
-        const std::set<std::string> present = sqlite_table_columns(conn, source.eval_table);
-        for (std::string_view column : {std::string_view("era_id"), source.pool_column,
-                                        std::string_view("named_universe"),
-                                        std::string_view("source"), std::string_view("sharpe"),
-                                        std::string_view("failure_reason"),
-                                        std::string_view("trial_errored")}) {
-            sql += ", ";
-            sql += present.count(std::string(column)) ? column : std::string_view("NULL");
-        }
-        sql += " FROM " + std::string(source.eval_table) + " ORDER BY eval_id";
-        conn.for_each_row(sql, {}, [&](const Row& row) {
-            batch.add(source.strategy, TrialScope{row[1], row[2], row[3], row[4]}, row[0].as_int(),
-                      stored_sharpe(row[5]), !row[6].is_none() || !row[7].is_none());
-        });
-        batch.write(conn, true);
+        // A missing table is created and filled under the write lock, and looked for again
+        // once the lock is held: a second process opening the same old store then finds it
+        // filled instead of counting the rows into it again. (On PostgreSQL the whole
+        // schema is built under that lock.)
+        const bool lock = !conn.in_transaction() &&
+                          (!sqlite_table_exists(conn, source.ledger) ||
+                           !sqlite_table_exists(conn, source.pruning));
+        if (lock) conn.execute("BEGIN IMMEDIATE");
+        create_ledger_tables(conn, source, postgres);
+        if (lock) conn.execute("COMMIT");
     }
 }
 
