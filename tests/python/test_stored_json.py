@@ -108,12 +108,6 @@ def test_awkward_values_are_stored_as_json_dumps_writes_them(tracker, path):
         assert path(tracker, value) == expected(value), name
 
 
-def test_none_and_false_fields_keep_their_stored_forms(tracker):
-    new_writer(tracker)._do_write([writer_item(None, metaparameters=[])])
-    assert db_rows(tracker, f"SELECT {COLUMNS} FROM signal_evaluations") == [("{}", None, None)]
-    assert recorded(tracker, None) == ('{"p": {"s": [null]}}', None, None)
-
-
 UNSET = object()
 
 
@@ -138,28 +132,23 @@ def test_unconvertible_fields_fail_the_batch_with_their_error(tracker, meta, per
     assert db_rows(tracker, "SELECT COUNT(*) FROM signal_evaluations") == [(0,)]
 
 
-@pytest.mark.parametrize("per_column, liquidity, error, message", [
-    ({"c": object()}, {1, 2}, TypeError,
+@pytest.mark.parametrize("universe, per_column, liquidity, error, message", [
+    ("U", {"c": object()}, {1, 2}, TypeError,
      "argument per_column_stats: Object of type object is not JSON serializable"),
-    ({"c": 1}, {"a": {1, 2}}, TypeError, "Object of type set is not JSON serializable"),
-    (nested(1002), {}, RecursionError,
+    ("U", {"c": 1}, {"a": {1, 2}}, TypeError, "Object of type set is not JSON serializable"),
+    # Unreadable statistics are raised after the checks.
+    ("", {"c": 1}, {"a": {1, 2}}, ValueError, "named_universe must not be empty"),
+    ("U", nested(1002), {}, RecursionError,
      "maximum recursion depth exceeded while converting a Python object"),
-], ids=["per-column-argument", "liquidity", "too-deep"])
-def test_unconvertible_recording_arguments_raise_as_before(tracker, per_column, liquidity,
-                                                           error, message):
+], ids=["per-column-argument", "liquidity", "check-before-liquidity", "too-deep"])
+def test_unconvertible_recording_arguments_raise_as_before(tracker, universe, per_column,
+                                                           liquidity, error, message):
     with pytest.raises(error) as raised:
         tracker.record_signal_evaluation(
-            GRAPH, BacktestStats(liquidity_metrics=liquidity), 1, True, "U", {"p": {"s": 1}},
-            signal_pool_id="p", per_column_stats=per_column)
+            GRAPH, BacktestStats(liquidity_metrics=liquidity), 1, True, universe,
+            {"p": {"s": 1}}, signal_pool_id="p", per_column_stats=per_column)
     assert str(raised.value) == message
     assert db_rows(tracker, "SELECT COUNT(*) FROM signal_evaluations") == [(0,)]
-
-
-def test_a_validation_error_comes_before_an_unreadable_liquidity_field(tracker):
-    with pytest.raises(ValueError, match="named_universe must not be empty"):
-        tracker.record_signal_evaluation(
-            GRAPH, BacktestStats(liquidity_metrics={"a": {1, 2}}), 1, True, "", {"p": {"s": 1}},
-            signal_pool_id="p")
 
 
 def test_drained_items_come_back_as_they_were_read(tracker):
