@@ -36,7 +36,8 @@ public:
     // the host's queue empty. After stop(), only what was read before.
     std::optional<QueueItem> get_nowait() override;
 
-    // Stops reading and waits for the reading thread to end (at most one blocking get).
+    // Stops reading and waits for the reading thread to end (it first finishes the take in
+    // hand: one chunk, or one blocking get).
     // Items read before stay to be taken; items the source holds in hand stay with it.
     void stop();
 
