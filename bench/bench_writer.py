@@ -3,7 +3,9 @@
 1. End to end: worker processes put evaluations with realistic graphs on a
    multiprocessing.Queue; evaluations per second until all are on disk, the library's
    WriterThread against the pure-Python writer of baseline_writer.py and against the
-   transport ceiling (a consumer that only takes and unpickles), in alternating rounds.
+   transport ceiling (a consumer that only takes and unpickles), in alternating rounds, with
+   the CPU each side and the workers' puts spend per evaluation: on a machine of few cores
+   their sum bounds what any writer can reach.
 2. Write path: `_do_write` on ready batches of 100 and 1,000 items (item conversion
    included) against the raw SQLite C-API loop of raw_sqlite_ceiling.cpp inserting the
    identical rows with the same settings (the ceiling), in alternating rounds, by CPU time
@@ -32,6 +34,7 @@ import sys
 import tempfile
 import threading
 import time
+from typing import NamedTuple
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
@@ -127,28 +130,39 @@ def count_rows(data_dir: str, table: str = "signal_evaluations") -> int:
 DISTINCT_ITEMS = 2000  # per worker; cycled, every put is pickled anew all the same
 
 
-def worker(q, count: int, seed: int, ready, go) -> None:
+class Run(NamedTuple):
+    rate: float  # evaluations per second
+    consumer_us: float  # CPU per evaluation of this process: the writer, or the bare consumer
+    producers_us: float  # CPU per evaluation of the workers' puts, building items excluded
+
+
+def worker(q, count: int, seed: int, ready, go, spent) -> None:
     items = make_items(DISTINCT_ITEMS, seed)
     ready.release()
     go.wait()
+    started = time.process_time()
     for i in range(count):
         q.put(items[i % DISTINCT_ITEMS])
+    q.close()
+    q.join_thread()  # the queue's feeder thread pickles and writes: its time counts too
+    with spent.get_lock():
+        spent.value += time.process_time() - started
 
 
 def start_workers(q, total: int, workers: int):
     """Workers that put total // workers items each on q once `go` is set, returned when
-    every one has built its items."""
-    ready, go = MP.Semaphore(0), MP.Event()
-    procs = [MP.Process(target=worker, args=(q, total // workers, 100 + w, ready, go))
+    every one has built its items, with the CPU seconds their puts take in all."""
+    ready, go, spent = MP.Semaphore(0), MP.Event(), MP.Value("d", 0.0)
+    procs = [MP.Process(target=worker, args=(q, total // workers, 100 + w, ready, go, spent))
              for w in range(workers)]
     for p in procs:
         p.start()
     for _ in procs:
         ready.acquire()
-    return procs, go
+    return procs, go, spent
 
 
-def end_to_end(kind: str, root: str, total: int, workers: int, pipe_bytes: int = 0) -> float:
+def end_to_end(kind: str, root: str, total: int, workers: int, pipe_bytes: int = 0) -> Run:
     data_dir = fresh_dir(root, f"e2e-{kind}")
     store = open_store(kind, data_dir)
     status = Status()
@@ -160,37 +174,38 @@ def end_to_end(kind: str, root: str, total: int, workers: int, pipe_bytes: int =
         # The queue's pipe is all a consumer ever sees of it; a larger one lets each
         # drain take more, so the writers' own speed shows instead of the poll interval.
         fcntl.fcntl(q._reader.fileno(), fcntl.F_SETPIPE_SZ, pipe_bytes)
-    procs, go = start_workers(q, total, workers)
+    procs, go, spent = start_workers(q, total, workers)
     writer = new_writer(kind, store, q, status)
     writer.start()
-    started = time.perf_counter()
+    started, cpu_started = time.perf_counter(), cpu_seconds()
     go.set()
     for p in procs:
         p.join()  # a worker exits once its last item is in the pipe
     writer.stop()  # final drain and flush of what is still in the pipe
     writer._thread.join()  # the last flush may outlast stop()'s wait
-    elapsed = time.perf_counter() - started
+    elapsed, cpu = time.perf_counter() - started, cpu_seconds() - cpu_started
     store.close()
     written = (count_rows(data_dir) + count_rows(data_dir, "strategy_evaluations")
                - SEED_SIGNALS)
     if status.errors or written != total:
         raise SystemExit(f"{kind}: wrote {written} of {total}, status {status.errors}")
-    return total / elapsed
+    return Run(total / elapsed, 1e6 * cpu / total, 1e6 * spent.value / total)
 
 
-def transport(total: int, workers: int) -> float:
+def transport(total: int, workers: int) -> Run:
     """The ceiling of any writer on this queue: a consumer that blocks on get, unpickles
     (as get does) and discards, fed by the same workers."""
     q = MP.Queue()
-    procs, go = start_workers(q, total, workers)
-    started = time.perf_counter()
+    procs, go, spent = start_workers(q, total, workers)
+    n = total // workers * workers
+    started, cpu_started = time.perf_counter(), cpu_seconds()
     go.set()
-    for _ in range(total // workers * workers):
+    for _ in range(n):
         q.get()
-    elapsed = time.perf_counter() - started
+    elapsed, cpu = time.perf_counter() - started, cpu_seconds() - cpu_started
     for p in procs:
         p.join()
-    return total // workers * workers / elapsed
+    return Run(n / elapsed, 1e6 * cpu / n, 1e6 * spent.value / n)
 
 
 # ---- 2. write path ------------------------------------------------------------------------
@@ -309,15 +324,25 @@ def main() -> None:
     spreads = []
     try:
         # Alternating rounds, so load from elsewhere falls on every side alike.
-        rates = {"transport": [], "baseline": [], "ours": []}
+        runs = {"transport": [], "baseline": [], "ours": []}
         for r in range(args.rounds):
             print(f"end to end, default 64 kB pipe, round {r + 1} ...", flush=True)
-            rates["transport"].append(transport(args.total, args.workers))
+            runs["transport"].append(transport(args.total, args.workers))
             for kind in ("baseline", "ours"):
-                rates[kind].append(end_to_end(kind, root, args.total, args.workers))
+                runs[kind].append(end_to_end(kind, root, args.total, args.workers))
+        rates = {kind: [run.rate for run in kind_runs] for kind, kind_runs in runs.items()}
         for kind, values in rates.items():
             spreads.append(f"end to end {kind}: median {statistics.median(values):,.0f}/s, "
                            f"range {min(values):,.0f}-{max(values):,.0f}")
+        # What the machine's cores must carry per evaluation: with both sides' CPU known,
+        # the rate a writer could reach at best follows.
+        cpu = {kind: statistics.median(run.consumer_us for run in kind_runs)
+               for kind, kind_runs in runs.items()}
+        producers = statistics.median(run.producers_us for kind_runs in runs.values()
+                                      for run in kind_runs)
+        spreads.append(f"end to end CPU per evaluation (median us): workers' puts {producers:.1f}, "
+                       f"transport consumer {cpu['transport']:.1f}, pure-Python writer "
+                       f"{cpu['baseline']:.1f}, ours {cpu['ours']:.1f} (all its threads)")
         label = f"end to end, {args.workers} workers, {args.total:,} evals, default 64 kB pipe"
         table.append((f"{label} (evals/s; baseline = pure-Python writer)",
                       statistics.median(rates["baseline"]), statistics.median(rates["ours"])))
@@ -326,7 +351,7 @@ def main() -> None:
         rates = {}
         for kind in ("baseline", "ours"):
             print(f"end to end, pipe enlarged to 1 MB ({kind}) ...", flush=True)
-            rates[kind] = end_to_end(kind, root, args.total, args.workers, 1 << 20)
+            rates[kind] = end_to_end(kind, root, args.total, args.workers, 1 << 20).rate
         table.append((f"end to end, {args.workers} workers, {args.total:,} evals, pipe enlarged "
                       "to 1 MB (evals/s; baseline = pure-Python writer)",
                       rates["baseline"], rates["ours"]))
