@@ -176,6 +176,8 @@ void write_usage_rows(Connection& conn, std::int64_t eval_id, const List& functi
     }
 }
 
+}  // namespace
+
 // ---- encoding --------------------------------------------------------------------------
 
 // JSON is written into one buffer per thread that keeps its capacity, then copied once at
@@ -186,6 +188,13 @@ Value json_param(const Value& v) {
     json_dumps_into(v, buffer);
     return Value(std::string(buffer));
 }
+
+Value json_column(const std::optional<std::string>& text, const Value& value) {
+    if (text) return Value(*text);
+    return value.is_none() ? Value() : json_param(value);
+}
+
+namespace {
 
 double now_seconds() {
     using namespace std::chrono;
@@ -249,16 +258,12 @@ std::int64_t insert_evaluation(SearchTracker& tracker, const EvaluationArgs& a,
                         s.max_weight, s.quality_score, s.correlation}) {
         values.emplace_back(stat);
     }
-    values.push_back(a.per_column_stats_json ? Value(*a.per_column_stats_json)
-                     : a.per_column_stats.is_none() ? Value()
-                                                    : json_param(a.per_column_stats));
+    values.push_back(json_column(a.per_column_stats_json, a.per_column_stats));
     values.push_back(a.rejection_reason);
     values.push_back(a.named_universe);
     values.push_back(json_param(a.metaparameters));
     values.emplace_back(0);
-    values.push_back(a.liquidity_metrics_json ? Value(*a.liquidity_metrics_json)
-                     : s.liquidity_metrics.is_none() ? Value()
-                                                     : json_param(s.liquidity_metrics));
+    values.push_back(json_column(a.liquidity_metrics_json, s.liquidity_metrics));
     if (pools.strategy) {
         values.push_back(json_param(*pools.referenced_signal_ids));
         values.push_back(*pools.pool_id);

@@ -70,6 +70,11 @@ void insert_usage_rows(Connection& conn, std::int64_t eval_id, const List& funct
 void check_strategy_signal_pool_references(Connection& conn, const Value& strategy_pool_id,
                                            const Value& strategy_signal_pool,
                                            const Value& referenced_signal_ids);
+// The value's JSON text as a statement parameter.
+Value json_param(const Value& v);
+// A JSON column's parameter: the text written where the field was read when there is one,
+// else the value's JSON; NULL for None.
+Value json_column(const std::optional<std::string>& text, const Value& value);
 // None stays None, text stays text, anything else becomes compact sorted JSON, or its
 // str() form when it cannot be encoded.
 Value failure_detail_for_storage(const Value& value);

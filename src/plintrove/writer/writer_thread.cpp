@@ -20,7 +20,6 @@
 #include "plintrove/core/logging.h"
 #include "plintrove/core/operation_scope.h"
 #include "plintrove/core/trial_ledger.h"
-#include "plintrove/value/json.h"
 #include "plintrove/value/py_repr.h"
 #include "plintrove/writer/queue_reader.h"
 
@@ -139,14 +138,6 @@ const std::string& insert_sql(bool strategy, const std::vector<std::string>& ide
     sql += ")";
     cached = {true, identity_columns, std::move(sql)};
     return cached.sql;
-}
-
-// JSON goes through one buffer per thread that keeps its capacity.
-Value json_param(const Value& v) {
-    thread_local std::string buffer;
-    buffer.clear();
-    json_dumps_into(v, buffer);
-    return Value(std::string(buffer));
 }
 
 const Value& field_or(const Mapping& fields, std::string_view key, const Value& fallback) {
@@ -361,15 +352,10 @@ void WriterThread::State::write_evaluation(Connection& conn, const QueueItem& it
     Value metaparameters_json = item.metaparameters_json ? Value(*item.metaparameters_json)
                                 : metaparameters.truthy() ? json_param(metaparameters)
                                                           : kEmptyObjectJson;
-    Value per_column_json = item.per_column_stats_json ? Value(*item.per_column_stats_json)
-                            : per_column_stats.is_none() ? Value()
-                                                         : json_param(per_column_stats);
-    Value liquidity_json;
-    if (item.liquidity_metrics_json) {
-        liquidity_json = Value(*item.liquidity_metrics_json);
-    } else if (item.stats && !item.stats->liquidity_metrics.is_none()) {
-        liquidity_json = json_param(item.stats->liquidity_metrics);
-    }
+    static const Value kNoMetrics;
+    Value per_column_json = json_column(item.per_column_stats_json, per_column_stats);
+    Value liquidity_json = json_column(item.liquidity_metrics_json,
+                                       item.stats ? item.stats->liquidity_metrics : kNoMetrics);
 
     Params values;
     values.reserve(kBaseColumnCount + 5);
