@@ -174,7 +174,8 @@ int main(int argc, char** argv) {
         if (batch_size == 0) throw std::runtime_error("BATCH_SIZE must be positive");
 
         sqlite3* db = nullptr;
-        if (sqlite3_open_v2(argv[2], &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX,
+        // One thread uses the connection, as the tracker's lock makes of its own.
+        if (sqlite3_open_v2(argv[2], &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
                             nullptr) != SQLITE_OK) {
             throw std::runtime_error(std::string("cannot open ") + argv[2]);
         }
