@@ -21,8 +21,6 @@ namespace {
 // caller and written whole to its text before any walk, so every conversion here succeeds.
 struct PyNodes {
     using Node = PyObject*;
-    // Where the name walk also keeps the objects of the names it yields.
-    std::vector<nb::object>* name_objects = nullptr;
 
     static bool truthy(Node o) { return converted_truthy(o); }
     static bool is_map(Node o) { return PyDict_Check(o); }
@@ -68,10 +66,12 @@ struct PyNodes {
         return PySequence_Fast_GET_ITEM(list, static_cast<Py_ssize_t>(i));
     }
     static std::string type_name(Node o) { return py_type_name(to_value(o)); }
-    Value name(Node o) const {
-        name_objects->push_back(nb::borrow(o));
-        return to_value(o);
-    }
+};
+
+// A name list being collected: the names as the library holds them, and their objects.
+struct NameSink {
+    List& values;
+    std::vector<nb::object>& objects;
 };
 
 }  // namespace
@@ -86,11 +86,15 @@ std::optional<PreparedGraph> prepare_graph(nb::handle graph, GraphNameObjects& n
         out.depth = graph_walk::tree_depth(nodes, graph.ptr());
         name_objects.functions.reserve(16);
         name_objects.features.reserve(16);
-        nodes.name_objects = &name_objects.functions;
-        List functions = graph_walk::names(nodes, graph.ptr(), "function");
-        nodes.name_objects = &name_objects.features;
-        List features = graph_walk::names(nodes, graph.ptr(), "feature");
-        out.names = GraphNames{std::move(functions), std::move(features)};
+        GraphNames names;
+        NameSink functions{names.functions, name_objects.functions};
+        NameSink features{names.features, name_objects.features};
+        graph_walk::function_and_feature_names(nodes, graph.ptr(), &functions, &features,
+                                               [](NameSink* sink, PyObject* name) {
+                                                   sink->objects.push_back(nb::borrow(name));
+                                                   sink->values.push_back(to_value(name));
+                                               });
+        out.names = std::move(names);
     } catch (const Error&) {
         out.analysis_error = std::current_exception();
     }

@@ -304,6 +304,32 @@ def test_graph_forms_are_analysed_as_their_plain_equivalents(tracker):
         assert stored(form) == ([(json.dumps(same_json_as), 3)], plain_usage)
 
 
+def test_function_and_feature_names_keep_their_own_walk_order(tracker):
+    # Functions and features interleave in the walk; each list keeps its own order and each
+    # name finds its own family entry, whether the graph is read in place or, with a key
+    # that is not text, converted first.
+    def leaf(name):
+        return {"type": "feature", "node": name}
+
+    functions = {"sum": ["S", "s"], "zs": ["Z", "z"], "top": ["T", "t"], "abs": ["A", "a"]}
+    features = {"a": ["FA", "x"], "b": ["FB", "y"], "c": ["FC", "z"]}
+    for extra in ({}, {"extra": {1: None}}):
+        graph = {"type": "reduction", "node": "sum", **extra, "children": [
+            leaf("b"),
+            {"type": "rotation", "node": "zs",
+             "children": [leaf("a"), {"type": "filtration", "node": "top"}]},
+            {"type": "function", "node": "abs", "children": [leaf("c"), leaf("b")]}]}
+        eval_id = record_signal(tracker, graph=graph, function_families=functions,
+                                feature_families=features)
+        usage = [db_rows(tracker, f"SELECT {kind}_name, {kind}_family FROM signal_{kind}_usage "
+                                  "WHERE eval_id=? ORDER BY rowid", (eval_id,))
+                 for kind in ("function", "feature")]
+        assert usage == [[(n, functions[n][0]) for n in ("sum", "zs", "top", "abs")],
+                         [(n, features[n][0]) for n in ("b", "a", "c", "b")]]
+        assert row_dict(tracker, "signal_evaluations", "rotation_families_json", eval_id) == {
+            "rotation_families_json": '["S", "Z", "T", "A"]'}
+
+
 def nested_graph(depth):
     graph = {"type": "feature", "node": "leaf"}
     for _ in range(depth - 1):

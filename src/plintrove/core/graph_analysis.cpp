@@ -33,8 +33,16 @@ struct ValueNodes {
     static std::size_t size(Node list) { return list->as_list().size(); }
     static Node item(Node list, std::size_t i) { return &list->as_list()[i]; }
     static std::string type_name(Node v) { return py_type_name(*v); }
-    static Value name(Node v) { return *v; }
 };
+
+void take_name(List* list, const Value* name) { list->push_back(*name); }
+
+GraphNames function_and_feature_names(const Value& graph) {
+    GraphNames out;
+    graph_walk::function_and_feature_names(ValueNodes{}, &graph, &out.functions, &out.features,
+                                           take_name);
+    return out;
+}
 
 }  // namespace
 
@@ -43,7 +51,16 @@ std::int64_t compute_tree_depth(const Value& graph) {
 }
 
 List extract_names(const Value& graph, std::string_view node_type) {
-    return graph_walk::names(ValueNodes{}, &graph, node_type);
+    List out;
+    const bool functions = node_type == "function";
+    graph_walk::walk_names(
+        ValueNodes{}, &graph,
+        [&](std::string_view t) -> List* {
+            return t == node_type || (functions && graph_walk::is_function_type(t)) ? &out
+                                                                                    : nullptr;
+        },
+        take_name);
+    return out;
 }
 
 GraphAnalysis::GraphAnalysis(const Value& graph, const PreparedGraph* prepared) {
@@ -54,15 +71,13 @@ GraphAnalysis::GraphAnalysis(const Value& graph, const PreparedGraph* prepared) 
         return;
     }
     depth_ = compute_tree_depth(graph);
-    extracted_.emplace();
-    extracted_->functions = extract_names(graph, "function");
-    extracted_->features = extract_names(graph, "feature");
+    extracted_ = function_and_feature_names(graph);
     names_ = &*extracted_;
 }
 
 std::optional<GraphNames> extract_graph_names(const Value& graph) {
     try {
-        return GraphNames{extract_names(graph, "function"), extract_names(graph, "feature")};
+        return function_and_feature_names(graph);
     } catch (const Error&) {
         return std::nullopt;
     }

@@ -11,7 +11,6 @@
 //   Node find(Node map, GraphKey key);            the value of the key's text, or null
 //   std::size_t size(Node list); Node item(Node list, std::size_t i);
 //   std::string type_name(Node);                  Python's name for the node's type
-//   Value name(Node);                             a node name as the library holds it
 
 #include <algorithm>
 #include <cstdint>
@@ -90,12 +89,17 @@ std::int64_t tree_depth(const Nodes& nodes, Node graph) {
     return depth;
 }
 
-// node_type "function" (rotation, filtration, reduction and function nodes) or "feature".
-template <typename Nodes, typename Node>
-List names(const Nodes& nodes, Node graph, std::string_view node_type) {
-    List out;
-    if (!nodes.truthy(graph)) return out;
-    const bool functions = node_type == "function";
+// The types of function nodes: rotation, filtration, reduction and function nodes.
+inline bool is_function_type(std::string_view t) {
+    return t == "function" || t == "rotation" || t == "filtration" || t == "reduction";
+}
+
+// The names of a graph's nodes, in walk order: `sink_of(type)` gives for a node whose "type"
+// is text where its name goes (a pointer; null for nowhere), and `take(sink, name)` gets each
+// true name of such a node. One walk thus collects several lists, each as its own walk would.
+template <typename Nodes, typename Node, typename SinkOf, typename Take>
+void walk_names(const Nodes& nodes, Node graph, SinkOf sink_of, Take take) {
+    if (!nodes.truthy(graph)) return;
     std::vector<Node> stack;
     stack.reserve(16);
     stack.push_back(graph);
@@ -105,12 +109,11 @@ List names(const Nodes& nodes, Node graph, std::string_view node_type) {
         require_mapping(nodes, node);
         Node gtype = nodes.find(node, GraphKey::Type);
         std::string_view t;
-        bool counts = gtype != nullptr && nodes.is_text(gtype, &t) &&
-                      (t == node_type || (functions && (t == "rotation" || t == "filtration" ||
-                                                        t == "reduction")));
-        if (counts) {
-            Node name = nodes.find(node, GraphKey::Node);
-            if (name != nullptr && nodes.truthy(name)) out.push_back(nodes.name(name));
+        if (gtype != nullptr && nodes.is_text(gtype, &t)) {
+            if (auto* sink = sink_of(t)) {
+                Node name = nodes.find(node, GraphKey::Node);
+                if (name != nullptr && nodes.truthy(name)) take(sink, name);
+            }
         }
         Node children = name_children(nodes, node);
         if (children == nullptr) continue;
@@ -119,7 +122,20 @@ List names(const Nodes& nodes, Node graph, std::string_view node_type) {
             if (nodes.truthy(child)) stack.push_back(child);
         }
     }
-    return out;
+}
+
+// A graph's function names (rotation, filtration, reduction and function nodes) to
+// `functions` and its feature names to `features`, in one walk.
+template <typename Nodes, typename Node, typename Sink, typename Take>
+void function_and_feature_names(const Nodes& nodes, Node graph, Sink* functions,
+                                Sink* features, Take take) {
+    walk_names(
+        nodes, graph,
+        [&](std::string_view t) -> Sink* {
+            if (t == "feature") return features;
+            return is_function_type(t) ? functions : nullptr;
+        },
+        take);
 }
 
 }  // namespace plintrove::graph_walk
