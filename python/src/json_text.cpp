@@ -2,7 +2,10 @@
 
 #include <Python.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "plintrove/value/json.h"
@@ -15,35 +18,142 @@ bool is_container(PyObject* obj) {
     return PyDict_Check(obj) || PyList_Check(obj) || PyTuple_Check(obj);
 }
 
-// A text's JSON literal; one with lone surrogates takes its converted form.
-void write_text(PyObject* text, std::string& out, JsonTextForms& forms) {
-    Py_ssize_t size = 0;
-    if (const char* data = PyUnicode_AsUTF8AndSize(text, &size)) {
-        json_quote_into(std::string_view(data, static_cast<std::size_t>(size)), out);
+// The text being written, in a buffer each thread keeps between calls (so its growth is paid
+// once) and written through a pointer; it reaches the caller's string in one append. A call
+// nested through host code that a conversion runs finds the buffer taken and grows its own.
+class TextOut {
+public:
+    TextOut() {
+        buffers_.text.swap(spare().text);
+        buffers_.piece.swap(spare().piece);
+        if (buffers_.text.size() < kStart) buffers_.text.resize(kStart);
+    }
+    ~TextOut() {
+        if (buffers_.text.size() > kKeep) return;
+        buffers_.piece.clear();
+        spare() = std::move(buffers_);
+    }
+    TextOut(const TextOut&) = delete;
+    TextOut& operator=(const TextOut&) = delete;
+
+    void put(char c) {
+        *room(1) = c;
+        ++len_;
+    }
+    void put(std::string_view s) {
+        std::memcpy(room(s.size()), s.data(), s.size());
+        len_ += s.size();
+    }
+    // A text that needs no escapes, between quotes.
+    void put_plain_quoted(std::string_view s) {
+        char* at = room(s.size() + 2);
+        at[0] = '"';
+        std::memcpy(at + 1, s.data(), s.size());
+        at[s.size() + 1] = '"';
+        len_ += s.size() + 2;
+    }
+    // A cleared string for the rare pieces written by the library's own writers.
+    std::string& piece() {
+        buffers_.piece.clear();
+        return buffers_.piece;
+    }
+    void append_to(std::string& out) const { out.append(buffers_.text.data(), len_); }
+
+private:
+    static constexpr std::size_t kStart = 256;
+    static constexpr std::size_t kKeep = std::size_t{1} << 16;
+
+    struct Buffers {
+        std::string text;  // all of it is room; the text written is its first len_ bytes
+        std::string piece;
+    };
+    static Buffers& spare() {
+        thread_local Buffers buffers;
+        return buffers;
+    }
+    char* room(std::size_t n) {
+        if (n > buffers_.text.size() - len_) {
+            buffers_.text.resize(std::max(buffers_.text.size() * 2, len_ + n));
+        }
+        return buffers_.text.data() + len_;
+    }
+
+    Buffers buffers_;
+    std::size_t len_ = 0;
+};
+
+void put_quoted(std::string_view text, TextOut& out) {
+    if (json_plain_prefix(text) == text.size()) {
+        out.put_plain_quoted(text);
     } else {
-        PyErr_Clear();
-        forms.lone_surrogate = true;
-        json_quote_into(to_value(text).as_text(), out);
+        std::string& piece = out.piece();
+        json_quote_into(text, piece);
+        out.put(piece);
     }
 }
 
-void write_key(PyObject* key, std::string& out, JsonTextForms& forms) {
+// A text's JSON literal; one with lone surrogates takes its converted form. A compact ASCII
+// str holds its UTF-8 text itself.
+void write_text(PyObject* text, TextOut& out, JsonTextForms& forms) {
+    if (PyUnicode_IS_COMPACT_ASCII(text)) {
+        put_quoted(std::string_view(static_cast<const char*>(PyUnicode_DATA(text)),
+                                    static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))),
+                   out);
+        return;
+    }
+    Py_ssize_t size = 0;
+    if (const char* data = PyUnicode_AsUTF8AndSize(text, &size)) {
+        put_quoted(std::string_view(data, static_cast<std::size_t>(size)), out);
+    } else {
+        PyErr_Clear();
+        forms.lone_surrogate = true;
+        put_quoted(to_value(text).as_text(), out);
+    }
+}
+
+void write_key(PyObject* key, TextOut& out, JsonTextForms& forms) {
     if (PyUnicode_Check(key)) {
         if (!PyUnicode_CheckExact(key)) forms.str_subclass_key = true;
         write_text(key, out, forms);
     } else {
-        json_key_into(key_to_value(key), out);
+        std::string& piece = out.piece();
+        json_key_into(key_to_value(key), piece);
+        out.put(piece);
         forms.non_text_key = true;
     }
 }
 
-void write_scalar(PyObject* obj, std::string& out, JsonTextForms& forms) {
-    if (PyUnicode_Check(obj)) write_text(obj, out, forms);
-    else json_dumps_into(to_value(obj), out);
+// The common scalars are read as to_value reads them, without its dispatch; ints beyond
+// 64 bits and other numbers take the converted value's path.
+void write_scalar(PyObject* obj, TextOut& out, JsonTextForms& forms) {
+    if (PyUnicode_Check(obj)) {
+        write_text(obj, out, forms);
+        return;
+    }
+    if (obj == Py_None) {
+        out.put("null");
+        return;
+    }
+    if (PyBool_Check(obj)) {
+        out.put(obj == Py_True ? std::string_view("true") : std::string_view("false"));
+        return;
+    }
+    std::string& piece = out.piece();
+    if (PyFloat_Check(obj)) {
+        json_dumps_into(Value(PyFloat_AS_DOUBLE(obj)), piece);
+    } else if (PyLong_Check(obj)) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+        if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+        json_dumps_into(overflow == 0 ? Value(v) : to_value(obj), piece);
+    } else {
+        json_dumps_into(to_value(obj), piece);
+    }
+    out.put(piece);
 }
 
 // Iterative, as to_value is, so no depth reaches the end of the C stack.
-void write_json(PyObject* root, std::string& out, JsonTextForms& forms) {
+void write_json(PyObject* root, TextOut& out, JsonTextForms& forms) {
     if (!is_container(root)) {
         write_scalar(root, out, forms);
         return;
@@ -58,7 +168,7 @@ void write_json(PyObject* root, std::string& out, JsonTextForms& forms) {
     stack.reserve(8);
     auto open = [&](PyObject* obj) {
         const bool dict = PyDict_Check(obj);
-        out.push_back(dict ? '{' : '[');
+        out.put(dict ? '{' : '[');
         stack.push_back(Frame{nb::borrow(obj), dict});
     };
     open(root);
@@ -71,17 +181,17 @@ void write_json(PyObject* root, std::string& out, JsonTextForms& forms) {
             if (PyDict_Next(frame.container.ptr(), &frame.pos, &key, &value)) {
                 nb::object held_key = nb::borrow(key);
                 child = nb::borrow(value);
-                if (frame.written++ > 0) out.append(", ");
+                if (frame.written++ > 0) out.put(", ");
                 write_key(key, out, forms);
-                out.append(": ");
+                out.put(": ");
             }
         } else if (frame.pos < PySequence_Fast_GET_SIZE(frame.container.ptr())) {
             // Re-read the size each time, as to_value does.
             child = nb::borrow(PySequence_Fast_GET_ITEM(frame.container.ptr(), frame.pos++));
-            if (frame.written++ > 0) out.append(", ");
+            if (frame.written++ > 0) out.put(", ");
         }
         if (!child.is_valid()) {
-            out.push_back(frame.dict ? '}' : ']');
+            out.put(frame.dict ? '}' : ']');
             stack.pop_back();
             if (stack.empty()) return;
         } else if (is_container(child.ptr())) {
@@ -101,13 +211,9 @@ void write_json(PyObject* root, std::string& out, JsonTextForms& forms) {
 
 JsonTextForms write_json_text(nb::handle obj, std::string& out) {
     JsonTextForms forms;
-    const std::size_t mark = out.size();
-    try {
-        write_json(obj.ptr(), out, forms);
-    } catch (...) {
-        out.resize(mark);
-        throw;
-    }
+    TextOut text;
+    write_json(obj.ptr(), text, forms);
+    text.append_to(out);
     return forms;
 }
 

@@ -515,6 +515,12 @@ std::string json_quote(std::string_view text) {
 
 void json_quote_into(std::string_view text, std::string& out) { append_quoted(out, text); }
 
+std::size_t json_plain_prefix(std::string_view text) {
+    std::size_t n = 0;
+    while (n < text.size() && kAsciiPlain[static_cast<unsigned char>(text[n])]) ++n;
+    return n;
+}
+
 void json_key_into(const Value& key, std::string& out) { Writer<false>(out).write_key(key); }
 
 void json_dumps_compact_into(const Value& v, std::string& out) {

@@ -40,6 +40,8 @@ Value json_loads(std::string_view text);
 std::string json_quote(std::string_view text);
 // The same, appended to `out`.
 void json_quote_into(std::string_view text, std::string& out);
+// How many of the first bytes of `text` its string literal carries unescaped.
+std::size_t json_plain_prefix(std::string_view text);
 // A mapping key as json.dumps writes it: text quoted, other scalars as their quoted JSON
 // spelling. Raises TypeError for a container, as json.dumps would.
 void json_key_into(const Value& key, std::string& out);
