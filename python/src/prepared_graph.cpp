@@ -81,19 +81,18 @@ std::optional<PreparedGraph> prepare_graph(nb::handle graph, GraphNameObjects& n
     if (!write_json_text(graph, out.json).decodes_back()) return std::nullopt;
     PyNodes nodes;
     out.truthy = nodes.truthy(graph.ptr());
-    // The depth first: where both walks refuse a graph, the depth's error is the one raised.
     try {
-        out.depth = graph_walk::tree_depth(nodes, graph.ptr());
         name_objects.functions.reserve(16);
         name_objects.features.reserve(16);
         GraphNames names;
         NameSink functions{names.functions, name_objects.functions};
         NameSink features{names.features, name_objects.features};
-        graph_walk::function_and_feature_names(nodes, graph.ptr(), &functions, &features,
-                                               [](NameSink* sink, PyObject* name) {
-                                                   sink->objects.push_back(nb::borrow(name));
-                                                   sink->values.push_back(to_value(name));
-                                               });
+        out.depth = graph_walk::depth_and_names(
+            nodes, graph.ptr(), graph_walk::function_or_feature(&functions, &features),
+            [](NameSink* sink, PyObject* name) {
+                sink->objects.push_back(nb::borrow(name));
+                sink->values.push_back(to_value(name));
+            });
         out.names = std::move(names);
     } catch (const Error&) {
         out.analysis_error = std::current_exception();

@@ -200,6 +200,24 @@ def test_refused_arguments_write_nothing(tracker, record, kw, error, message):
     assert evaluation_counts(tracker) == [0] * 6
 
 
+@pytest.mark.parametrize("children, message", [
+    # A false number is a leaf to the depth but not iterable to the names: the depth's own
+    # refusal further on comes first, else the names' refusal.
+    ([node(0), node("ab")], "expression graph children must be a list, got str"),
+    ([node(0), 5], "expression graph nodes must be dicts, got int"),
+    ([node(False), node(0.0), node([])], "expression graph children must be a list, got bool"),
+    ([node(0.0), node(False)], "expression graph children must be a list, got float"),
+    ([node({"k": 1}), node(0)], "expression graph children must be a list, got dict"),
+], ids=["depth-after-names", "node-after-names", "names-first", "names-only", "both-at-once"])
+def test_graph_refusals_come_with_the_depths_first(tracker, children, message):
+    # Read in place, and converted first (a key that is not text).
+    for extra in ({}, {1: None}):
+        with pytest.raises(TypeError) as err:
+            record_signal(tracker, graph={**node(children), **extra})
+        assert str(err.value) == message
+    assert evaluation_counts(tracker) == [0] * 6
+
+
 def test_missing_identity_comes_after_graph_analysis(tracker):
     tracker.set_identity(None)
     with pytest.raises(TypeError):

@@ -37,13 +37,6 @@ struct ValueNodes {
 
 void take_name(List* list, const Value* name) { list->push_back(*name); }
 
-GraphNames function_and_feature_names(const Value& graph) {
-    GraphNames out;
-    graph_walk::function_and_feature_names(ValueNodes{}, &graph, &out.functions, &out.features,
-                                           take_name);
-    return out;
-}
-
 }  // namespace
 
 std::int64_t compute_tree_depth(const Value& graph) {
@@ -70,14 +63,20 @@ GraphAnalysis::GraphAnalysis(const Value& graph, const PreparedGraph* prepared) 
         names_ = &*prepared->names;
         return;
     }
-    depth_ = compute_tree_depth(graph);
-    extracted_ = function_and_feature_names(graph);
-    names_ = &*extracted_;
+    GraphNames& names = extracted_.emplace();
+    depth_ = graph_walk::depth_and_names(
+        ValueNodes{}, &graph, graph_walk::function_or_feature(&names.functions, &names.features),
+        take_name);
+    names_ = &names;
 }
 
 std::optional<GraphNames> extract_graph_names(const Value& graph) {
     try {
-        return function_and_feature_names(graph);
+        GraphNames names;
+        graph_walk::walk_names(
+            ValueNodes{}, &graph,
+            graph_walk::function_or_feature(&names.functions, &names.features), take_name);
+        return names;
     } catch (const Error&) {
         return std::nullopt;
     }

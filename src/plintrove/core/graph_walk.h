@@ -20,7 +20,6 @@
 #include <vector>
 
 #include "plintrove/core/errors.h"
-#include "plintrove/value/value.h"
 
 namespace plintrove::graph_walk {
 
@@ -39,37 +38,30 @@ void require_mapping(const Nodes& nodes, Node node) {
     }
 }
 
-// The children of a node for the depth walk: false values (missing, None, empty) make a
-// leaf; a true value must be a list, as iterating anything else would fail on its items.
 template <typename Nodes, typename Node>
-Node depth_children(const Nodes& nodes, Node node) {
-    Node children = nodes.find(node, GraphKey::Children);
-    if (children == nullptr || !nodes.truthy(children)) return nullptr;
-    if (!nodes.is_list(children)) {
-        throw TypeError(std::string("expression graph children must be a list, got ") +
-                        nodes.type_name(children));
-    }
-    return children;
+std::string children_error(const Nodes& nodes, Node children) {
+    return std::string("expression graph children must be a list, got ") +
+           nodes.type_name(children);
 }
 
-// The children of a node for the name walk, which iterates `children` without a truth
-// test first: a missing key, None (missing means none, as for the depth), an empty list,
-// text or mapping yields nothing; numbers are not iterable at all.
-template <typename Nodes, typename Node>
-Node name_children(const Nodes& nodes, Node node) {
-    Node children = nodes.find(node, GraphKey::Children);
-    if (children == nullptr || nodes.is_none(children)) return nullptr;
-    if (nodes.is_list(children)) return children;
-    if (nodes.is_empty_text_or_map(children)) return nullptr;
-    throw TypeError(std::string("expression graph children must be a list, got ") +
-                    nodes.type_name(children));
-}
+// What a walk reads. The depth walk takes any false `children` (missing, None, empty) for a
+// leaf and needs a true one to be a list, as iterating anything else would fail on its
+// items. The name walk iterates `children` without a truth test: a missing key, None, an
+// empty list, text or mapping yields nothing, and numbers are not iterable at all. Read in
+// one walk, both are taken as their own walks would, and where both refuse a graph the
+// depth's refusal is the one raised.
+enum class Reading { Depth, Names, DepthAndNames };
 
-template <typename Nodes, typename Node>
-std::int64_t tree_depth(const Nodes& nodes, Node graph) {
+// The depth of the graph, and its names in walk order: `sink_of(type)` gives for a node whose
+// "type" is text where its name goes (a pointer; null for nowhere), and `take(sink, name)`
+// gets each true name of such a node. A false child adds nothing, so the depth is the
+// deepest level of a true node.
+template <Reading kReading, typename Nodes, typename Node, typename SinkOf, typename Take>
+std::int64_t walk(const Nodes& nodes, Node graph, SinkOf sink_of, Take take) {
+    constexpr bool kNames = kReading != Reading::Depth;
     if (!nodes.truthy(graph)) return 0;
-    // A false child adds nothing, so the depth is the deepest level of a true node.
     std::int64_t depth = 0;
+    std::string names_refusal;  // met by the names, raised when the depth refuses nothing
     std::vector<std::pair<Node, std::int64_t>> stack;
     stack.reserve(16);
     stack.emplace_back(graph, 1);
@@ -78,15 +70,51 @@ std::int64_t tree_depth(const Nodes& nodes, Node graph) {
         stack.pop_back();
         depth = std::max(depth, level);
         require_mapping(nodes, node);
-        Node children = depth_children(nodes, node);
-        if (children == nullptr) continue;
+        if (kNames && names_refusal.empty()) {
+            Node gtype = nodes.find(node, GraphKey::Type);
+            std::string_view t;
+            if (gtype != nullptr && nodes.is_text(gtype, &t)) {
+                if (auto* sink = sink_of(t)) {
+                    Node name = nodes.find(node, GraphKey::Node);
+                    if (name != nullptr && nodes.truthy(name)) take(sink, name);
+                }
+            }
+        }
+        Node children = nodes.find(node, GraphKey::Children);
+        if (children == nullptr || nodes.is_none(children)) continue;
+        if (!nodes.is_list(children)) {
+            if (nodes.is_empty_text_or_map(children)) continue;
+            // Only a false number is left to the depth as a leaf.
+            if (kReading == Reading::Names || nodes.truthy(children)) {
+                throw TypeError(children_error(nodes, children));
+            }
+            if (kNames && names_refusal.empty()) names_refusal = children_error(nodes, children);
+            continue;
+        }
         // Reversed, so children are visited (and fail) in list order.
         for (std::size_t i = nodes.size(children); i-- > 0;) {
             Node child = nodes.item(children, i);
             if (nodes.truthy(child)) stack.emplace_back(child, level + 1);
         }
     }
+    if (!names_refusal.empty()) throw TypeError(names_refusal);
     return depth;
+}
+
+template <typename Nodes, typename Node>
+std::int64_t tree_depth(const Nodes& nodes, Node graph) {
+    return walk<Reading::Depth>(
+        nodes, graph, [](std::string_view) -> void* { return nullptr; }, [](void*, Node) {});
+}
+
+template <typename Nodes, typename Node, typename SinkOf, typename Take>
+void walk_names(const Nodes& nodes, Node graph, SinkOf sink_of, Take take) {
+    walk<Reading::Names>(nodes, graph, sink_of, take);
+}
+
+template <typename Nodes, typename Node, typename SinkOf, typename Take>
+std::int64_t depth_and_names(const Nodes& nodes, Node graph, SinkOf sink_of, Take take) {
+    return walk<Reading::DepthAndNames>(nodes, graph, sink_of, take);
 }
 
 // The types of function nodes: rotation, filtration, reduction and function nodes.
@@ -94,48 +122,13 @@ inline bool is_function_type(std::string_view t) {
     return t == "function" || t == "rotation" || t == "filtration" || t == "reduction";
 }
 
-// The names of a graph's nodes, in walk order: `sink_of(type)` gives for a node whose "type"
-// is text where its name goes (a pointer; null for nowhere), and `take(sink, name)` gets each
-// true name of such a node. One walk thus collects several lists, each as its own walk would.
-template <typename Nodes, typename Node, typename SinkOf, typename Take>
-void walk_names(const Nodes& nodes, Node graph, SinkOf sink_of, Take take) {
-    if (!nodes.truthy(graph)) return;
-    std::vector<Node> stack;
-    stack.reserve(16);
-    stack.push_back(graph);
-    while (!stack.empty()) {
-        Node node = stack.back();
-        stack.pop_back();
-        require_mapping(nodes, node);
-        Node gtype = nodes.find(node, GraphKey::Type);
-        std::string_view t;
-        if (gtype != nullptr && nodes.is_text(gtype, &t)) {
-            if (auto* sink = sink_of(t)) {
-                Node name = nodes.find(node, GraphKey::Node);
-                if (name != nullptr && nodes.truthy(name)) take(sink, name);
-            }
-        }
-        Node children = name_children(nodes, node);
-        if (children == nullptr) continue;
-        for (std::size_t i = nodes.size(children); i-- > 0;) {
-            Node child = nodes.item(children, i);
-            if (nodes.truthy(child)) stack.push_back(child);
-        }
-    }
-}
-
-// A graph's function names (rotation, filtration, reduction and function nodes) to
-// `functions` and its feature names to `features`, in one walk.
-template <typename Nodes, typename Node, typename Sink, typename Take>
-void function_and_feature_names(const Nodes& nodes, Node graph, Sink* functions,
-                                Sink* features, Take take) {
-    walk_names(
-        nodes, graph,
-        [&](std::string_view t) -> Sink* {
-            if (t == "feature") return features;
-            return is_function_type(t) ? functions : nullptr;
-        },
-        take);
+// A sink_of sending function names to `functions` and feature names to `features`.
+template <typename Sink>
+auto function_or_feature(Sink* functions, Sink* features) {
+    return [functions, features](std::string_view t) -> Sink* {
+        if (t == "feature") return features;
+        return is_function_type(t) ? functions : nullptr;
+    };
 }
 
 }  // namespace plintrove::graph_walk
