@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "plintrove/value/json.h"
+#include "str_utf8.h"
 
 namespace plintrove::py {
 
@@ -92,17 +93,10 @@ void put_quoted(std::string_view text, TextOut& out) {
     }
 }
 
-// A text's JSON literal; one with lone surrogates takes its converted form. A compact ASCII
-// str holds its UTF-8 text itself.
+// A text's JSON literal; one with lone surrogates takes its converted form.
 void write_text(PyObject* text, TextOut& out, JsonTextForms& forms) {
-    if (PyUnicode_IS_COMPACT_ASCII(text)) {
-        put_quoted(std::string_view(static_cast<const char*>(PyUnicode_DATA(text)),
-                                    static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))),
-                   out);
-        return;
-    }
     Py_ssize_t size = 0;
-    if (const char* data = PyUnicode_AsUTF8AndSize(text, &size)) {
+    if (const char* data = str_utf8(text, &size)) {
         put_quoted(std::string_view(data, static_cast<std::size_t>(size)), out);
     } else {
         PyErr_Clear();

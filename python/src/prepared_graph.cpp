@@ -11,6 +11,7 @@
 #include "json_text.h"
 #include "plintrove/core/graph_walk.h"
 #include "plintrove/value/py_repr.h"
+#include "str_utf8.h"
 
 namespace plintrove::py {
 
@@ -30,7 +31,7 @@ struct PyNodes {
     static bool is_text(Node o, std::string_view* text) {
         if (!PyUnicode_Check(o)) return false;
         Py_ssize_t size = 0;
-        const char* data = PyUnicode_AsUTF8AndSize(o, &size);
+        const char* data = str_utf8(o, &size);
         if (data == nullptr) throw nb::python_error();
         *text = std::string_view(data, static_cast<std::size_t>(size));
         return true;
@@ -91,7 +92,9 @@ std::optional<PreparedGraph> prepare_graph(nb::handle graph, GraphNameObjects& n
             nodes, graph.ptr(), graph_walk::function_or_feature(&functions, &features),
             [](NameSink* sink, PyObject* name) {
                 sink->objects.push_back(nb::borrow(name));
-                sink->values.push_back(to_value(name));
+                std::string_view text;
+                sink->values.push_back(PyNodes::is_text(name, &text) ? Value(text)
+                                                                     : to_value(name));
             });
         out.names = std::move(names);
     } catch (const Error&) {
