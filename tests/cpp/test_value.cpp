@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <vector>
 
 #include "plintrove/core/errors.h"
 #include "plintrove/value/value.h"
@@ -143,4 +144,32 @@ TEST(Value, LessThanFollowsPython) {
               "'<' not supported between instances of 'dict' and 'dict'");
     EXPECT_EQ(message(Value(List{1}), Value(List{"a"})),
               "'<' not supported between instances of 'int' and 'str'");
+}
+
+TEST(Value, DroppingAValueKeepsTheContainersItSharesIntact) {
+    // Levels alternate between mappings and lists, deep enough that freeing passes from
+    // recursion to the explicit stack; copies of some levels are still held elsewhere.
+    auto nest = [](const Value& inner, int level) {
+        return level % 2 ? Value(Mapping{{"level", level}, {"child", inner}})
+                         : Value(List{inner, "tail"});
+    };
+    Value v = List{"leaf"};
+    std::vector<Value> kept;
+    for (int level = 1; level <= 60; ++level) {
+        v = nest(v, level);
+        if (level % 7 == 0) kept.push_back(v);
+    }
+    const Value shared = List{List{"inner"}};
+    v = List{v, Mapping{{"shared", shared}}};
+    v = Value();
+
+    Value rebuilt = List{"leaf"};
+    std::vector<Value> expected;
+    for (int level = 1; level <= 60; ++level) {
+        rebuilt = nest(rebuilt, level);
+        if (level % 7 == 0) expected.push_back(rebuilt);
+    }
+    ASSERT_EQ(kept.size(), expected.size());
+    for (std::size_t i = 0; i < kept.size(); ++i) EXPECT_EQ(kept[i], expected[i]) << i;
+    EXPECT_EQ(shared, Value(List{List{"inner"}}));
 }

@@ -144,39 +144,41 @@ bool Mapping::operator==(const Mapping& other) const {
     return true;
 }
 
-void Value::detach_nested_children(std::vector<Value>& out) noexcept {
-    // A child already taken (moved from) holds no container any more: taking it again
-    // would only make its former parent's destructor walk its children a second time.
-    auto take = [&out](Value& child) {
-        const bool holds = std::visit(
-            [](const auto& v) {
-                using T = std::decay_t<decltype(v)>;
-                if constexpr (std::is_same_v<T, std::shared_ptr<const List>> ||
-                              std::is_same_v<T, std::shared_ptr<const Mapping>>) {
-                    return v != nullptr;
-                } else {
-                    return false;
-                }
-            },
-            child.v_);
-        if (holds) out.push_back(std::move(child));
+namespace {
+
+// Levels freed by recursion before the explicit stack takes over: covers the items, tables
+// and statistics values travel as without a heap-allocated stack, and bounds the frames.
+constexpr int kRecursiveReleaseDepth = 16;
+
+}  // namespace
+
+void Value::release_children(int depth, std::vector<Value>& pending) noexcept {
+    auto release = [depth, &pending](Value& child) {
+        if (child.kind() < Kind::List) return;
+        if (depth < kRecursiveReleaseDepth) {
+            child.release_children(depth + 1, pending);
+        } else {
+            pending.push_back(std::move(child));
+        }
+        // Left empty, so its parent's destructor does not walk it again.
+        child.v_ = std::monostate{};
     };
     if (auto* list = std::get_if<std::shared_ptr<const List>>(&v_)) {
         if (list->use_count() != 1) return;
-        for (Value& child : const_cast<List&>(**list)) take(child);
+        for (Value& child : const_cast<List&>(**list)) release(child);
     } else if (auto* map = std::get_if<std::shared_ptr<const Mapping>>(&v_)) {
         if (map->use_count() != 1) return;
-        for (auto& [key, child] : const_cast<Mapping&>(**map).items_) take(child);
+        for (auto& [key, child] : const_cast<Mapping&>(**map).items_) release(child);
     }
 }
 
 void Value::release_nested() noexcept {
     std::vector<Value> pending;
-    detach_nested_children(pending);
+    release_children(0, pending);
     while (!pending.empty()) {
         Value next = std::move(pending.back());
         pending.pop_back();
-        next.detach_nested_children(pending);
+        next.release_children(0, pending);
     }
 }
 

@@ -115,11 +115,12 @@ public:
     bool operator!=(const Value& other) const { return !(*this == other); }
 
 private:
-    // Frees nested containers with an explicit stack, so that dropping a value nested
-    // arbitrarily deep cannot exhaust the call stack.
+    // Frees nested containers so that dropping a value nested arbitrarily deep cannot
+    // exhaust the call stack: the first levels by recursion, any deeper by an explicit stack.
     void release_nested() noexcept;
-    // When this is the only owner of a container, moves its container children to `out`.
-    void detach_nested_children(std::vector<Value>& out) noexcept;
+    // When this is the only owner of a container, empties its container children: those
+    // `depth` levels below the top are handed to `pending`, the others freed in place.
+    void release_children(int depth, std::vector<Value>& pending) noexcept;
 
     std::variant<std::monostate, bool, std::int64_t, BigInt, double, std::string,
                  std::shared_ptr<const List>, std::shared_ptr<const Mapping>>
