@@ -54,6 +54,10 @@ Value int_value(PyObject* obj) {
 }
 
 std::string text_of(PyObject* obj) {
+    if (PyUnicode_IS_COMPACT_ASCII(obj)) {
+        return std::string(static_cast<const char*>(PyUnicode_DATA(obj)),
+                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
+    }
     Py_ssize_t size = 0;
     if (const char* data = PyUnicode_AsUTF8AndSize(obj, &size))
         return std::string(data, static_cast<std::size_t>(size));
@@ -79,6 +83,11 @@ bool is_container(PyObject* obj) {
 }
 
 Value scalar_value(PyObject* obj) {
+    // The exact built-in types first: their subtype checks cost more than the conversion.
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == &PyUnicode_Type) return Value(text_of(obj));
+    if (type == &PyFloat_Type) return Value(PyFloat_AS_DOUBLE(obj));
+    if (type == &PyLong_Type) return int_value(obj);
     if (obj == Py_None) return Value();
     if (PyBool_Check(obj)) return Value(obj == Py_True);
     if (PyLong_Check(obj)) return int_value(obj);
@@ -254,7 +263,10 @@ void register_all(nb::module_& m, nb::handle make_record, std::tuple<Rs...>*) {
 
 }  // namespace
 
-Value to_value(nb::handle obj) { return convert(obj.ptr()); }
+Value to_value(nb::handle obj) {
+    PyObject* o = obj.ptr();
+    return PyUnicode_CheckExact(o) ? Value(text_of(o)) : convert(o);
+}
 
 Value key_to_value(nb::handle key) { return key_value(key.ptr()); }
 
