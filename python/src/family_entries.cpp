@@ -24,6 +24,12 @@ Value entry_value(PyObject* entry) {
     return Value(std::move(items));
 }
 
+// Python's == of two names; texts, the usual names, are compared as bytes directly.
+bool same_name(const Value& a, const Value& b) {
+    if (a.is_text() && b.is_text()) return a.as_text() == b.as_text();
+    return a == b;
+}
+
 }  // namespace
 
 Value families_for(nb::handle families, const List* names,
@@ -34,24 +40,36 @@ Value families_for(nb::handle families, const List* names,
     }
     std::vector<Mapping::Item> used;
     used.reserve(names->size());
+    // The hash of each used name: equal names hash alike, so only names of the same hash are
+    // compared, and hashing the lookup's own keys runs no host code.
+    std::vector<Py_hash_t> used_hashes;
+    used_hashes.reserve(names->size());
     for (std::size_t i = 0; i < names->size(); ++i) {
         const Value& name = (*names)[i];
-        bool seen = false;
-        for (const Mapping::Item& item : used) seen = seen || item.first == name;
-        if (seen) continue;
         // Any other object is looked up as the name it converted to, as the whole table
         // converted would be searched.
         PyObject* own = name_objects != nullptr ? (*name_objects)[i].ptr() : nullptr;
         nb::object key = own != nullptr && PyUnicode_CheckExact(own) ? nb::borrow(own)
                                                                       : from_value(name);
+        const Py_hash_t hash = PyObject_Hash(key.ptr());
+        if (hash == -1) {
+            // An unhashable name finds no entry, as in the whole table converted.
+            PyErr_Clear();
+            continue;
+        }
+        bool seen = false;
+        for (std::size_t j = 0; j < used.size() && !seen; ++j) {
+            seen = used_hashes[j] == hash && same_name(used[j].first, name);
+        }
+        if (seen) continue;
         PyObject* entry = PyDict_GetItemWithError(families.ptr(), key.ptr());
         if (entry == nullptr) {
-            // An unhashable name finds no entry, as in the whole table converted.
             if (PyErr_Occurred()) PyErr_Clear();
             continue;
         }
         nb::object held = nb::borrow(entry);
         used.emplace_back(name, entry_value(entry));
+        used_hashes.push_back(hash);
     }
     return Value(Mapping::from_unique_items(std::move(used)));
 }
