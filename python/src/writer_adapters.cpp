@@ -17,25 +17,15 @@ namespace plintrove::py {
 
 namespace {
 
-// The keys the writer reads; others stay unconverted, as the writer never looks at them.
-// failure_reason is not stored by the writer but tells the trial ledger an errored trial.
-constexpr std::array<const char*, 17> kItemKeys{
-    "type",          "graph",          "era_id",           "passed_thresholds",
-    "named_universe", "metaparameters", "function_families", "feature_families",
-    "per_column_stats", "rejection_reason", "source",        "expression_elapsed_seconds",
-    "referenced_signal_ids", "strategy_pool_id", "strategy_signal_pool", "signal_pool_id",
-    "failure_reason"};
-
-constexpr std::size_t kGraphKey = 1;
-constexpr std::size_t kMetaparametersKey = 5;
-constexpr std::size_t kFunctionFamiliesKey = 6;
-constexpr std::size_t kFeatureFamiliesKey = 7;
-constexpr std::size_t kPerColumnStatsKey = 8;
-static_assert(std::string_view(kItemKeys[kGraphKey]) == "graph" &&
-              std::string_view(kItemKeys[kMetaparametersKey]) == "metaparameters" &&
-              std::string_view(kItemKeys[kFunctionFamiliesKey]) == "function_families" &&
-              std::string_view(kItemKeys[kFeatureFamiliesKey]) == "feature_families" &&
-              std::string_view(kItemKeys[kPerColumnStatsKey]) == "per_column_stats");
+// The keys the writer reads (others stay unconverted, as the writer never looks at them),
+// by their position in kItemKeyNames.
+constexpr std::size_t kItemKeyCount = kItemKeyNames.size();
+constexpr std::size_t key_index(ItemKey key) { return static_cast<std::size_t>(key); }
+constexpr std::size_t kGraphKey = key_index(ItemKey::Graph);
+constexpr std::size_t kMetaparametersKey = key_index(ItemKey::Metaparameters);
+constexpr std::size_t kFunctionFamiliesKey = key_index(ItemKey::FunctionFamilies);
+constexpr std::size_t kFeatureFamiliesKey = key_index(ItemKey::FeatureFamilies);
+constexpr std::size_t kPerColumnStatsKey = key_index(ItemKey::PerColumnStats);
 
 // The JSON text of a value the writer only stores as text, or nothing where the text would
 // not give the value back when the item is handed back to the host (it then stays a value).
@@ -50,13 +40,12 @@ std::optional<std::string> stored_json(nb::handle value) {
 // the graph, so only the entries of the graph's own names are converted, as recording does.
 class ItemFields {
 public:
-    ItemFields() { fields_.reserve(kItemKeys.size()); }
+    ItemFields() { fields_.reserve(kItemKeyCount); }
 
     void add(std::size_t key, nb::handle value) {
         if (key == kGraphKey) {
             prepared_ = prepare_graph(value, name_objects_);
             if (prepared_) return;
-            graph_ = fields_.size();
         }
         // A false metaparameters value is stored as "{}" and None per-column stats as NULL,
         // so only the others have a text of their own.
@@ -82,11 +71,11 @@ public:
         } else {
             converted = to_value(value);
         }
-        fields_.emplace_back(Value(kItemKeys[key]), std::move(converted));
+        fields_.add(static_cast<ItemKey>(key), std::move(converted));
     }
 
     void finish(QueueItem& out) {
-        out.fields = Value(Mapping::from_unique_items(std::move(fields_)));
+        out.fields = std::move(fields_);
         out.prepared_graph = std::move(prepared_);
         out.metaparameters_json = std::move(metaparameters_json_);
         out.per_column_stats_json = std::move(per_column_stats_json_);
@@ -98,18 +87,18 @@ private:
         if (prepared_) return prepared_->names ? &*prepared_->names : nullptr;
         if (!names_tried_) {
             static const Value kNone;
-            names_ = extract_graph_names(graph_ ? fields_[*graph_].second : kNone);
+            const Value* graph = fields_.find(ItemKey::Graph);
+            names_ = extract_graph_names(graph != nullptr ? *graph : kNone);
             names_tried_ = true;
         }
         return names_ ? &*names_ : nullptr;
     }
 
-    std::vector<Mapping::Item> fields_;
+    QueueItemFields fields_;
     std::optional<PreparedGraph> prepared_;
     GraphNameObjects name_objects_;
     std::optional<std::string> metaparameters_json_;
     std::optional<std::string> per_column_stats_json_;
-    std::optional<std::size_t> graph_;
     std::optional<GraphNames> names_;
     bool names_tried_ = false;
 };
@@ -173,13 +162,15 @@ BacktestStats stats_from(nb::handle obj, std::optional<std::string>& liquidity_j
 }
 
 // The item keys as interned Python strings, made once (their hashes are cached with them).
-const std::array<PyObject*, kItemKeys.size() + 1>& item_key_objects() {
+const std::array<PyObject*, kItemKeyCount + 1>& item_key_objects() {
     static const auto keys = [] {
-        std::array<PyObject*, kItemKeys.size() + 1> out{};
-        for (std::size_t i = 0; i < kItemKeys.size(); ++i) {
-            out[i] = PyUnicode_InternFromString(kItemKeys[i]);
+        std::array<PyObject*, kItemKeyCount + 1> out{};
+        for (std::size_t i = 0; i < kItemKeyCount; ++i) {
+            out[i] = PyUnicode_FromStringAndSize(kItemKeyNames[i].data(),
+                                                 static_cast<Py_ssize_t>(kItemKeyNames[i].size()));
+            if (out[i] != nullptr) PyUnicode_InternInPlace(&out[i]);
         }
-        out[kItemKeys.size()] = PyUnicode_InternFromString("stats");
+        out[kItemKeyCount] = PyUnicode_InternFromString("stats");
         for (PyObject* key : out) {
             if (key == nullptr) throw nb::python_error();
         }
@@ -201,7 +192,7 @@ QueueItem queue_item_from(nb::handle item) {
         PyObject* obj = item.ptr();
         nb::object stats;
         if (PyDict_Check(obj)) {
-            for (std::size_t i = 0; i < kItemKeys.size(); ++i) {
+            for (std::size_t i = 0; i < kItemKeyCount; ++i) {
                 PyObject* v = PyDict_GetItemWithError(obj, keys[i]);  // borrowed
                 if (v != nullptr) {
                     fields.add(i, v);
@@ -209,7 +200,7 @@ QueueItem queue_item_from(nb::handle item) {
                     throw nb::python_error();
                 }
             }
-            PyObject* s = PyDict_GetItemWithError(obj, keys[kItemKeys.size()]);
+            PyObject* s = PyDict_GetItemWithError(obj, keys[kItemKeyCount]);
             if (s == nullptr && PyErr_Occurred()) throw nb::python_error();
             stats = nb::borrow(s != nullptr ? s : Py_None);
         } else {
@@ -217,11 +208,11 @@ QueueItem queue_item_from(nb::handle item) {
             nb::object get = item.attr("get");
             nb::object missing = nb::steal(PyBaseObject_Type.tp_alloc(&PyBaseObject_Type, 0));
             if (!missing.is_valid()) throw nb::python_error();
-            for (std::size_t i = 0; i < kItemKeys.size(); ++i) {
+            for (std::size_t i = 0; i < kItemKeyCount; ++i) {
                 nb::object v = get(nb::handle(keys[i]), missing);
                 if (!v.is(missing)) fields.add(i, v);
             }
-            stats = get(nb::handle(keys[kItemKeys.size()]), nb::none());
+            stats = get(nb::handle(keys[kItemKeyCount]), nb::none());
         }
         out.stats = stats_from(stats, out.liquidity_metrics_json);
         fields.finish(out);
@@ -254,18 +245,19 @@ nb::object queue_item_to_py(const QueueItem& item) {
     }
     // Every field goes back in its place, in key order; a text decodes to the value read.
     nb::dict out;
-    const Mapping* fields = item.fields.is_map() ? &item.fields.as_map() : nullptr;
-    for (std::size_t i = 0; i < kItemKeys.size(); ++i) {
+    const auto& keys = item_key_objects();
+    for (std::size_t i = 0; i < kItemKeyCount; ++i) {
         const std::optional<std::string>* text =
             i == kMetaparametersKey   ? &item.metaparameters_json
             : i == kPerColumnStatsKey ? &item.per_column_stats_json
                                       : nullptr;
+        nb::handle key(keys[i]);
         if (i == kGraphKey && item.prepared_graph) {
-            out[kItemKeys[i]] = from_value(json_loads(item.prepared_graph->json));
+            out[key] = from_value(json_loads(item.prepared_graph->json));
         } else if (text != nullptr && *text) {
-            out[kItemKeys[i]] = from_value(json_loads(**text));
-        } else if (const Value* v = fields ? fields->find(kItemKeys[i]) : nullptr) {
-            out[kItemKeys[i]] = from_value(*v);
+            out[key] = from_value(json_loads(**text));
+        } else if (const Value* v = item.fields.find(static_cast<ItemKey>(i))) {
+            out[key] = from_value(*v);
         }
     }
     if (item.stats) {

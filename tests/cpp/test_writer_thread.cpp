@@ -21,7 +21,7 @@ double since(Clock::time_point start) {
 
 QueueItem signal_item(double sharpe) {
     QueueItem item;
-    item.fields = Value(Mapping{{Value("signal_pool_id"), Value("pool_a")}});
+    item.fields.add(ItemKey::SignalPoolId, Value("pool_a"));
     item.stats = BacktestStats{};
     item.stats->sharpe = sharpe;
     return item;

@@ -437,6 +437,21 @@ def test_drain_queue_forms(tracker):
         k: v for k, v in signal_item(3).items() if k != "stats"}
 
 
+
+def test_drained_items_keep_every_key_the_writer_reads_and_only_those(tracker):
+    q = queue_module.Queue()
+    writer = make_writer(tracker, q)[0]
+    item = signal_item(4, referenced_signal_ids=[7, 8], strategy_pool_id="strat_pool",
+                       strategy_signal_pool="pool_b", failure_reason="timeout",
+                       metaparameters={}, per_column_stats=None, notes="not read")
+    q.put(item)
+    q.put({"stats": None})
+    drained = writer._drain_queue()
+    del item["notes"]
+    assert drained[0] == item
+    assert drained[1] == {"stats": None}
+
+
 # ---- failures ---------------------------------------------------------------------------
 
 @pytest.mark.sqlite_only

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "plintrove/core/graph_analysis.h"
+#include "plintrove/core/queue_item_fields.h"
 #include "plintrove/core/records.h"
 #include "plintrove/value/value.h"
 
@@ -26,10 +27,10 @@ public:
 // "rendered" and "machine". `kind` is "status", "rejection_reason" or "failure_reason".
 using ReasonDescriber = std::function<Value(const std::string& text, const std::string& kind)>;
 
-// One queue item of the writer: the item mapping (every key but "stats") and the
+// One queue item of the writer: the fields it reads (every key but "stats") and the
 // backtest statistics, absent when the item carried none.
 struct QueueItem {
-    Value fields;  // a Mapping, without the fields that came prepared or as text below
+    QueueItemFields fields;  // without the fields that came prepared or as text below
     std::optional<BacktestStats> stats;
     std::optional<PreparedGraph> prepared_graph;
     // Fields only ever stored as JSON text, written to it where the item was read:

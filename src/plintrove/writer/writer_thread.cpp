@@ -140,7 +140,7 @@ const std::string& insert_sql(bool strategy, const std::vector<std::string>& ide
     return cached.sql;
 }
 
-const Value& field_or(const Mapping& fields, std::string_view key, const Value& fallback) {
+const Value& field_or(const QueueItemFields& fields, ItemKey key, const Value& fallback) {
     const Value* v = fields.find(key);
     return v != nullptr ? *v : fallback;
 }
@@ -321,8 +321,7 @@ void WriterThread::State::write_evaluation(Connection& conn, const QueueItem& it
                                            std::optional<IdentityColumns>& identity,
                                            TrialLedgerBatch& ledger) {
     if (item.conversion_error) std::rethrow_exception(item.conversion_error);
-    if (!item.fields.is_map()) throw TypeError("queue item must be a mapping");
-    const Mapping& fields = item.fields.as_map();
+    const QueueItemFields& fields = item.fields;
 
     static const Value kNone;
     static const Value kSignal("signal");
@@ -334,12 +333,12 @@ void WriterThread::State::write_evaluation(Connection& conn, const QueueItem& it
     static const Value kEmptyList{List{}};
     static const Value kEmptyObjectJson("{}");
 
-    const bool is_strategy = field_or(fields, "type", kSignal) == kStrategy;
-    const Value& graph = field_or(fields, "graph", kNone);
-    const Value& function_families = field_or(fields, "function_families", kNone);
-    const Value& feature_families = field_or(fields, "feature_families", kNone);
-    const Value& metaparameters = field_or(fields, "metaparameters", kNone);
-    const Value& per_column_stats = field_or(fields, "per_column_stats", kNone);
+    const bool is_strategy = field_or(fields, ItemKey::Type, kSignal) == kStrategy;
+    const Value& graph = field_or(fields, ItemKey::Graph, kNone);
+    const Value& function_families = field_or(fields, ItemKey::FunctionFamilies, kNone);
+    const Value& feature_families = field_or(fields, ItemKey::FeatureFamilies, kNone);
+    const Value& metaparameters = field_or(fields, ItemKey::Metaparameters, kNone);
+    const Value& per_column_stats = field_or(fields, ItemKey::PerColumnStats, kNone);
 
     const PreparedGraph* prepared = item.prepared_graph ? &*item.prepared_graph : nullptr;
     const GraphAnalysis analysis(graph, prepared);
@@ -360,11 +359,11 @@ void WriterThread::State::write_evaluation(Connection& conn, const QueueItem& it
     Params values;
     values.reserve(kBaseColumnCount + 5);
     values.emplace_back(wall_now());
-    values.push_back(field_or(fields, "era_id", kDefaultEra));
+    values.push_back(field_or(fields, ItemKey::EraId, kDefaultEra));
     values.push_back(prepared ? Value(prepared->json) : json_param(graph));
     values.emplace_back(tree_depth);
     values.push_back(json_param(Value(rotation_families)));
-    values.emplace_back(field_or(fields, "passed_thresholds", kTrue).truthy() ? 1 : 0);
+    values.emplace_back(field_or(fields, ItemKey::PassedThresholds, kTrue).truthy() ? 1 : 0);
     if (!item.stats) throw TypeError("queue item carries no stats");
     const BacktestStats& s = *item.stats;
     for (double stat : {s.sharpe, s.returns, s.turnover, s.drawdown, s.delta_exposure,
@@ -372,20 +371,20 @@ void WriterThread::State::write_evaluation(Connection& conn, const QueueItem& it
         values.emplace_back(stat);
     }
     values.push_back(std::move(per_column_json));
-    values.push_back(field_or(fields, "rejection_reason", kNone));
-    values.push_back(field_or(fields, "named_universe", kEmptyText));
+    values.push_back(field_or(fields, ItemKey::RejectionReason, kNone));
+    values.push_back(field_or(fields, ItemKey::NamedUniverse, kEmptyText));
     values.push_back(std::move(metaparameters_json));
     values.emplace_back(0);
     values.push_back(std::move(liquidity_json));
-    values.push_back(field_or(fields, "source", kSearch));
-    values.push_back(field_or(fields, "expression_elapsed_seconds", kNone));
+    values.push_back(field_or(fields, ItemKey::Source, kSearch));
+    values.push_back(field_or(fields, ItemKey::ExpressionElapsedSeconds, kNone));
 
     const EvalTables& tables = is_strategy ? kStrategyTables : kSignalTables;
     const Value* pool = nullptr;
     if (is_strategy) {
-        const Value& referenced = field_or(fields, "referenced_signal_ids", kEmptyList);
-        const Value& pool_id = field_or(fields, "strategy_pool_id", kNone);
-        const Value& signal_pool = field_or(fields, "strategy_signal_pool", kNone);
+        const Value& referenced = field_or(fields, ItemKey::ReferencedSignalIds, kEmptyList);
+        const Value& pool_id = field_or(fields, ItemKey::StrategyPoolId, kNone);
+        const Value& signal_pool = field_or(fields, ItemKey::StrategySignalPool, kNone);
         validate_pool_id_required(pool_id, "strategy_pool_id");
         validate_pool_id_required(signal_pool, "strategy_signal_pool");
         check_strategy_signal_pool_references(conn, pool_id, signal_pool, referenced);
@@ -394,7 +393,7 @@ void WriterThread::State::write_evaluation(Connection& conn, const QueueItem& it
         pool = &pool_id;
         values.push_back(signal_pool);
     } else {
-        const Value& pool_id = field_or(fields, "signal_pool_id", kNone);
+        const Value& pool_id = field_or(fields, ItemKey::SignalPoolId, kNone);
         validate_pool_id_required(pool_id, "signal_pool_id");
         values.push_back(pool_id);
         pool = &pool_id;
@@ -414,12 +413,12 @@ void WriterThread::State::write_evaluation(Connection& conn, const QueueItem& it
                       function_families, feature_families);
     store_custom_stats(conn, tables.eval_table, *eval_id, s.custom_stats);
     // The row keeps no failure reason; the mark tells readers what the ledger counts.
-    const bool errored = !field_or(fields, "failure_reason", kNone).is_none();
+    const bool errored = !field_or(fields, ItemKey::FailureReason, kNone).is_none();
     if (errored) mark_trial_errored(conn, tables.eval_table, *eval_id);
     ledger.add(is_strategy,
-               TrialScope{field_or(fields, "era_id", kDefaultEra), *pool,
-                          field_or(fields, "named_universe", kEmptyText),
-                          field_or(fields, "source", kSearch)},
+               TrialScope{field_or(fields, ItemKey::EraId, kDefaultEra), *pool,
+                          field_or(fields, ItemKey::NamedUniverse, kEmptyText),
+                          field_or(fields, ItemKey::Source, kSearch)},
                *eval_id, s.sharpe, errored);
 }
 
