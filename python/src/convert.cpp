@@ -134,6 +134,10 @@ struct Level {
 // stack; nesting is capped where the JSON layer stops, as a RecursionError.
 Value convert(PyObject* root) {
     if (!is_container(root)) return scalar_value(root);
+    // Empty ones (a statistics object's custom statistics, usually) need no walk.
+    if (PyDict_Check(root) ? PyDict_GET_SIZE(root) == 0 : PySequence_Fast_GET_SIZE(root) == 0) {
+        return PyDict_Check(root) ? Value(Mapping{}) : Value(List{});
+    }
     std::vector<Level> stack;
     stack.emplace_back(root);
     while (true) {
