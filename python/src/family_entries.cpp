@@ -1,5 +1,7 @@
 #include "family_entries.h"
 
+#include "family_pairs.h"
+
 #include <utility>
 
 namespace plintrove::py {
@@ -10,6 +12,7 @@ namespace {
 // converted without the general walk: reading those runs no host code, so the entry cannot
 // change on the way.
 Value entry_value(PyObject* entry) {
+    if (const Value* shared = shared_family_pair(entry)) return *shared;
     if (!PyList_CheckExact(entry) && !PyTuple_CheckExact(entry)) return to_value(entry);
     const Py_ssize_t size = PySequence_Fast_GET_SIZE(entry);
     for (Py_ssize_t i = 0; i < size; ++i) {

@@ -222,3 +222,19 @@ def test_family_entries_are_found_for_every_form_of_name(tracker, path):
     assert [(str(n), f, s) for n, f, s in usage] == [
         ("rank", "fam_r", "sub_r"), ("ts_mean", "fam_t", None), ("7", "fam_7", "sub_7"),
         ("zscore", None, None), ("rank", "fam_r", "sub_r"), ("absent", None, None)]
+
+
+def test_family_pairs_are_stored_as_given_however_many_distinct_ones_come(tracker):
+    # More distinct pairs than conversion keeps for sharing, lists and tuples, two pairs
+    # whose texts run together alike, and a second item repeating the first one's pairs.
+    names = [f"fn_{i}" for i in range(4200)]
+    families = {n: (f"fam_{i}", f"sub_{i}") if i % 2 else [f"fam_{i}", f"sub_{i}"]
+                for i, n in enumerate(names)}
+    families.update(x=["ab", "c"], y=("a", "bc"))
+    names += ["x", "y", "fn_1"]
+    graph = {"type": "rotation", "node": names[0],
+             "children": [{"type": "function", "node": n} for n in names[1:]]}
+    new_writer(tracker)._do_write([writer_item(None, graph=graph, function_families=families)] * 2)
+    usage = db_rows(tracker, "SELECT function_name, rotation_family, function_subfamily "
+                             "FROM signal_function_usage ORDER BY rowid")
+    assert usage == [(n, *families[n]) for n in names] * 2
