@@ -21,18 +21,21 @@ bool is_container(PyObject* obj) {
 
 // The text being written, in a buffer each thread keeps between calls (so its growth is paid
 // once) and written through a pointer; it reaches the caller's string in one append. A call
-// nested through host code that a conversion runs finds the buffer taken and grows its own.
+// nested through host code that a conversion runs finds the buffer taken and uses its own.
 class TextOut {
 public:
     TextOut() {
-        buffers_.text.swap(spare().text);
-        buffers_.piece.swap(spare().piece);
-        if (buffers_.text.size() < kStart) buffers_.text.resize(kStart);
+        Buffers& kept = kept_buffers();
+        if (!kept.taken) {
+            kept.taken = true;
+            buffers_ = &kept;
+        }
+        if (buffers_->text.size() < kStart) buffers_->text.resize(kStart);
     }
     ~TextOut() {
-        if (buffers_.text.size() > kKeep) return;
-        buffers_.piece.clear();
-        spare() = std::move(buffers_);
+        if (buffers_ == &own_) return;
+        buffers_->taken = false;
+        if (buffers_->text.size() > kKeep) buffers_->text = std::string();
     }
     TextOut(const TextOut&) = delete;
     TextOut& operator=(const TextOut&) = delete;
@@ -55,10 +58,10 @@ public:
     }
     // A cleared string for the rare pieces written by the library's own writers.
     std::string& piece() {
-        buffers_.piece.clear();
-        return buffers_.piece;
+        buffers_->piece.clear();
+        return buffers_->piece;
     }
-    void append_to(std::string& out) const { out.append(buffers_.text.data(), len_); }
+    void append_to(std::string& out) const { out.append(buffers_->text.data(), len_); }
 
 private:
     static constexpr std::size_t kStart = 256;
@@ -67,19 +70,20 @@ private:
     struct Buffers {
         std::string text;  // all of it is room; the text written is its first len_ bytes
         std::string piece;
+        bool taken = false;
     };
-    static Buffers& spare() {
+    static Buffers& kept_buffers() {
         thread_local Buffers buffers;
         return buffers;
     }
     char* room(std::size_t n) {
-        if (n > buffers_.text.size() - len_) {
-            buffers_.text.resize(std::max(buffers_.text.size() * 2, len_ + n));
-        }
-        return buffers_.text.data() + len_;
+        std::string& text = buffers_->text;
+        if (n > text.size() - len_) text.resize(std::max(text.size() * 2, len_ + n));
+        return text.data() + len_;
     }
 
-    Buffers buffers_;
+    Buffers own_;
+    Buffers* buffers_ = &own_;
     std::size_t len_ = 0;
 };
 

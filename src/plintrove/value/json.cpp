@@ -11,7 +11,6 @@
 #include "plintrove/value/json_reader.h"
 
 #include <algorithm>
-#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -30,13 +29,6 @@ constexpr int kMaxDepth = kMaxJsonDepth;
 
 constexpr char kHex[] = "0123456789abcdef";
 
-// Bytes that a JSON string written with ensure_ascii carries unchanged.
-constexpr std::array<bool, 256> kAsciiPlain = [] {
-    std::array<bool, 256> t{};
-    for (int c = 0x20; c < 0x7F; ++c) t[c] = c != '"' && c != '\\';
-    return t;
-}();
-
 void append_u_escape(std::string& out, char32_t unit) {
     const char esc[6] = {'\\', 'u', kHex[(unit >> 12) & 0xF], kHex[(unit >> 8) & 0xF],
                          kHex[(unit >> 4) & 0xF], kHex[unit & 0xF]};
@@ -49,7 +41,7 @@ void append_quoted(std::string& out, std::string_view text) {
     const char* end = p + text.size();
     while (p < end) {
         const char* run = p;
-        while (p < end && kAsciiPlain[static_cast<unsigned char>(*p)]) ++p;
+        p += json_plain_prefix(std::string_view(p, static_cast<std::size_t>(end - p)));
         out.append(run, p);
         if (p == end) break;
         const auto c = static_cast<unsigned char>(*p);
@@ -514,12 +506,6 @@ std::string json_quote(std::string_view text) {
 }
 
 void json_quote_into(std::string_view text, std::string& out) { append_quoted(out, text); }
-
-std::size_t json_plain_prefix(std::string_view text) {
-    std::size_t n = 0;
-    while (n < text.size() && kAsciiPlain[static_cast<unsigned char>(text[n])]) ++n;
-    return n;
-}
 
 void json_key_into(const Value& key, std::string& out) { Writer<false>(out).write_key(key); }
 

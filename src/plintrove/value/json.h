@@ -4,6 +4,7 @@
 // json.loads's acceptance rules and messages (big integers, NaN, duplicate keys), which a
 // small dedicated parser gets right more simply than a general JSON library.
 
+#include <array>
 #include <string>
 #include <string_view>
 
@@ -40,8 +41,22 @@ Value json_loads(std::string_view text);
 std::string json_quote(std::string_view text);
 // The same, appended to `out`.
 void json_quote_into(std::string_view text, std::string& out);
+
+namespace json_detail {
+// Bytes that a JSON string written with ensure_ascii carries unchanged.
+inline constexpr std::array<bool, 256> kAsciiPlain = [] {
+    std::array<bool, 256> t{};
+    for (int c = 0x20; c < 0x7F; ++c) t[c] = c != '"' && c != '\\';
+    return t;
+}();
+}  // namespace json_detail
+
 // How many of the first bytes of `text` its string literal carries unescaped.
-std::size_t json_plain_prefix(std::string_view text);
+inline std::size_t json_plain_prefix(std::string_view text) {
+    std::size_t n = 0;
+    while (n < text.size() && json_detail::kAsciiPlain[static_cast<unsigned char>(text[n])]) ++n;
+    return n;
+}
 // A mapping key as json.dumps writes it: text quoted, other scalars as their quoted JSON
 // spelling. Raises TypeError for a container, as json.dumps would.
 void json_key_into(const Value& key, std::string& out);
