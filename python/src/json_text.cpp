@@ -19,6 +19,14 @@ bool is_container(PyObject* obj) {
     return PyDict_Check(obj) || PyList_Check(obj) || PyTuple_Check(obj);
 }
 
+// A container being written and where its items continue.
+struct Frame {
+    nb::object container;
+    bool dict;
+    Py_ssize_t pos = 0;
+    Py_ssize_t written = 0;
+};
+
 // The text being written, in a buffer each thread keeps between calls (so its growth is paid
 // once) and written through a pointer; it reaches the caller's string in one append. A call
 // nested through host code that a conversion runs finds the buffer taken and uses its own.
@@ -34,6 +42,7 @@ public:
     }
     ~TextOut() {
         if (buffers_ == &own_) return;
+        buffers_->frames.clear();  // what an error left
         buffers_->taken = false;
         if (buffers_->text.size() > kKeep) buffers_->text = std::string();
     }
@@ -62,6 +71,8 @@ public:
         return buffers_->piece;
     }
     void append_to(std::string& out) const { out.append(buffers_->text.data(), len_); }
+    // The walk's stack, kept with the buffer for the same reason.
+    std::vector<Frame>& frames() { return buffers_->frames; }
 
 private:
     static constexpr std::size_t kStart = 256;
@@ -70,6 +81,7 @@ private:
     struct Buffers {
         std::string text;  // all of it is room; the text written is its first len_ bytes
         std::string piece;
+        std::vector<Frame> frames;
         bool taken = false;
     };
     static Buffers& kept_buffers() {
@@ -156,14 +168,7 @@ void write_json(PyObject* root, TextOut& out, JsonTextForms& forms) {
         write_scalar(root, out, forms);
         return;
     }
-    struct Frame {
-        nb::object container;
-        bool dict;
-        Py_ssize_t pos = 0;
-        Py_ssize_t written = 0;
-    };
-    std::vector<Frame> stack;
-    stack.reserve(8);
+    std::vector<Frame>& stack = out.frames();
     auto open = [&](PyObject* obj) {
         const bool dict = PyDict_Check(obj);
         out.put(dict ? '{' : '[');
