@@ -83,9 +83,12 @@ std::optional<PreparedGraph> prepare_graph(nb::handle graph, GraphNameObjects& n
     PyNodes nodes;
     out.truthy = nodes.truthy(graph.ptr());
     try {
-        name_objects.functions.reserve(16);
-        name_objects.features.reserve(16);
+        // Room for the names of a typical graph, so their lists seldom grow.
         GraphNames names;
+        names.functions.reserve(8);
+        names.features.reserve(8);
+        name_objects.functions.reserve(8);
+        name_objects.features.reserve(8);
         NameSink functions{names.functions, name_objects.functions};
         NameSink features{names.features, name_objects.features};
         out.depth = graph_walk::depth_and_names(
