@@ -348,11 +348,18 @@ def test_stop_mid_stream_writes_every_item_taken_in_queue_order(tracker, data_di
             return super().get_nowait()
 
     q = SlowQueue()
-    n, burst = 15000, 300
+    burst, writer_done = 300, threading.Event()
+    put = []
 
     def feed():
-        for first in range(0, n, burst):
-            put_signals(q, burst, first)
+        # Until the writer has ended, and one burst after, so that items are always left
+        # however long the writer takes to notice the stop on a loaded machine.
+        while len(put) < 200 * burst:
+            ended = writer_done.is_set()
+            put_signals(q, burst, len(put))
+            put.extend(range(len(put), len(put) + burst))
+            if ended:
+                return
             time.sleep(0.03)
 
     writer, status, stop_workers = make_writer(tracker, q)
@@ -361,7 +368,8 @@ def test_stop_mid_stream_writes_every_item_taken_in_queue_order(tracker, data_di
     feeder.start()
     time.sleep(0.4)
     writer.stop()
-    writer._thread.join(5)
+    writer._thread.join(10)
+    writer_done.set()
     feeder.join()
     written = [r[0] for r in rows(data_dir, "SELECT sharpe FROM signal_evaluations "
                                   "ORDER BY eval_id")]
@@ -369,7 +377,7 @@ def test_stop_mid_stream_writes_every_item_taken_in_queue_order(tracker, data_di
     while not q.empty():
         left.append(q.get(block=False)["stats"].sharpe)
     assert written and left
-    assert written + left == [float(i) for i in range(n)]
+    assert written + left == [float(i) for i in put]
     assert_untouched(status, stop_workers)
 
 
