@@ -3,6 +3,7 @@
 #include "errors.h"
 #include "json_text.h"
 #include "plintrove/value/json.h"
+#include "str_utf8.h"
 
 #include <Python.h>
 
@@ -54,12 +55,8 @@ Value int_value(PyObject* obj) {
 }
 
 std::string text_of(PyObject* obj) {
-    if (PyUnicode_IS_COMPACT_ASCII(obj)) {
-        return std::string(static_cast<const char*>(PyUnicode_DATA(obj)),
-                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
-    }
     Py_ssize_t size = 0;
-    if (const char* data = PyUnicode_AsUTF8AndSize(obj, &size))
+    if (const char* data = str_utf8(obj, &size))
         return std::string(data, static_cast<std::size_t>(size));
     // Lone surrogates (json.loads can produce them) travel as their three-byte form.
     PyErr_Clear();

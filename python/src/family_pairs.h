@@ -10,8 +10,9 @@
 namespace plintrove::py {
 
 // The entry as a list of its two texts, valid until the next call, or null when it is not a
-// list or tuple of exactly two plain ASCII str (the others convert as before). Shared lists are never changed, and
-// their owners may drop them on any thread. GIL held: it orders every use of the store.
+// list or tuple of exactly two plain ASCII str (the others convert as before). Shared lists
+// are never changed, and their owners may drop them on any thread. GIL held: it orders every
+// use of the store.
 const Value* shared_family_pair(PyObject* entry);
 
 }  // namespace plintrove::py
