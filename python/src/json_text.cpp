@@ -3,12 +3,14 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "plintrove/value/json.h"
+#include "plintrove/value/py_repr.h"
 #include "str_utf8.h"
 
 namespace plintrove::py {
@@ -39,6 +41,8 @@ public:
             buffers_ = &kept;
         }
         if (buffers_->text.size() < kStart) buffers_->text.resize(kStart);
+        at_ = buffers_->text.data();
+        end_ = at_ + buffers_->text.size();
     }
     ~TextOut() {
         if (buffers_ == &own_) return;
@@ -50,27 +54,34 @@ public:
     TextOut& operator=(const TextOut&) = delete;
 
     void put(char c) {
-        *room(1) = c;
-        ++len_;
+        room(1);
+        *at_++ = c;
     }
     void put(std::string_view s) {
-        std::memcpy(room(s.size()), s.data(), s.size());
-        len_ += s.size();
+        room(s.size());
+        std::memcpy(at_, s.data(), s.size());
+        at_ += s.size();
     }
-    // A text that needs no escapes, between quotes.
-    void put_plain_quoted(std::string_view s) {
-        char* at = room(s.size() + 2);
-        at[0] = '"';
-        std::memcpy(at + 1, s.data(), s.size());
-        at[s.size() + 1] = '"';
-        len_ += s.size() + 2;
+    // A text that needs no escapes, between quotes, with what goes before and after it.
+    void put_plain_quoted(std::string_view before, std::string_view s, std::string_view after) {
+        room(before.size() + s.size() + after.size() + 2);
+        std::memcpy(at_, before.data(), before.size());
+        at_ += before.size();
+        *at_++ = '"';
+        std::memcpy(at_, s.data(), s.size());
+        at_ += s.size();
+        *at_++ = '"';
+        std::memcpy(at_, after.data(), after.size());
+        at_ += after.size();
     }
     // A cleared string for the rare pieces written by the library's own writers.
     std::string& piece() {
         buffers_->piece.clear();
         return buffers_->piece;
     }
-    void append_to(std::string& out) const { out.append(buffers_->text.data(), len_); }
+    void append_to(std::string& out) const {
+        out.append(buffers_->text.data(), static_cast<std::size_t>(at_ - buffers_->text.data()));
+    }
     // The walk's stack, kept with the buffer for the same reason.
     std::vector<Frame>& frames() { return buffers_->frames; }
 
@@ -79,7 +90,7 @@ private:
     static constexpr std::size_t kKeep = std::size_t{1} << 16;
 
     struct Buffers {
-        std::string text;  // all of it is room; the text written is its first len_ bytes
+        std::string text;  // all of it is room; the text written runs up to at_
         std::string piece;
         std::vector<Frame> frames;
         bool taken = false;
@@ -88,20 +99,26 @@ private:
         thread_local Buffers buffers;
         return buffers;
     }
-    char* room(std::size_t n) {
+    void room(std::size_t n) {
+        if (n > static_cast<std::size_t>(end_ - at_)) [[unlikely]] grow(n);
+    }
+    [[gnu::noinline]] void grow(std::size_t n) {
         std::string& text = buffers_->text;
-        if (n > text.size() - len_) text.resize(std::max(text.size() * 2, len_ + n));
-        return text.data() + len_;
+        const std::size_t len = static_cast<std::size_t>(at_ - text.data());
+        text.resize(std::max(text.size() * 2, len + n));
+        at_ = text.data() + len;
+        end_ = text.data() + text.size();
     }
 
     Buffers own_;
     Buffers* buffers_ = &own_;
-    std::size_t len_ = 0;
+    char* at_ = nullptr;   // where the next byte goes
+    char* end_ = nullptr;  // the end of the room
 };
 
 void put_quoted(std::string_view text, TextOut& out) {
     if (json_plain_prefix(text) == text.size()) {
-        out.put_plain_quoted(text);
+        out.put_plain_quoted({}, text, {});
     } else {
         std::string& piece = out.piece();
         json_quote_into(text, piece);
@@ -133,6 +150,14 @@ void write_key(PyObject* key, TextOut& out, JsonTextForms& forms) {
     }
 }
 
+// The usual key, an exact ASCII str needing no escapes, read in place.
+bool plain_ascii_key(PyObject* key, std::string_view& text) {
+    if (!PyUnicode_CheckExact(key) || !PyUnicode_IS_COMPACT_ASCII(key)) return false;
+    text = std::string_view(static_cast<const char*>(PyUnicode_DATA(key)),
+                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)));
+    return json_plain_prefix(text) == text.size();
+}
+
 // The common scalars are read as to_value reads them, without its dispatch; ints beyond
 // 64 bits and other numbers take the converted value's path.
 void write_scalar(PyObject* obj, TextOut& out, JsonTextForms& forms) {
@@ -150,7 +175,12 @@ void write_scalar(PyObject* obj, TextOut& out, JsonTextForms& forms) {
     }
     std::string& piece = out.piece();
     if (PyFloat_Check(obj)) {
-        json_dumps_into(Value(PyFloat_AS_DOUBLE(obj)), piece);
+        const double d = PyFloat_AS_DOUBLE(obj);
+        if (std::isfinite(d)) {
+            py_float_repr_into(d, piece);
+        } else {
+            json_dumps_into(Value(d), piece);
+        }
     } else if (PyLong_Check(obj)) {
         int overflow = 0;
         const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
@@ -184,9 +214,15 @@ void write_json(PyObject* root, TextOut& out, JsonTextForms& forms) {
             if (PyDict_Next(frame.container.ptr(), &frame.pos, &key, &value)) {
                 nb::object held_key = nb::borrow(key);
                 child = nb::borrow(value);
-                if (frame.written++ > 0) out.put(", ");
-                write_key(key, out, forms);
-                out.put(": ");
+                const std::string_view before = frame.written++ > 0 ? ", " : "";
+                std::string_view plain;
+                if (plain_ascii_key(key, plain)) {
+                    out.put_plain_quoted(before, plain, ": ");
+                } else {
+                    out.put(before);
+                    write_key(key, out, forms);
+                    out.put(": ");
+                }
             }
         } else if (frame.pos < PySequence_Fast_GET_SIZE(frame.container.ptr())) {
             // Re-read the size each time, as to_value does.
