@@ -62,7 +62,8 @@ public:
         std::memcpy(at_, s.data(), s.size());
         at_ += s.size();
     }
-    // A text that needs no escapes, between quotes, with what goes before and after it.
+    // A text that needs no escapes, between quotes, with what goes before and after it (views
+    // of real characters: memcpy takes no null pointer, even for nothing).
     void put_plain_quoted(std::string_view before, std::string_view s, std::string_view after) {
         room(before.size() + s.size() + after.size() + 2);
         std::memcpy(at_, before.data(), before.size());
@@ -118,7 +119,7 @@ private:
 
 void put_quoted(std::string_view text, TextOut& out) {
     if (json_plain_prefix(text) == text.size()) {
-        out.put_plain_quoted({}, text, {});
+        out.put_plain_quoted("", text, "");
     } else {
         std::string& piece = out.piece();
         json_quote_into(text, piece);
