@@ -1,5 +1,7 @@
 #include "family_pairs.h"
 
+#include "str_utf8.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -84,13 +86,6 @@ PairStore& store() {
     return *pairs;
 }
 
-bool ascii_text(PyObject* obj, std::string_view& out) {
-    if (!PyUnicode_CheckExact(obj) || !PyUnicode_IS_COMPACT_ASCII(obj)) return false;
-    out = std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
-                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
-    return true;
-}
-
 }  // namespace
 
 const Value* shared_family_pair(PyObject* entry) {
@@ -99,8 +94,8 @@ const Value* shared_family_pair(PyObject* entry) {
         return nullptr;
     }
     std::string_view family, subfamily;
-    if (!ascii_text(PySequence_Fast_GET_ITEM(entry, 0), family) ||
-        !ascii_text(PySequence_Fast_GET_ITEM(entry, 1), subfamily)) {
+    if (!exact_ascii_text(PySequence_Fast_GET_ITEM(entry, 0), family) ||
+        !exact_ascii_text(PySequence_Fast_GET_ITEM(entry, 1), subfamily)) {
         return nullptr;
     }
     return &store().get(family, subfamily);

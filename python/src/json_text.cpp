@@ -153,10 +153,7 @@ void write_key(PyObject* key, TextOut& out, JsonTextForms& forms) {
 
 // The usual key, an exact ASCII str needing no escapes, read in place.
 bool plain_ascii_key(PyObject* key, std::string_view& text) {
-    if (!PyUnicode_CheckExact(key) || !PyUnicode_IS_COMPACT_ASCII(key)) return false;
-    text = std::string_view(static_cast<const char*>(PyUnicode_DATA(key)),
-                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)));
-    return json_plain_prefix(text) == text.size();
+    return exact_ascii_text(key, text) && json_plain_prefix(text) == text.size();
 }
 
 // The common scalars are read as to_value reads them, without its dispatch; ints beyond

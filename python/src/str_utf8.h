@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <string_view>
+
 namespace plintrove::py {
 
 // A compact ASCII str holds its UTF-8 text itself; any other str hands out its cached UTF-8
@@ -13,6 +15,14 @@ inline const char* str_utf8(PyObject* str, Py_ssize_t* size) {
         return static_cast<const char*>(PyUnicode_DATA(str));
     }
     return PyUnicode_AsUTF8AndSize(str, size);
+}
+
+// The text of an exact str held as compact ASCII, read in place; false for any other object.
+inline bool exact_ascii_text(PyObject* obj, std::string_view& out) {
+    if (!PyUnicode_CheckExact(obj) || !PyUnicode_IS_COMPACT_ASCII(obj)) return false;
+    out = std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
+    return true;
 }
 
 }  // namespace plintrove::py
