@@ -37,9 +37,9 @@ def ledger(data_dir, kind="signal"):
     return [dict(zip([c.strip() for c in LEDGER_COLUMNS.split(",")], r)) for r in rows]
 
 
-def record(tracker, sharpe, failure_reason=None, era=1, universe="U1", **kw):
+def record(tracker, sharpe, failure_reason=None, era=1, universe="U1", graph=GRAPH, **kw):
     return tracker.record_signal_evaluation(
-        graph=GRAPH, stats=BacktestStats(sharpe=sharpe, **kw), era_id=era,
+        graph=graph, stats=BacktestStats(sharpe=sharpe, **kw), era_id=era,
         passed_thresholds=failure_reason is None, named_universe=universe,
         metaparameters={"pool_a": {"k": 1}}, signal_pool_id="pool_a",
         rejection_reason=None if failure_reason is None else "failed",
@@ -240,6 +240,32 @@ def test_a_second_opener_of_an_old_store_does_not_count_the_pruned_rows_again(da
     opener.join(10)
     opened[0].close()
     assert read(data_dir, f"SELECT * FROM {table}") == counts
+
+
+@pytest.mark.postgres_only
+def test_rows_another_session_deletes_meanwhile_are_counted_once(tracker, data_dir):
+    import psycopg2
+
+    # Rows without usage rows: no usage-row lock orders the two deletions.
+    for _ in range(5):
+        record(tracker, 1.0, graph={"type": "constant", "node": "c"})
+    record(tracker, 1.0, era=2)
+    # Another host is deleting the era-1 rows and counting them, not yet committed, when
+    # this tracker's era transition deletes the same rows.
+    other = psycopg2.connect(os.environ["PLINTROVE_DB_URL"])
+    cursor = other.cursor()
+    cursor.execute("DELETE FROM signal_evaluations WHERE era_id = 1")
+    cursor.execute("INSERT INTO signal_trial_pruning SELECT era_id, pool_id, named_universe, "
+                   "source, 5 FROM signal_trial_ledger WHERE era_id = 1")
+    transition = threading.Thread(target=tracker.handle_era_transition, args=(2,))
+    transition.start()
+    time.sleep(0.3)
+    other.commit()
+    other.close()
+    transition.join(10)
+    assert not transition.is_alive()
+    assert [(e.era_id, e.rows_present, e.rows_pruned) for e in tracker.get_trial_ledger()] == \
+        [(1, 0, 5), (2, 1, 0)]
 
 
 def test_writer_keeps_custom_stats_and_leaves_out_what_json_cannot_hold(tracker, data_dir):

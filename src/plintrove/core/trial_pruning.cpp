@@ -63,10 +63,22 @@ PrunedRows::PrunedRows(std::string_view eval_table) {
 void PrunedRows::count(Connection& conn, const Params& ids) {
     if (!tables_ || ids.empty()) return;
     const std::string columns = scope_columns(*tables_);
-    const std::string sql = "SELECT " + columns + ", COUNT(*) FROM " +
-                            std::string(tables_->eval_table) + " WHERE eval_id IN (" +
-                            placeholder_list(ids.size(), ",") + ") GROUP BY " + columns;
-    for (const Row& row : conn.execute(sql, ids).fetchall()) {
+    const std::string rows_of_ids = " FROM " + std::string(tables_->eval_table) +
+                                    " WHERE eval_id IN (" + placeholder_list(ids.size(), ",") + ")";
+    if (conn.dialect() == "postgres") {
+        // Another session may be deleting the same rows, uncommitted and so still visible:
+        // the rows are locked first, which waits for it and leaves out what it deleted, so
+        // only the rows this deletion removes are counted. (SQLite's deletion already holds
+        // the only write lock here.)
+        for (const Row& row : conn.execute("SELECT " + columns + rows_of_ids + " FOR UPDATE", ids)
+                                  .fetchall()) {
+            add_count(counts_, row, 1);
+        }
+        return;
+    }
+    for (const Row& row :
+         conn.execute("SELECT " + columns + ", COUNT(*)" + rows_of_ids + " GROUP BY " + columns, ids)
+             .fetchall()) {
         add_count(counts_, row, rows::to_int(row[4]));
     }
 }

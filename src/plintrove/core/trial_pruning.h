@@ -21,7 +21,8 @@ class PrunedRows {
 public:
     // Counts nothing for a table that is not an evaluation table.
     explicit PrunedRows(std::string_view eval_table);
-    // Counts the rows of `ids` still present; call before deleting them.
+    // Counts the rows of `ids` still present, and locks them where another session could
+    // delete them meanwhile; call before deleting them, in the same transaction.
     void count(Connection& conn, const Params& ids);
     // Adds the counts to the pruning table. Does not commit.
     void write(Connection& conn) const;
