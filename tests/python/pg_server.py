@@ -59,7 +59,10 @@ class PostgresServer:
         command = [os.path.join(self._bin, program), *args]
         if self._as_postgres:
             command = ["runuser", "-u", "postgres", "--", *command]
-        done = subprocess.run(command, capture_output=True, text=True, cwd=self.root)
+        # A sanitizer runtime preloaded into the tests is not the server's: with it, the
+        # server never starts.
+        env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+        done = subprocess.run(command, capture_output=True, text=True, cwd=self.root, env=env)
         if done.returncode != 0:
             raise RuntimeError(f"{program} failed ({done.returncode}): {done.stderr.strip()}\n"
                                + self.log_tail())
