@@ -13,7 +13,7 @@ PY_PACKAGES  := nanobind scikit-build-core cmake ninja pytest hypothesis rich pa
 # apt needs root: through sudo for everyone else.
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: all deps build test test-cpp test-python test-asan demo bench clean
+.PHONY: all deps build test test-cpp test-python test-asan demo bench bench-instructions clean
 
 all: build
 
@@ -79,6 +79,11 @@ demo: build
 
 bench: build
 	PYTHONPATH=$(BUILD)/python $(PY) bench/run_all.py
+
+bench-instructions: build
+	@dpkg -s valgrind >/dev/null 2>&1 || { $(SUDO) apt-get update -qq && \
+	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq valgrind; }
+	PYTHONPATH=$(BUILD)/python $(PY) bench/instruction_counts.py
 
 clean:
 	rm -rf $(BUILD)

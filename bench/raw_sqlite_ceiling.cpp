@@ -10,7 +10,8 @@
 // per scope, as the writer and recording do. With
 // "background-checkpoints" the log is checkpointed off the loop's thread as the tracker's own
 // connection does it; BATCH_SIZE 1 then is direct recording's one commit per evaluation.
-// Prints one line of
+// BATCH_SIZE 0 does all of it but store the rows: what the loop alone costs is what a run
+// costs more than that one. Prints one line of
 // JSON: {"evaluations": N, "seconds": S, "rows_per_second": R, "cpu_seconds": C}, the CPU
 // time (user and system, every thread of the process) spent in the loop.
 
@@ -170,8 +171,12 @@ int main(int argc, char** argv) {
     }
     try {
         const std::vector<Evaluation> evals = load(argv[1]);
-        const std::size_t batch_size = std::strtoul(argv[3], nullptr, 10);
-        if (batch_size == 0) throw std::runtime_error("BATCH_SIZE must be positive");
+        char* batch_end = nullptr;
+        const std::size_t batch_size = std::strtoul(argv[3], &batch_end, 10);
+        if (batch_end == argv[3] || *batch_end != '\0') {
+            throw std::runtime_error("BATCH_SIZE must be a number");
+        }
+        const std::size_t stored = batch_size == 0 ? 0 : evals.size();
 
         sqlite3* db = nullptr;
         // One thread uses the connection, as the tracker's lock makes of its own.
@@ -201,9 +206,9 @@ int main(int argc, char** argv) {
 
         const auto started = std::chrono::steady_clock::now();
         const double cpu_started = process_cpu_seconds();
-        for (std::size_t first = 0; first < evals.size(); first += batch_size) {
+        for (std::size_t first = 0; first < stored; first += batch_size) {
             exec(db, "BEGIN");
-            const std::size_t end = std::min(evals.size(), first + batch_size);
+            const std::size_t end = std::min(stored, first + batch_size);
             std::map<Scope, plintrove::TrialTally> scopes;
             for (std::size_t e = first; e < end; ++e) {
                 const Evaluation& ev = evals[e];
@@ -240,7 +245,7 @@ int main(int argc, char** argv) {
         const double cpu_seconds = process_cpu_seconds() - cpu_started;
         std::printf("{\"evaluations\": %zu, \"seconds\": %.6f, \"rows_per_second\": %.1f, "
                     "\"cpu_seconds\": %.6f}\n",
-                    evals.size(), seconds, evals.size() / seconds, cpu_seconds);
+                    stored, seconds, stored / seconds, cpu_seconds);
         sqlite3_close(db);
         if (checkpointer) checkpointer->finish();
     } catch (const std::exception& e) {
