@@ -337,7 +337,7 @@ void PostgresConnection::send_command(const char* sql) {
     const LibPq& pq = libpq();
     if (!pq.sendQueryParams(conn_, sql, 0, nullptr, nullptr, nullptr, nullptr, 0))
         raise_connection_error("could not send a statement to the server");
-    pending_.push_back({Pending::What::Command, {}});
+    pending_.push_back({Pending::What::Command, {}, {}});
 }
 
 void PostgresConnection::send_statement(const PostgresStatementPlan& plan, std::string_view sql,
@@ -369,7 +369,7 @@ void PostgresConnection::send_statement(const PostgresStatementPlan& plan, std::
             raise_connection_error("could not send a statement to the server");
         // Usable by the statements queued after it; dropped again if preparing fails.
         name = prepared_.emplace(key, std::move(fresh)).first->second.c_str();
-        pending_.push_back({Pending::What::Prepare, std::move(key)});
+        pending_.push_back({Pending::What::Prepare, std::move(key), {}});
     }
     const int ok = name ? pq.sendQueryPrepared(conn_, name, n, bound.values.data(), nullptr,
                                                nullptr, 0)
