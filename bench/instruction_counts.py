@@ -82,12 +82,12 @@ def child(kind: str, measured: bool, count: int, data_dir: str) -> None:
     tracker.close()
 
 
-def callgrind(command: list[str], env: dict | None = None) -> int:
+def callgrind(command: list[str]) -> int:
     """Instructions the command executed, every thread's."""
     with tempfile.TemporaryDirectory() as out_dir:
         done = subprocess.run(
             ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out_dir}/callgrind.out",
-             *command], capture_output=True, text=True, env=env)
+             *command], capture_output=True, text=True)
     if done.returncode != 0:
         raise SystemExit(f"{' '.join(command)} failed under callgrind:\n{done.stderr[-2000:]}")
     collected = re.search(r"Collected : (\d+)", done.stderr)
@@ -102,7 +102,7 @@ def ours_per_item(kind: str, count: int, root: str) -> float:
         data_dir = tempfile.mkdtemp(dir=root)
         runs.append(callgrind([sys.executable, os.path.abspath(__file__), "--child", kind,
                                "--items", str(count), "--dir", data_dir,
-                               *(["--measured"] if measured else [])], env=os.environ.copy()))
+                               *(["--measured"] if measured else [])]))
     return (runs[1] - runs[0]) / count
 
 
