@@ -9,15 +9,26 @@ namespace plintrove::py {
 
 PyIdentity::PyIdentity(nb::handle identity) : identity_(shared_python_ref(identity)) {}
 
-Value PyIdentity::instance_id() const { return read("instance_id"); }
-
-Value PyIdentity::author_id() const { return read("author_id"); }
-
-Value PyIdentity::read(const char* attribute) const {
+Identity::Ids PyIdentity::read() const {
     if (!interpreter_running()) throw RuntimeError("the Python interpreter is shutting down");
     GilGuard gil;
+    // Interned once, under the GIL; their hashes are cached with them.
+    static PyObject* const instance_id = PyUnicode_InternFromString("instance_id");
+    static PyObject* const author_id = PyUnicode_InternFromString("author_id");
+    if (instance_id == nullptr || author_id == nullptr) {
+        PyErr_Clear();
+        throw RuntimeError("could not make the identity's attribute names");
+    }
+    auto attribute = [this](PyObject* name) {
+        nb::object value = nb::steal(PyObject_GetAttr(object().ptr(), name));
+        if (!value.is_valid()) throw nb::python_error();
+        return to_value(value);
+    };
     try {
-        return to_value(nb::getattr(object(), attribute));
+        Ids ids;
+        ids.instance_id = attribute(instance_id);
+        ids.author_id = attribute(author_id);
+        return ids;
     } catch (nb::python_error& e) {
         rethrow_python_error(e);
     }

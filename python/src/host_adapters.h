@@ -17,12 +17,10 @@ namespace plintrove::py {
 class PyIdentity final : public Identity {
 public:
     explicit PyIdentity(nb::handle identity);  // GIL held
-    Value instance_id() const override;
-    Value author_id() const override;
+    Ids read() const override;
     nb::handle object() const { return identity_.get(); }
 
 private:
-    Value read(const char* attribute) const;
     std::shared_ptr<PyObject> identity_;
 };
 

@@ -18,9 +18,14 @@ namespace plintrove {
 // The library identity every insert is attributed to. Attributes are read at each write.
 class Identity {
 public:
+    struct Ids {
+        Value instance_id;
+        Value author_id;
+    };
     virtual ~Identity() = default;
-    virtual Value instance_id() const = 0;
-    virtual Value author_id() const = 0;
+    // Both attributes, instance_id first, read together: a host adapter pays for reaching
+    // the host's objects once per write.
+    virtual Ids read() const = 0;
 };
 
 // Renders a stored status or reason for people: returns a mapping holding at least

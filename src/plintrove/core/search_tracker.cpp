@@ -121,10 +121,9 @@ IdentityColumns SearchTracker::identity_columns() const {
             "before recording evaluations or submissions.");
     }
     // Read at each call: the host may change the attributes between writes.
-    Value instance_id = identity->instance_id();
-    Value author_id = identity->author_id();
+    Identity::Ids ids = identity->read();
     return IdentityColumns{{std::string(kIdentityColumnNames[0]), std::string(kIdentityColumnNames[1])},
-                           {std::move(instance_id), std::move(author_id)}};
+                           {std::move(ids.instance_id), std::move(ids.author_id)}};
 }
 
 void SearchTracker::check_closed() const {
