@@ -189,6 +189,25 @@ Value json_param(const Value& v) {
     return Value(std::string(buffer));
 }
 
+Value rotation_families_param(const List& functions, const Value& function_families) {
+    const std::vector<const Value*> families = rotation_families_of(functions, function_families);
+    // A container among them is written as part of the list, whose depth it adds to.
+    if (std::any_of(families.begin(), families.end(),
+                    [](const Value* family) { return family->is_list() || family->is_map(); })) {
+        List copies;
+        for (const Value* family : families) copies.push_back(*family);
+        return json_param(Value(std::move(copies)));
+    }
+    thread_local std::string buffer;
+    buffer.assign(1, '[');
+    for (std::size_t i = 0; i < families.size(); ++i) {
+        if (i > 0) buffer += ", ";
+        json_dumps_into(*families[i], buffer);
+    }
+    buffer += ']';
+    return Value(std::string(buffer));
+}
+
 Value json_column(const std::optional<std::string>& text, const Value& value) {
     if (text) return Value(*text);
     return value.is_none() ? Value() : json_param(value);
@@ -242,7 +261,7 @@ std::int64_t insert_evaluation(SearchTracker& tracker, const EvaluationArgs& a,
         resolve_usage(functions, a.function_families, "function_families");
     const std::vector<UsageFamily> feat_families =
         resolve_usage(features, a.feature_families, "feature_families");
-    const List rotation_families = collect_rotation_families(functions, a.function_families);
+    Value rotation_families = rotation_families_param(functions, a.function_families);
 
     Params values;
     values.reserve(34);
@@ -250,7 +269,7 @@ std::int64_t insert_evaluation(SearchTracker& tracker, const EvaluationArgs& a,
     values.emplace_back(a.era_id);
     values.push_back(prepared ? Value(prepared->json) : json_param(a.graph));
     values.emplace_back(tree_depth);
-    values.push_back(json_param(Value(rotation_families)));
+    values.push_back(std::move(rotation_families));
     values.emplace_back(a.passed_thresholds ? 1 : 0);
     if (a.stats_error) std::rethrow_exception(a.stats_error);
     const BacktestStats& s = a.stats;

@@ -82,8 +82,9 @@ std::optional<GraphNames> extract_graph_names(const Value& graph) {
     }
 }
 
-List collect_rotation_families(const List& functions, const Value& function_families) {
-    List families;
+std::vector<const Value*> rotation_families_of(const List& functions,
+                                               const Value& function_families) {
+    std::vector<const Value*> families;
     if (!function_families.truthy()) return families;
     if (!function_families.is_map()) {
         throw TypeError(std::string("function_families must be a dict, got ") +
@@ -97,10 +98,19 @@ List collect_rotation_families(const List& functions, const Value& function_fami
             throw ValueError("function_families[" + py_repr(name) +
                              "] must be a (family, subfamily) sequence");
         }
-        const Value& family = entry->as_list().front();
-        if (std::find(families.begin(), families.end(), family) == families.end()) {
+        const Value* family = &entry->as_list().front();
+        if (std::none_of(families.begin(), families.end(),
+                         [family](const Value* seen) { return *seen == *family; })) {
             families.push_back(family);
         }
+    }
+    return families;
+}
+
+List collect_rotation_families(const List& functions, const Value& function_families) {
+    List families;
+    for (const Value* family : rotation_families_of(functions, function_families)) {
+        families.push_back(*family);
     }
     return families;
 }

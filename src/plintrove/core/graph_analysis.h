@@ -55,5 +55,8 @@ private:
 };
 
 List collect_rotation_families(const List& functions, const Value& function_families);
+// The same families in place: pointers into `function_families`, which must outlive them.
+std::vector<const Value*> rotation_families_of(const List& functions,
+                                               const Value& function_families);
 
 }  // namespace plintrove

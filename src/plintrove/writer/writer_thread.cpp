@@ -346,7 +346,7 @@ void WriterThread::State::write_evaluation(Connection& conn, const QueueItem& it
     const GraphNames& names = analysis.names();
     const List& functions = names.functions;
     const List& features = names.features;
-    const List rotation_families = collect_rotation_families(functions, function_families);
+    Value rotation_families = rotation_families_param(functions, function_families);
 
     Value metaparameters_json = item.metaparameters_json ? Value(*item.metaparameters_json)
                                 : metaparameters.truthy() ? json_param(metaparameters)
@@ -362,7 +362,7 @@ void WriterThread::State::write_evaluation(Connection& conn, const QueueItem& it
     values.push_back(field_or(fields, ItemKey::EraId, kDefaultEra));
     values.push_back(prepared ? Value(prepared->json) : json_param(graph));
     values.emplace_back(tree_depth);
-    values.push_back(json_param(Value(rotation_families)));
+    values.push_back(std::move(rotation_families));
     values.emplace_back(field_or(fields, ItemKey::PassedThresholds, kTrue).truthy() ? 1 : 0);
     if (!item.stats) throw TypeError("queue item carries no stats");
     const BacktestStats& s = *item.stats;
