@@ -179,9 +179,14 @@ void SqliteConnection::raise_last_error() const {
 }
 
 SqliteConnection::CachedStatement* SqliteConnection::prepare_cached(std::string_view sql) {
-    for (const RecentStatement& recent : recent_) {
+    // Looked through from the one after the last found: a cycle of statements finds each
+    // at its first look.
+    for (std::size_t looked = 0, at = recent_hint_; looked < recent_.size();
+         ++looked, at = (at + 1) % recent_.size()) {
+        const RecentStatement& recent = recent_[at];
         if (recent.text != nullptr && recent.text->size() == sql.size() &&
             std::memcmp(recent.text->data(), sql.data(), sql.size()) == 0) {
+            recent_hint_ = (at + 1) % recent_.size();
             recent.entry->last_used = ++use_clock_;
             return recent.entry;
         }

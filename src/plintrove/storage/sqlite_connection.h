@@ -98,6 +98,7 @@ private:
     // texts, and comparing one with a text of the same length costs less than hashing it.
     std::array<RecentStatement, 8> recent_{};
     std::size_t recent_next_ = 0;
+    std::size_t recent_hint_ = 0;  // where the next look starts
     std::unique_ptr<WalCheckpointer> checkpointer_;
 };
 
