@@ -418,8 +418,9 @@ constexpr std::string_view kValidatedArguments[] = {"eval_type", "source", "stat
 constexpr std::string_view kShapeCheckedArguments[] = {"metaparameters", "signal_pool_id",
                                                        "strategy_pool_id", "strategy_signal_pool"};
 
-bool listed(const std::string_view* begin, const std::string_view* end, const char* name) {
-    return std::find(begin, end, std::string_view(name)) != end;
+template <std::size_t N>
+bool listed(const std::string_view (&names)[N], std::string_view name) {
+    return std::find(std::begin(names), std::end(names), name) != std::end(names);
 }
 
 }  // namespace
@@ -481,9 +482,9 @@ Value value_arg(nb::handle obj, const char* name) {
 Value validated_arg(nb::handle obj) { return to_value_or_str(obj); }
 
 Value ArgConverter<Value>::get(nb::handle h, const char* name) {
-    if (listed(std::begin(kValidatedArguments), std::end(kValidatedArguments), name))
-        return validated_arg(h);
-    if (listed(std::begin(kShapeCheckedArguments), std::end(kShapeCheckedArguments), name)) {
+    const std::string_view argument(name);
+    if (listed(kValidatedArguments, argument)) return validated_arg(h);
+    if (listed(kShapeCheckedArguments, argument)) {
         try {
             return to_value(h);
         } catch (nb::python_error& e) {
