@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "plintrove/core/graph_walk.h"
 #include "plintrove/value/json.h"
 #include "plintrove/value/py_repr.h"
 #include "str_utf8.h"
@@ -27,7 +28,16 @@ struct Frame {
     bool dict;
     Py_ssize_t pos = 0;
     Py_ssize_t written = 0;
+    std::size_t members = 0;  // its entry among the graph members kept, when they are
 };
+
+// Keeps the value of a plain key that names a graph member.
+void keep_member(GraphMembers& dict, std::string_view key, PyObject* value) {
+    for (auto k : {graph_walk::GraphKey::Type, graph_walk::GraphKey::Node,
+                   graph_walk::GraphKey::Children}) {
+        if (key == graph_walk::key_text(k)) dict.members[static_cast<std::size_t>(k)] = value;
+    }
+}
 
 // The text being written, in a buffer each thread keeps between calls (so its growth is paid
 // once) and written through a pointer; it reaches the caller's string in one append. A call
@@ -191,7 +201,8 @@ void write_scalar(PyObject* obj, TextOut& out, JsonTextForms& forms) {
 }
 
 // Iterative, as to_value is, so no depth reaches the end of the C stack.
-void write_json(PyObject* root, TextOut& out, JsonTextForms& forms) {
+void write_json(PyObject* root, TextOut& out, JsonTextForms& forms,
+                std::vector<GraphMembers>* members) {
     if (!is_container(root)) {
         write_scalar(root, out, forms);
         return;
@@ -201,6 +212,10 @@ void write_json(PyObject* root, TextOut& out, JsonTextForms& forms) {
         const bool dict = PyDict_Check(obj);
         out.put(dict ? '{' : '[');
         stack.push_back(Frame{nb::borrow(obj), dict});
+        if (dict && members != nullptr) {
+            stack.back().members = members->size();
+            members->push_back(GraphMembers{obj});
+        }
     };
     open(root);
     while (true) {
@@ -215,6 +230,7 @@ void write_json(PyObject* root, TextOut& out, JsonTextForms& forms) {
                 const std::string_view before = frame.written++ > 0 ? ", " : "";
                 std::string_view plain;
                 if (plain_ascii_key(key, plain)) {
+                    if (members != nullptr) keep_member((*members)[frame.members], plain, value);
                     out.put_plain_quoted(before, plain, ": ");
                 } else {
                     out.put(before);
@@ -246,10 +262,11 @@ void write_json(PyObject* root, TextOut& out, JsonTextForms& forms) {
 
 }  // namespace
 
-JsonTextForms write_json_text(nb::handle obj, std::string& out) {
+JsonTextForms write_json_text(nb::handle obj, std::string& out,
+                              std::vector<GraphMembers>* members) {
     JsonTextForms forms;
     TextOut text;
-    write_json(obj.ptr(), text, forms);
+    write_json(obj.ptr(), text, forms, members);
     text.append_to(out);
     return forms;
 }

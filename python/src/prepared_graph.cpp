@@ -23,6 +23,9 @@ namespace {
 struct PyNodes {
     using Node = PyObject*;
 
+    const std::vector<GraphMembers>& members;
+    mutable std::size_t at = 0;  // where the last dict was found
+
     static bool truthy(Node o) { return converted_truthy(o); }
     static bool is_map(Node o) { return PyDict_Check(o); }
     static bool is_list(Node o) { return PyList_Check(o) || PyTuple_Check(o); }
@@ -40,8 +43,15 @@ struct PyNodes {
         return (PyUnicode_Check(o) && PyUnicode_GET_LENGTH(o) == 0) ||
                (PyDict_Check(o) && PyDict_GET_SIZE(o) == 0);
     }
-    // Every key is a str itself here, so the dict's own lookup finds what Mapping::find does.
-    static Node find(Node map, graph_walk::GraphKey key) {
+    // The members kept while the text was written, dicts in the order written: the walk
+    // meets them in that order too (it skips some), so each is looked for from the last found.
+    // Every key is an exact str here, so a member is kept exactly when the dict has it; the
+    // dict's own lookup is the fallback.
+    Node find(Node map, graph_walk::GraphKey key) const {
+        for (; at < members.size(); ++at) {
+            if (members[at].dict == map) return members[at].members[static_cast<std::size_t>(key)];
+        }
+        at = 0;
         PyObject* v = PyDict_GetItemWithError(map, key_object(key));
         if (v == nullptr && PyErr_Occurred()) throw nb::python_error();
         return v;
@@ -79,8 +89,10 @@ struct NameSink {
 
 std::optional<PreparedGraph> prepare_graph(nb::handle graph, GraphNameObjects& name_objects) {
     PreparedGraph out;
-    if (!write_json_text(graph, out.json).decodes_back()) return std::nullopt;
-    PyNodes nodes;
+    std::vector<GraphMembers> members;
+    members.reserve(16);
+    if (!write_json_text(graph, out.json, &members).decodes_back()) return std::nullopt;
+    PyNodes nodes{members};
     out.truthy = nodes.truthy(graph.ptr());
     try {
         // Room for the names of a typical graph, so their lists seldom grow.

@@ -322,6 +322,39 @@ def test_graph_forms_are_analysed_as_their_plain_equivalents(tracker):
         assert stored(form) == ([(json.dumps(same_json_as), 3)], plain_usage)
 
 
+def test_graphs_read_in_place_give_the_names_and_depth_of_their_values(tracker):
+    # A graph read in place takes its members from where its text was written; one with a
+    # key that is not text is converted to a value first. Both must read alike.
+    leaf = {"type": "feature", "node": "close"}
+    shapes = [
+        # members after the children, and a lone dict that is no node of the graph
+        {"children": [{"children": [leaf], "params": {"type": "feature", "node": "decoy"},
+                       "node": "ema", "type": "function"}], "node": "rank", "type": "rotation"},
+        # one dict object met several times, at several depths
+        {"type": "rotation", "node": "rank",
+         "children": [leaf, {"type": "reduction", "node": "sum", "children": [leaf, leaf]}, leaf]},
+        # keys the text writer does not copy as they are: escaped, not ASCII, a str subclass
+        {"type": "rotation", "node": "rank", 'a"b': 1,
+         "children": [{"type": "filtration", "node": "gate", "é": [leaf],
+                       HashedKey("children"): [leaf]}]},
+    ]
+
+    def usage(eval_id):
+        return [db_rows(tracker, f"SELECT {kind}_name FROM signal_{kind}_usage WHERE eval_id=? "
+                                 f"ORDER BY rowid", (eval_id,))
+                for kind in ("function", "feature")]
+
+    for graph in shapes:
+        in_place = record_signal(tracker, graph=graph)
+        as_value = record_signal(tracker, graph={**graph, 1: None})
+        assert usage(in_place) == usage(as_value)
+        assert usage(in_place)[0]
+        assert (db_rows(tracker, "SELECT tree_depth FROM signal_evaluations WHERE eval_id=?",
+                        (in_place,))
+                == db_rows(tracker, "SELECT tree_depth FROM signal_evaluations WHERE eval_id=?",
+                           (as_value,)))
+
+
 def test_function_and_feature_names_keep_their_own_walk_order(tracker):
     # Functions and features interleave in the walk; each list keeps its own order and each
     # name finds its own family entry, whether the graph is read in place or, with a key
