@@ -109,7 +109,7 @@ void bind_lifecycle(nb::module_&, TrackerClass& cls) {
     cls.def("_identity_columns", [](SearchTracker& t) {
         IdentityColumns identity = t.identity_columns();
         nb::list columns, values;
-        for (const std::string& column : identity.columns) columns.append(nb::str(column.c_str()));
+        for (const std::string& column : identity.columns()) columns.append(nb::str(column.c_str()));
         for (const Value& value : identity.values) values.append(from_value(value));
         return nb::make_tuple(nb::tuple(columns), nb::tuple(values));
     });

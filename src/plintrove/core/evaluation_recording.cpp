@@ -301,7 +301,7 @@ std::int64_t insert_evaluation(SearchTracker& tracker, const EvaluationArgs& a,
     // Raises when no identity is attached; read now, never cached.
     IdentityColumns identity = tracker.identity_columns();
     for (Value& v : identity.values) values.push_back(std::move(v));
-    const std::string& sql = eval_sql(pools.strategy, identity.columns);
+    const std::string& sql = eval_sql(pools.strategy, identity.columns());
 
     // A failure from here on is rolled back by the caller's OperationScope (unless the
     // transaction was the caller's own).

@@ -122,8 +122,13 @@ IdentityColumns SearchTracker::identity_columns() const {
     }
     // Read at each call: the host may change the attributes between writes.
     Identity::Ids ids = identity->read();
-    return IdentityColumns{{std::string(kIdentityColumnNames[0]), std::string(kIdentityColumnNames[1])},
-                           {std::move(ids.instance_id), std::move(ids.author_id)}};
+    return IdentityColumns{{std::move(ids.instance_id), std::move(ids.author_id)}};
+}
+
+const std::vector<std::string>& IdentityColumns::columns() {
+    static const std::vector<std::string> names{std::string(kIdentityColumnNames[0]),
+                                                std::string(kIdentityColumnNames[1])};
+    return names;
 }
 
 void SearchTracker::check_closed() const {

@@ -20,8 +20,8 @@
 namespace plintrove {
 
 struct IdentityColumns {
-    std::vector<std::string> columns;  // ("instance_id", "author_id")
-    Params values;                     // read from the identity at the time of the call
+    static const std::vector<std::string>& columns();  // ("instance_id", "author_id")
+    Params values;  // read from the identity at the time of the call
 };
 
 class SearchTracker {

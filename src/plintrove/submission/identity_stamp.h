@@ -14,7 +14,7 @@ namespace plintrove {
 inline void stamp_identity(const SearchTracker& t, std::vector<std::string>& columns,
                            Params& values) {
     IdentityColumns identity = t.identity_columns();
-    columns.insert(columns.end(), identity.columns.begin(), identity.columns.end());
+    columns.insert(columns.end(), identity.columns().begin(), identity.columns().end());
     values.insert(values.end(), identity.values.begin(), identity.values.end());
 }
 

@@ -403,7 +403,7 @@ void WriterThread::State::write_evaluation(Connection& conn, const QueueItem& it
     if (!identity) identity = tracker->identity_columns();
     values.insert(values.end(), identity->values.begin(), identity->values.end());
 
-    Cursor cursor = conn.execute(insert_sql(is_strategy, identity->columns), values);
+    Cursor cursor = conn.execute(insert_sql(is_strategy, identity->columns()), values);
     const std::optional<std::int64_t> eval_id = cursor.lastrowid();
     if (!eval_id) {
         throw RuntimeError("INSERT INTO " + std::string(tables.eval_table) +
