@@ -2,7 +2,9 @@
 
 #include "family_pairs.h"
 
+#include <array>
 #include <utility>
+#include <vector>
 
 namespace plintrove::py {
 
@@ -44,9 +46,15 @@ Value families_for(nb::handle families, const List* names,
     std::vector<Mapping::Item> used;
     used.reserve(names->size());
     // The hash of each used name: equal names hash alike, so only names of the same hash are
-    // compared, and hashing the lookup's own keys runs no host code.
-    std::vector<Py_hash_t> used_hashes;
-    used_hashes.reserve(names->size());
+    // compared, and hashing the lookup's own keys runs no host code. A graph's handful of
+    // names keeps them on the stack.
+    std::array<Py_hash_t, 16> few_hashes;
+    std::vector<Py_hash_t> many_hashes;
+    Py_hash_t* used_hashes = few_hashes.data();
+    if (names->size() > few_hashes.size()) {
+        many_hashes.resize(names->size());
+        used_hashes = many_hashes.data();
+    }
     for (std::size_t i = 0; i < names->size(); ++i) {
         const Value& name = (*names)[i];
         // Any other object is looked up as the name it converted to, as the whole table
@@ -71,8 +79,8 @@ Value families_for(nb::handle families, const List* names,
             continue;
         }
         nb::object held = nb::borrow(entry);
+        used_hashes[used.size()] = hash;
         used.emplace_back(name, entry_value(entry));
-        used_hashes.push_back(hash);
     }
     return Value(Mapping::from_unique_items(std::move(used)));
 }
