@@ -1,4 +1,5 @@
 #include <cstdint>
+#include <utility>
 
 #include "bindings.h"
 #include "convert.h"
@@ -75,7 +76,7 @@ void bind_recording(nb::module_& m, TrackerClass& cls) {
                        agent_is_pnl_mi, failure_reason, failure_detail});
             args.signal_pool_id = from_arg<Value>(signal_pool_id, "signal_pool_id");
             nb::gil_scoped_release release;
-            return record_signal_evaluation(tracker, args);
+            return record_signal_evaluation(tracker, std::move(args));
         },
         nb::arg("graph").none(), nb::arg("stats").none(), nb::arg("era_id").none(),
         nb::arg("passed_thresholds").none(), nb::arg("named_universe").none(),
@@ -109,7 +110,7 @@ void bind_recording(nb::module_& m, TrackerClass& cls) {
             args.strategy_pool_id = from_arg<Value>(strategy_pool_id, "strategy_pool_id");
             args.strategy_signal_pool = from_arg<Value>(strategy_signal_pool, "strategy_signal_pool");
             nb::gil_scoped_release release;
-            return record_strategy_evaluation(tracker, args);
+            return record_strategy_evaluation(tracker, std::move(args));
         },
         nb::arg("graph").none(), nb::arg("stats").none(), nb::arg("era_id").none(),
         nb::arg("passed_thresholds").none(), nb::arg("referenced_signal_ids").none(),

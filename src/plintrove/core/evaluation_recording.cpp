@@ -208,8 +208,8 @@ Value rotation_families_param(const List& functions, const Value& function_famil
     return Value(std::string(buffer));
 }
 
-Value json_column(const std::optional<std::string>& text, const Value& value) {
-    if (text) return Value(*text);
+Value json_column(std::optional<std::string> text, const Value& value) {
+    if (text) return Value(std::move(*text));
     return value.is_none() ? Value() : json_param(value);
 }
 
@@ -248,7 +248,7 @@ struct PoolColumns {
     const Value* strategy_signal_pool = nullptr;
 };
 
-std::int64_t insert_evaluation(SearchTracker& tracker, const EvaluationArgs& a,
+std::int64_t insert_evaluation(SearchTracker& tracker, EvaluationArgs& a,
                                const EvalTables& tables, const PoolColumns& pools) {
     // Analysis and encoding, all before the first write.
     const PreparedGraph* prepared = a.prepared_graph ? &*a.prepared_graph : nullptr;
@@ -267,7 +267,7 @@ std::int64_t insert_evaluation(SearchTracker& tracker, const EvaluationArgs& a,
     values.reserve(34);
     values.emplace_back(now_seconds());
     values.emplace_back(a.era_id);
-    values.push_back(prepared ? Value(prepared->json) : json_param(a.graph));
+    values.push_back(prepared ? Value(std::move(a.prepared_graph->json)) : json_param(a.graph));
     values.emplace_back(tree_depth);
     values.push_back(std::move(rotation_families));
     values.emplace_back(a.passed_thresholds ? 1 : 0);
@@ -277,12 +277,12 @@ std::int64_t insert_evaluation(SearchTracker& tracker, const EvaluationArgs& a,
                         s.max_weight, s.quality_score, s.correlation}) {
         values.emplace_back(stat);
     }
-    values.push_back(json_column(a.per_column_stats_json, a.per_column_stats));
+    values.push_back(json_column(std::move(a.per_column_stats_json), a.per_column_stats));
     values.push_back(a.rejection_reason);
     values.push_back(a.named_universe);
     values.push_back(json_param(a.metaparameters));
     values.emplace_back(0);
-    values.push_back(json_column(a.liquidity_metrics_json, s.liquidity_metrics));
+    values.push_back(json_column(std::move(a.liquidity_metrics_json), s.liquidity_metrics));
     if (pools.strategy) {
         values.push_back(json_param(*pools.referenced_signal_ids));
         values.push_back(*pools.pool_id);
@@ -326,7 +326,7 @@ std::int64_t insert_evaluation(SearchTracker& tracker, const EvaluationArgs& a,
 
 }  // namespace
 
-std::int64_t record_signal_evaluation(SearchTracker& tracker, const SignalEvaluationArgs& args) {
+std::int64_t record_signal_evaluation(SearchTracker& tracker, SignalEvaluationArgs&& args) {
     OperationScope operation(tracker, OperationScope::RollBackOnFailure{});
     validate_pool_id_required(args.signal_pool_id, "signal_pool_id");
     validate_record_params(args, args.signal_pool_id);
@@ -335,8 +335,7 @@ std::int64_t record_signal_evaluation(SearchTracker& tracker, const SignalEvalua
     return insert_evaluation(tracker, args, kSignalTables, pools);
 }
 
-std::int64_t record_strategy_evaluation(SearchTracker& tracker,
-                                        const StrategyEvaluationArgs& args) {
+std::int64_t record_strategy_evaluation(SearchTracker& tracker, StrategyEvaluationArgs&& args) {
     OperationScope operation(tracker, OperationScope::RollBackOnFailure{});
     validate_pool_id_required(args.strategy_pool_id, "strategy_pool_id");
     validate_pool_id_required(args.strategy_signal_pool, "strategy_signal_pool");

@@ -56,8 +56,9 @@ struct StrategyEvaluationArgs : EvaluationArgs {
     Value strategy_signal_pool;
 };
 
-std::int64_t record_signal_evaluation(SearchTracker& tracker, const SignalEvaluationArgs& args);
-std::int64_t record_strategy_evaluation(SearchTracker& tracker, const StrategyEvaluationArgs& args);
+// The arguments are used up: their texts move into the statement rather than being copied.
+std::int64_t record_signal_evaluation(SearchTracker& tracker, SignalEvaluationArgs&& args);
+std::int64_t record_strategy_evaluation(SearchTracker& tracker, StrategyEvaluationArgs&& args);
 
 // Shared with the writer thread. Every name and family entry is checked before the first
 // row is written (TypeError for a name SQLite cannot store, ValueError for an entry without
@@ -77,7 +78,7 @@ Value json_param(const Value& v);
 Value rotation_families_param(const List& functions, const Value& function_families);
 // A JSON column's parameter: the text written where the field was read when there is one,
 // else the value's JSON; NULL for None.
-Value json_column(const std::optional<std::string>& text, const Value& value);
+Value json_column(std::optional<std::string> text, const Value& value);
 // None stays None, text stays text, anything else becomes compact sorted JSON, or its
 // str() form when it cannot be encoded.
 Value failure_detail_for_storage(const Value& value);
