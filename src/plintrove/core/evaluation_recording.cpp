@@ -189,8 +189,7 @@ Value json_param(const Value& v) {
     return Value(std::string(buffer));
 }
 
-Value rotation_families_param(const List& functions, const Value& function_families) {
-    const std::vector<const Value*> families = rotation_families_of(functions, function_families);
+Value rotation_families_param(const std::vector<const Value*>& families) {
     // A container among them is written as part of the list, whose depth it adds to.
     if (std::any_of(families.begin(), families.end(),
                     [](const Value* family) { return family->is_list() || family->is_map(); })) {
@@ -261,7 +260,17 @@ std::int64_t insert_evaluation(SearchTracker& tracker, EvaluationArgs& a,
         resolve_usage(functions, a.function_families, "function_families");
     const std::vector<UsageFamily> feat_families =
         resolve_usage(features, a.feature_families, "feature_families");
-    Value rotation_families = rotation_families_param(functions, a.function_families);
+    // The usage rows' check of each function's entry is stricter than the rotation families'
+    // own, so these are what rotation_families_of gives, without looking the names up again.
+    std::vector<const Value*> distinct_families;
+    for (const UsageFamily& row : fn_families) {
+        if (row.family != nullptr &&
+            std::none_of(distinct_families.begin(), distinct_families.end(),
+                         [&row](const Value* seen) { return *seen == *row.family; })) {
+            distinct_families.push_back(row.family);
+        }
+    }
+    Value rotation_families = rotation_families_param(distinct_families);
 
     Params values;
     values.reserve(34);

@@ -73,9 +73,9 @@ void check_strategy_signal_pool_references(Connection& conn, const Value& strate
                                            const Value& referenced_signal_ids);
 // The value's JSON text as a statement parameter.
 Value json_param(const Value& v);
-// json_param of the list collect_rotation_families gives, written without copying the
-// families.
-Value rotation_families_param(const List& functions, const Value& function_families);
+// json_param of a list of families (those rotation_families_of gives), written without
+// copying them.
+Value rotation_families_param(const std::vector<const Value*>& families);
 // A JSON column's parameter: the text written where the field was read when there is one,
 // else the value's JSON; NULL for None.
 Value json_column(std::optional<std::string> text, const Value& value);

@@ -346,7 +346,8 @@ void WriterThread::State::write_evaluation(Connection& conn, const QueueItem& it
     const GraphNames& names = analysis.names();
     const List& functions = names.functions;
     const List& features = names.features;
-    Value rotation_families = rotation_families_param(functions, function_families);
+    Value rotation_families =
+        rotation_families_param(rotation_families_of(functions, function_families));
 
     Value metaparameters_json = item.metaparameters_json ? Value(*item.metaparameters_json)
                                 : metaparameters.truthy() ? json_param(metaparameters)
