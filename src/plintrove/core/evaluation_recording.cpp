@@ -262,15 +262,11 @@ std::int64_t insert_evaluation(SearchTracker& tracker, EvaluationArgs& a,
         resolve_usage(features, a.feature_families, "feature_families");
     // The usage rows' check of each function's entry is stricter than the rotation families'
     // own, so these are what rotation_families_of gives, without looking the names up again.
-    std::vector<const Value*> distinct_families;
+    std::vector<const Value*> families;
     for (const UsageFamily& row : fn_families) {
-        if (row.family != nullptr &&
-            std::none_of(distinct_families.begin(), distinct_families.end(),
-                         [&row](const Value* seen) { return *seen == *row.family; })) {
-            distinct_families.push_back(row.family);
-        }
+        if (row.family != nullptr) add_rotation_family(families, row.family);
     }
-    Value rotation_families = rotation_families_param(distinct_families);
+    Value rotation_families = rotation_families_param(families);
 
     Params values;
     values.reserve(34);

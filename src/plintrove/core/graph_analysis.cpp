@@ -98,13 +98,16 @@ std::vector<const Value*> rotation_families_of(const List& functions,
             throw ValueError("function_families[" + py_repr(name) +
                              "] must be a (family, subfamily) sequence");
         }
-        const Value* family = &entry->as_list().front();
-        if (std::none_of(families.begin(), families.end(),
-                         [family](const Value* seen) { return *seen == *family; })) {
-            families.push_back(family);
-        }
+        add_rotation_family(families, &entry->as_list().front());
     }
     return families;
+}
+
+void add_rotation_family(std::vector<const Value*>& families, const Value* family) {
+    if (std::none_of(families.begin(), families.end(),
+                     [family](const Value* seen) { return *seen == *family; })) {
+        families.push_back(family);
+    }
 }
 
 List collect_rotation_families(const List& functions, const Value& function_families) {

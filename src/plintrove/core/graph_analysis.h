@@ -58,5 +58,7 @@ List collect_rotation_families(const List& functions, const Value& function_fami
 // The same families in place: pointers into `function_families`, which must outlive them.
 std::vector<const Value*> rotation_families_of(const List& functions,
                                                const Value& function_families);
+// Adds a function's family to `families` unless an equal one is there already.
+void add_rotation_family(std::vector<const Value*>& families, const Value* family);
 
 }  // namespace plintrove
