@@ -327,16 +327,16 @@ def test_graphs_read_in_place_give_the_names_and_depth_of_their_values(tracker):
     # key that is not text is converted to a value first. Both must read alike.
     leaf = {"type": "feature", "node": "close"}
     shapes = [
-        # members after the children, and a lone dict that is no node of the graph
-        {"children": [{"children": [leaf], "params": {"type": "feature", "node": "decoy"},
+        # members after the children, and a dict that is no node of the graph written
+        # between two that are
+        {"children": [{"params": {"type": "feature", "node": "decoy"}, "children": [leaf],
                        "node": "ema", "type": "function"}], "node": "rank", "type": "rotation"},
         # one dict object met several times, at several depths
         {"type": "rotation", "node": "rank",
          "children": [leaf, {"type": "reduction", "node": "sum", "children": [leaf, leaf]}, leaf]},
-        # keys the text writer does not copy as they are: escaped, not ASCII, a str subclass
+        # keys the text writer does not copy as they are: escaped, not ASCII
         {"type": "rotation", "node": "rank", 'a"b': 1,
-         "children": [{"type": "filtration", "node": "gate", "é": [leaf],
-                       HashedKey("children"): [leaf]}]},
+         "children": [{"type": "filtration", "é": [leaf], "node": "gate", "children": [leaf]}]},
     ]
 
     def usage(eval_id):
