@@ -37,15 +37,13 @@ constexpr std::array<std::string_view, 1> kSignalPoolColumns{"signal_pool_id"};
 constexpr std::array<std::string_view, 3> kStrategyPoolColumns{
     "referenced_signal_ids_json", "strategy_pool_id", "strategy_signal_pool"};
 constexpr std::array<std::string_view, 2> kSourceColumns{"source", "expression_elapsed_seconds"};
-const std::vector<std::string> kDefaultIdentityColumns{"instance_id", "author_id"};
 
 template <typename Columns>
 void append_columns(std::vector<std::string>& columns, const Columns& names) {
     columns.insert(columns.end(), names.begin(), names.end());
 }
 
-std::string build_eval_sql(std::string_view table, bool strategy,
-                           const std::vector<std::string>& identity_columns) {
+std::string build_eval_sql(std::string_view table, bool strategy) {
     std::vector<std::string> columns;
     append_columns(columns, kBaseColumns);
     if (strategy) {
@@ -55,20 +53,14 @@ std::string build_eval_sql(std::string_view table, bool strategy,
     }
     append_columns(columns, kSourceColumns);
     append_columns(columns, kEvalMetricColumnNames);
-    append_columns(columns, identity_columns);
+    append_columns(columns, IdentityColumns::columns());
     return insert_statement("INSERT INTO ", table, columns);
 }
 
-const std::string& eval_sql(bool strategy, const std::vector<std::string>& identity_columns) {
-    static const std::string signal_sql =
-        build_eval_sql(kSignalTables.eval_table, false, kDefaultIdentityColumns);
-    static const std::string strategy_sql =
-        build_eval_sql(kStrategyTables.eval_table, true, kDefaultIdentityColumns);
-    if (identity_columns == kDefaultIdentityColumns) return strategy ? strategy_sql : signal_sql;
-    thread_local std::string custom;
-    custom = build_eval_sql(strategy ? kStrategyTables.eval_table : kSignalTables.eval_table,
-                            strategy, identity_columns);
-    return custom;
+const std::string& eval_sql(bool strategy) {
+    static const std::string signal_sql = build_eval_sql(kSignalTables.eval_table, false);
+    static const std::string strategy_sql = build_eval_sql(kStrategyTables.eval_table, true);
+    return strategy ? strategy_sql : signal_sql;
 }
 
 std::string build_fn_usage_sql(std::string_view table) {
@@ -306,7 +298,7 @@ std::int64_t insert_evaluation(SearchTracker& tracker, EvaluationArgs& a,
     // Raises when no identity is attached; read now, never cached.
     IdentityColumns identity = tracker.identity_columns();
     for (Value& v : identity.values) values.push_back(std::move(v));
-    const std::string& sql = eval_sql(pools.strategy, identity.columns());
+    const std::string& sql = eval_sql(pools.strategy);
 
     // A failure from here on is rolled back by the caller's OperationScope (unless the
     // transaction was the caller's own).

@@ -101,18 +101,8 @@ constexpr std::string_view kStrategyColumnText =
     ", referenced_signal_ids_json, strategy_pool_id, strategy_signal_pool";
 constexpr std::string_view kSignalColumnText = ", signal_pool_id";
 
-// The insert text of one evaluation kind. It only changes with the identity columns, and
-// the connection caches prepared statements by text, so it is rebuilt only when they do.
-const std::string& insert_sql(bool strategy, const std::vector<std::string>& identity_columns) {
-    struct Cached {
-        bool built = false;
-        std::vector<std::string> identity_columns;
-        std::string sql;
-    };
-    thread_local Cached cache[2];
-    Cached& cached = cache[strategy ? 1 : 0];
-    if (cached.built && cached.identity_columns == identity_columns) return cached.sql;
-
+// The insert text of one evaluation kind, made once.
+std::string build_insert_sql(bool strategy) {
     std::string columns(kBaseColumnText);
     std::size_t count = kBaseColumnCount;
     if (strategy) {
@@ -122,13 +112,11 @@ const std::string& insert_sql(bool strategy, const std::vector<std::string>& ide
         columns += kSignalColumnText;
         count += 1;
     }
-    if (!identity_columns.empty()) {
-        for (const std::string& column : identity_columns) {
-            columns += ", ";
-            columns += column;
-        }
-        count += identity_columns.size();
+    for (const std::string& column : IdentityColumns::columns()) {
+        columns += ", ";
+        columns += column;
     }
+    count += IdentityColumns::columns().size();
     std::string sql = "INSERT INTO ";
     sql += strategy ? kStrategyTables.eval_table : kSignalTables.eval_table;
     sql += " (";
@@ -136,8 +124,13 @@ const std::string& insert_sql(bool strategy, const std::vector<std::string>& ide
     sql += ") VALUES (";
     for (std::size_t i = 0; i < count; ++i) sql += i == 0 ? "?" : ", ?";
     sql += ")";
-    cached = {true, identity_columns, std::move(sql)};
-    return cached.sql;
+    return sql;
+}
+
+const std::string& insert_sql(bool strategy) {
+    static const std::string signal_sql = build_insert_sql(false);
+    static const std::string strategy_sql = build_insert_sql(true);
+    return strategy ? strategy_sql : signal_sql;
 }
 
 const Value& field_or(const QueueItemFields& fields, ItemKey key, const Value& fallback) {
@@ -404,7 +397,7 @@ void WriterThread::State::write_evaluation(Connection& conn, const QueueItem& it
     if (!identity) identity = tracker->identity_columns();
     values.insert(values.end(), identity->values.begin(), identity->values.end());
 
-    Cursor cursor = conn.execute(insert_sql(is_strategy, identity->columns()), values);
+    Cursor cursor = conn.execute(insert_sql(is_strategy), values);
     const std::optional<std::int64_t> eval_id = cursor.lastrowid();
     if (!eval_id) {
         throw RuntimeError("INSERT INTO " + std::string(tables.eval_table) +
