@@ -6,6 +6,7 @@
 #include "str_utf8.h"
 
 #include <Python.h>
+#include <structmember.h>
 
 #include <algorithm>
 #include <array>
@@ -225,10 +226,14 @@ template <typename R>
 constexpr std::size_t kRecordIndex = index_in<R>(static_cast<AllRecords*>(nullptr));
 
 // The Python class of each record and its slot descriptors in field order; module
-// lifetime, filled once at import.
+// lifetime, filled once at import. `offsets` place each field's slot in an instance (empty
+// where a descriptor is not the plain object slot); `checked_tag` is the class's version
+// tag when its attributes were last found to be those slots (0: not since it changed).
 struct RecordClass {
     PyTypeObject* type = nullptr;
     std::vector<PyObject*> slots;
+    std::vector<Py_ssize_t> offsets;
+    unsigned int checked_tag = 0;
 };
 std::array<RecordClass, std::tuple_size_v<AllRecords>> g_record_classes;
 
@@ -252,9 +257,40 @@ void register_record(nb::module_& m, nb::handle make_record) {
         nb::object slot = members[name];
         if (Py_TYPE(slot.ptr())->tp_descr_set == nullptr)
             throw nb::type_error("record field is not a slot");
+        if (Py_IS_TYPE(slot.ptr(), &PyMemberDescr_Type)) {
+            const PyMemberDef* member =
+                reinterpret_cast<PyMemberDescrObject*>(slot.ptr())->d_member;
+            if (member->type == T_OBJECT_EX) entry.offsets.push_back(member->offset);
+        }
         entry.slots.push_back(slot.release().ptr());
     }
+    if (entry.offsets.size() != entry.slots.size()) entry.offsets.clear();
     entry.type = reinterpret_cast<PyTypeObject*>(cls.release().ptr());
+}
+
+// Whether getattr on an instance of the record's class still answers from the slots: the
+// class keeps the generic lookup and each field name finds its own slot. Checked again only
+// after the class changes (assigning to a class attribute clears its version tag).
+bool slots_answer(RecordClass& entry) {
+    PyTypeObject* type = entry.type;
+    if (type->tp_version_tag != 0 && type->tp_version_tag == entry.checked_tag) return true;
+    if (entry.offsets.empty() || type->tp_getattro != PyObject_GenericGetAttr) return false;
+    for (PyObject* slot : entry.slots) {
+        if (_PyType_Lookup(type, reinterpret_cast<PyDescrObject*>(slot)->d_name) != slot)
+            return false;
+    }
+    entry.checked_tag = type->tp_version_tag;  // the lookups gave it one where they could
+    return entry.checked_tag != 0;
+}
+
+// The value of field `i` of a record of exactly R's class, read from its slot; null where
+// getattr must answer (another class, a class whose attributes are not the slots, an
+// unset slot).
+template <typename R>
+PyObject* record_slot_value(PyObject* obj, std::size_t i) {
+    RecordClass& entry = g_record_classes[kRecordIndex<R>];
+    if (Py_TYPE(obj) != entry.type || !slots_answer(entry)) return nullptr;
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + entry.offsets[i]);
 }
 
 template <typename... Rs>
@@ -325,30 +361,41 @@ bool truth(nb::handle obj) {
     return t == 1;
 }
 
-const StatsAttributeNames& stats_attribute_names() {
-    static const StatsAttributeNames names = [] {
-        auto intern = [](const char* text) {
-            PyObject* name = PyUnicode_InternFromString(text);
+// StatsAttributes numbers the attributes as the record orders its fields.
+static_assert([]<std::size_t... I>(std::index_sequence<I...>) {
+    constexpr auto fields = BacktestStats::fields();
+    return ((std::get<I>(fields).member == kStatsFigures[I]) && ...) &&
+           std::get<kStatsFigures.size()>(fields).member == &BacktestStats::liquidity_metrics &&
+           std::get<kStatsFigures.size() + 1>(fields).member == &BacktestStats::custom_stats &&
+           std::tuple_size_v<decltype(fields)> == kStatsFigures.size() + 2;
+}(std::make_index_sequence<kStatsFigures.size()>()));
+
+nb::object StatsAttributes::get(std::size_t field, bool optional) const {
+    // Asked in place of getattr for every attribute, as host code run between two reads
+    // (converting a figure, say) may change the object or its class.
+    if (PyObject* value = record_slot_value<BacktestStats>(obj_.ptr(), field)) {
+        return nb::borrow(value);
+    }
+    static const std::array<PyObject*, kStatsFields> names = [] {
+        std::array<PyObject*, kStatsFields> out{};
+        std::size_t i = 0;
+        std::apply(
+            [&](const auto&... f) { ((out[i++] = PyUnicode_InternFromString(f.name)), ...); },
+            BacktestStats::fields());
+        for (PyObject* name : out) {
             if (name == nullptr) throw nb::python_error();
-            return name;
-        };
-        StatsAttributeNames out{};
-        const char* const figures[] = {"sharpe",   "returns",        "turnover",
-                                       "drawdown", "delta_exposure", "max_weight",
-                                       "quality_score", "correlation"};
-        for (std::size_t i = 0; i < out.figures.size(); ++i) out.figures[i] = intern(figures[i]);
-        out.liquidity_metrics = intern("liquidity_metrics");
-        out.custom_stats = intern("custom_stats");
+        }
         return out;
     }();
-    return names;
+    return optional ? nb::getattr(obj_, nb::handle(names[field]), nb::none())
+                    : nb::getattr(obj_, nb::handle(names[field]));
 }
 
 std::exception_ptr read_backtest_stats(nb::handle obj, BacktestStats& out,
                                        std::optional<std::string>& liquidity_metrics_json) {
-    const StatsAttributeNames& names = stats_attribute_names();
+    const StatsAttributes attributes(obj);
     try {
-        nb::object metrics = nb::getattr(obj, nb::handle(names.liquidity_metrics));
+        nb::object metrics = attributes.liquidity_metrics();
         out.liquidity_metrics = Value();
         if (!metrics.is_none()) {
             std::string text;
@@ -356,9 +403,9 @@ std::exception_ptr read_backtest_stats(nb::handle obj, BacktestStats& out,
             liquidity_metrics_json = std::move(text);
         }
         for (std::size_t i = 0; i < kStatsFigures.size(); ++i) {
-            read_attr(out.*kStatsFigures[i], nb::getattr(obj, nb::handle(names.figures[i])));
+            read_attr(out.*kStatsFigures[i], attributes.figure(i));
         }
-        nb::object custom = nb::getattr(obj, nb::handle(names.custom_stats), nb::none());
+        nb::object custom = attributes.custom_stats();
         out.custom_stats = custom.is_none() ? Value(Mapping{}) : to_value(custom);
         return nullptr;
     } catch (nb::python_error& e) {

@@ -42,18 +42,28 @@ nb::object from_value(const Value& v);
 // Python's truth test of any object, as bool(obj) gives it; its own error travels.
 bool truth(nb::handle obj);
 
-// The attributes read from a statistics object, as interned Python strings: looking one up
-// by a C string would build and hash a new string for every evaluation.
-struct StatsAttributeNames {
-    std::array<PyObject*, 8> figures;  // in the order of kStatsFigures
-    PyObject* liquidity_metrics;
-    PyObject* custom_stats;
-};
 inline constexpr std::array<double BacktestStats::*, 8> kStatsFigures{
     &BacktestStats::sharpe,         &BacktestStats::returns,    &BacktestStats::turnover,
     &BacktestStats::drawdown,       &BacktestStats::delta_exposure, &BacktestStats::max_weight,
     &BacktestStats::quality_score,  &BacktestStats::correlation};
-const StatsAttributeNames& stats_attribute_names();
+
+// The attributes of a statistics object, each as getattr gives it. A BacktestStats record
+// of exactly the library's class holds them in its slots, read there directly; any other
+// object is asked by name. GIL held.
+class StatsAttributes {
+public:
+    explicit StatsAttributes(nb::handle obj) : obj_(obj) {}
+    // The figure of kStatsFigures[i].
+    nb::object figure(std::size_t i) const { return get(i, false); }
+    nb::object liquidity_metrics() const { return get(kStatsFigures.size(), false); }
+    // None where the object has none.
+    nb::object custom_stats() const { return get(kStatsFigures.size() + 1, true); }
+
+private:
+    static constexpr std::size_t kStatsFields = kStatsFigures.size() + 2;
+    nb::object get(std::size_t field, bool optional) const;
+    nb::handle obj_;
+};
 
 // Any object with the BacktestStats attributes (a BacktestStats record or a look-alike),
 // read in the order recording reads them: `liquidity_metrics`, then the eight figures.

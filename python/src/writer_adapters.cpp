@@ -135,22 +135,22 @@ std::exception_ptr unreadable_item(nb::handle item) {
 // ledger's corrections; an object without them has none). A None or missing stats object
 // thus fails on `sharpe`.
 BacktestStats stats_from(nb::handle obj, std::optional<std::string>& liquidity_json) {
-    const StatsAttributeNames& names = stats_attribute_names();
+    const StatsAttributes attributes(obj);
     BacktestStats stats;
     if (!obj.is_none()) {
-        nb::object metrics = nb::getattr(obj, nb::handle(names.liquidity_metrics));
+        nb::object metrics = attributes.liquidity_metrics();
         if (!metrics.is_none()) liquidity_json = stored_json(metrics);
         stats.liquidity_metrics = liquidity_json ? Value() : to_value(metrics);
     }
     for (std::size_t i = 0; i < kStatsFigures.size(); ++i) {
-        nb::object v = nb::getattr(obj, nb::handle(names.figures[i]));
+        nb::object v = attributes.figure(i);
         const double d = PyFloat_AsDouble(v.ptr());
         if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
         stats.*kStatsFigures[i] = d;
     }
     // Statistics that cannot be stored as JSON are left out rather than failing the batch:
     // they only refine the corrections, the evaluation itself is complete without them.
-    nb::object custom = nb::getattr(obj, nb::handle(names.custom_stats), nb::none());
+    nb::object custom = attributes.custom_stats();
     if (!custom.is_none()) {
         try {
             stats.custom_stats = to_value(custom);

@@ -1,6 +1,7 @@
 import itertools
 import json
 import math
+import queue
 import sqlite3
 import sys
 import time
@@ -8,7 +9,8 @@ import time
 import pytest
 
 from conftest import Recorder, db_rows
-from plintrove.search_tracking import BacktestStats, CrossPoolReferenceError, DatabaseError
+from plintrove.search_tracking import (BacktestStats, CrossPoolReferenceError, DatabaseError,
+                                       WriterThread)
 
 META = {"pool_a": {"lookback": 20}}
 GRAPH = {
@@ -435,6 +437,48 @@ def test_statistics_are_read_where_recording_reads_them(tracker):
     tracker.close()
     with pytest.raises(OSError, match="^SearchTracker is closed$"):
         record_signal(tracker, stats=unreadable, era_id=0)
+
+
+class DoubledSharpe(BacktestStats):
+    def __getattribute__(self, name):
+        value = super().__getattribute__(name)
+        return value * 2 if name == "sharpe" else value
+
+
+class Status:
+    def __init__(self):
+        self.error_code, self.recovery_advice, self.running, self.errors = None, None, True, []
+
+
+def test_statistics_records_give_what_their_attributes_give(tracker):
+    """Whatever a statistics record's class or its subclass makes of an attribute is what
+    both recording and the writer store, however the figures are read."""
+    writer = WriterThread(tracker, queue.Queue(), Status(), lambda: None)
+
+    def stored_sharpes(stats):
+        # No default statistics are made on the way, while the class is changed.
+        tracker.record_signal_evaluation(graph=GRAPH, stats=stats, era_id=1,
+                                         passed_thresholds=True, named_universe="US_TOP_500",
+                                         metaparameters=META, signal_pool_id="pool_a")
+        writer._do_write([{"type": "signal", "graph": GRAPH, "stats": stats,
+                           "signal_pool_id": "pool_a"}])
+        rows = db_rows(tracker, "SELECT sharpe FROM signal_evaluations ORDER BY eval_id DESC "
+                                "LIMIT 2")
+        return [sharpe for (sharpe,) in rows]
+
+    assert stored_sharpes(BacktestStats(sharpe=1.5)) == [1.5, 1.5]
+    assert stored_sharpes(DoubledSharpe(sharpe=1.5)) == [3.0, 3.0]
+    stats = BacktestStats(sharpe=1.5)
+    slot = BacktestStats.__dict__["sharpe"]
+    try:
+        BacktestStats.sharpe = property(lambda self: 9.5)
+        assert stored_sharpes(stats) == [9.5, 9.5]
+    finally:
+        BacktestStats.sharpe = slot
+    assert stored_sharpes(stats) == [1.5, 1.5]
+    del stats.sharpe
+    with pytest.raises(AttributeError, match="sharpe"):
+        record_signal(tracker, stats=stats)
 
 
 def test_children_none_is_a_leaf(tracker):
