@@ -111,3 +111,20 @@ def test_a_failed_call_leaves_no_trace(seeded, storage, data, caller_transaction
         assert snapshot(tracker) == before
     if tracker._conn.in_transaction:
         tracker._conn.rollback()
+
+
+def test_a_call_refused_by_the_database_keeps_the_callers_transaction(seeded):
+    """A refusal that only the database makes (NaN binds as NULL, which the sims row's id
+    may not be) ends the caller's transaction on no storage: on SQLite the statement
+    undoes itself; on PostgreSQL, whose refusal aborts the whole transaction, the call
+    rolls back to where it began."""
+    tracker, calls = seeded
+    tracker._conn.execute("INSERT INTO sims (id) VALUES (?)", ("caller-own",))
+    before = snapshot(tracker)
+    with pytest.raises(Exception, match="(?i)not[ -]null"):
+        tracker.record_submission(**dict(calls["record_submission"], sim_id=math.nan))
+    assert tracker._conn.in_transaction
+    assert snapshot(tracker) == before
+    tracker._conn.commit()
+    assert tracker._conn.execute("SELECT id FROM sims WHERE id = ?",
+                                 ("caller-own",)).fetchall() == [("caller-own",)]

@@ -37,6 +37,8 @@ void set_operation_wait_hook(OperationWaitHook hook) { g_wait_hook.store(hook); 
 OperationScope::OperationScope(SearchTracker& tracker)
     : tracker_(tracker), lock_(take_lock(tracker)), exceptions_on_entry_(std::uncaught_exceptions()) {
     tracker.check_closed();
+    tracker.conn().enter_operation();
+    entered_ = true;
 }
 
 OperationScope::OperationScope(SearchTracker& tracker, RollBackOnFailure)
@@ -48,7 +50,9 @@ OperationScope::OperationScope(SearchTracker& tracker, Unchecked)
     : tracker_(tracker), lock_(take_lock(tracker)), exceptions_on_entry_(std::uncaught_exceptions()) {}
 
 OperationScope::~OperationScope() {
-    if (caller_transaction_ || std::uncaught_exceptions() <= exceptions_on_entry_) return;
+    const bool failed = std::uncaught_exceptions() > exceptions_on_entry_;
+    if (entered_) tracker_.conn().leave_operation(failed);
+    if (caller_transaction_ || !failed) return;
     try {
         if (tracker_.conn().in_transaction()) tracker_.conn().rollback();
     } catch (const std::exception& e) {

@@ -6,6 +6,9 @@
 // holds one for each batch. The lock is re-entrant, so an operation may call another (or
 // host code it calls back may).
 //
+// An operation run inside a transaction it found open leaves that transaction usable when
+// it fails, on every back end (the connection's enter_operation / leave_operation).
+//
 // Operations that are one unit (recording an evaluation with its usage rows) also ask the
 // scope to roll back, when they raise, a transaction they opened; a transaction already
 // open on entry belongs to the caller (who may have issued statements on the connection
@@ -44,6 +47,7 @@ private:
     std::unique_lock<std::recursive_mutex> lock_;
     bool caller_transaction_ = true;  // nothing to undo unless RollBackOnFailure finds none open
     int exceptions_on_entry_ = 0;
+    bool entered_ = false;  // an operation on the connection (the writer's batches are not)
 };
 
 // A host whose threads hold a lock of their own while they call in (Python's GIL) must

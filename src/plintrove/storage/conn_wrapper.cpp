@@ -54,6 +54,8 @@ void ConnWrapper::close() {
 void ConnWrapper::rollback() { real_->rollback(); }
 
 bool ConnWrapper::in_transaction() { return real_->in_transaction(); }
+void ConnWrapper::enter_operation() { real_->enter_operation(); }
+void ConnWrapper::leave_operation(bool failed) { real_->leave_operation(failed); }
 
 void ConnWrapper::check_params(const Params& params, const std::vector<std::string>& columns) {
     real_->check_params(params, columns);

@@ -31,6 +31,8 @@ public:
     void rollback() override;
     void close() override;
     bool in_transaction() override;
+    void enter_operation() override;
+    void leave_operation(bool failed) override;
     void check_params(const Params& params, const std::vector<std::string>& columns = {}) override;
     void check_statement(std::string_view sql, const Params& params) override;
     std::optional<std::string> dialect() const override;

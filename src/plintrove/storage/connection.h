@@ -62,6 +62,12 @@ public:
     virtual void rollback() = 0;
     virtual void close() = 0;
     virtual bool in_transaction() = 0;
+    // One public operation's start and end (operations nest: the outermost counts). On
+    // SQLite a failed statement undoes only itself, so a transaction the operation found
+    // open stays usable; a back end whose failed statement aborts the whole transaction
+    // keeps it so by making the operation undoable on its own. By default nothing to do.
+    virtual void enter_operation() {}
+    virtual void leave_operation(bool failed) { (void)failed; }
     // "postgres" on the PostgreSQL adapter; none on SQLite.
     virtual std::optional<std::string> dialect() const { return std::nullopt; }
 };

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "plintrove/core/logging.h"
 #include "plintrove/storage/libpq_library.h"
 #include "plintrove/storage/lone_surrogates.h"
 #include "plintrove/storage/postgres_bootstrap.h"
@@ -277,6 +278,8 @@ void PostgresConnection::connect() {
     prepared_.clear();
     pending_.clear();
     begin_pending_ = false;
+    savepoint_wanted_ = false;
+    savepoint_set_ = false;
     configure_postgres_connection(pq, conn);
 }
 
@@ -349,6 +352,14 @@ void PostgresConnection::send_statement(const PostgresStatementPlan& plan, std::
     // Every value is checked before anything of the statement is sent.
     BoundParams bound(FieldNames{sql}, bound_params, plan);
     const int n = static_cast<int>(bound.types.size());
+
+    if (savepoint_wanted_) {
+        savepoint_wanted_ = false;
+        if (transaction_open_locally()) {
+            send_command("SAVEPOINT plintrove_operation");
+            savepoint_set_ = true;
+        }
+    }
 
     if (plan.data_changing && !transaction_open_locally()) {
         send_command("BEGIN");
@@ -485,6 +496,9 @@ PostgresConnection::Result PostgresConnection::sync(const RowFn* stream) {
     } else if (!failure) {
         failure.emplace(trim_message(pq.errorMessage(conn_)), PostgresError::Kind::Operational);
     }
+    if (pq.status(conn_) != CONNECTION_OK || pq.transactionStatus(conn_) == PQTRANS_IDLE) {
+        savepoint_set_ = false;  // ended with its transaction
+    }
     if (failure && opened_transaction && pq.status(conn_) == CONNECTION_OK &&
         pq.transactionStatus(conn_) == PQTRANS_INERROR) {
         // The statement that opened this transaction failed, so nothing of it was written;
@@ -523,6 +537,7 @@ void PostgresConnection::drop_pending() {
     pending_.clear();
     begin_pending_ = false;
     implicit_begin_queued_ = false;
+    savepoint_set_ = false;
 }
 
 Cursor PostgresConnection::execute(std::string_view sql, const Params& params) {
@@ -672,6 +687,45 @@ bool PostgresConnection::in_transaction() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (connection_is_closed()) return false;
     return transaction_open_locally() || !pending_.empty();
+}
+
+void PostgresConnection::enter_operation() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (++operation_depth_ > 1 || connection_is_closed()) return;
+    // A transaction already aborted has nothing to keep: its savepoint would fail too.
+    savepoint_wanted_ = (transaction_open_locally() || !pending_.empty()) &&
+                        libpq().transactionStatus(conn_) != PQTRANS_INERROR;
+}
+
+void PostgresConnection::leave_operation(bool failed) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (operation_depth_ > 0 && --operation_depth_ > 0) return;
+    savepoint_wanted_ = false;
+    if (!savepoint_set_ || connection_is_closed()) return;
+    try {
+        if (failed) {
+            // A failure still unread would abort the transaction at its next statement:
+            // read it now, while it can still be undone.
+            if (!pending_.empty()) {
+                try {
+                    sync();
+                } catch (const PostgresError&) {
+                    // Reported already, or moot once rolled back to the savepoint.
+                }
+            }
+            if (savepoint_set_ && libpq().transactionStatus(conn_) == PQTRANS_INERROR) {
+                send_command("ROLLBACK TO SAVEPOINT plintrove_operation");
+            }
+        }
+        if (savepoint_set_) {
+            // Sent with the next statement, commit or rollback.
+            send_command("RELEASE SAVEPOINT plintrove_operation");
+            if (failed) sync();
+        }
+    } catch (const std::exception& e) {
+        log(LogLevel::Warning, "ending an operation's savepoint failed: %s", {Value(e.what())});
+    }
+    savepoint_set_ = false;
 }
 
 int PostgresConnection::closed() {

@@ -55,6 +55,12 @@ public:
     // new one, as after a lost connection.
     void close() override;
     bool in_transaction() override;
+    // An operation that finds a transaction open (the caller's) runs after a savepoint,
+    // set with its first statement. When one of its statements fails, the server aborts
+    // the whole transaction; the operation's end then rolls back to the savepoint, so the
+    // caller's transaction goes on as it was before the operation, as on SQLite.
+    void enter_operation() override;
+    void leave_operation(bool failed) override;
     std::optional<std::string> dialect() const override { return "postgres"; }
 
     // The raw connection's view: 0 open, 1 closed by close(), 2 broken.
@@ -115,6 +121,9 @@ private:
     std::vector<Pending> pending_;
     bool begin_pending_ = false;  // a BEGIN is queued but its answer not yet read
     bool implicit_begin_queued_ = false;  // the queued batch opens its own transaction
+    int operation_depth_ = 0;
+    bool savepoint_wanted_ = false;  // the operation found a transaction open; none set yet
+    bool savepoint_set_ = false;     // queued or set, in the transaction still open
 };
 
 }  // namespace plintrove
