@@ -710,7 +710,8 @@ void PostgresConnection::leave_operation(bool failed) {
                 try {
                     sync();
                 } catch (const PostgresError&) {
-                    // Reported already, or moot once rolled back to the savepoint.
+                    // Undone below with the rest of the operation (or gone with a lost
+                    // connection); the operation's own error is the one raised.
                 }
             }
             if (savepoint_set_ && libpq().transactionStatus(conn_) == PQTRANS_INERROR) {
