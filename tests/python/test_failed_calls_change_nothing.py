@@ -100,17 +100,21 @@ def test_a_failed_call_leaves_no_trace(seeded, storage, data, caller_transaction
     for key in data.draw(hs.sets(hs.sampled_from(varied), min_size=1, max_size=2),
                          label="replaced"):
         kwargs[key] = data.draw(HOSTILE, label=key)
-    if caller_transaction:
-        tracker._conn.execute("INSERT INTO sims (id) VALUES (?)",
-                              (f"caller-{next(CALLER_ROW_IDS)}",))
-    before = snapshot(tracker)
     try:
-        getattr(tracker, name)(**kwargs)
-    except Exception:  # noqa: BLE001 - any refusal will do; what it leaves is the point
-        assert tracker._conn.in_transaction is caller_transaction
-        assert snapshot(tracker) == before
-    if tracker._conn.in_transaction:
-        tracker._conn.rollback()
+        if caller_transaction:
+            tracker._conn.execute("INSERT INTO sims (id) VALUES (?)",
+                                  (f"caller-{next(CALLER_ROW_IDS)}",))
+        before = snapshot(tracker)
+        try:
+            getattr(tracker, name)(**kwargs)
+        except Exception:  # noqa: BLE001 - any refusal will do; what it leaves is the point
+            assert tracker._conn.in_transaction is caller_transaction
+            assert snapshot(tracker) == before
+    finally:
+        # The examples share one store: a failing one must not hand its transaction to the
+        # next, or they all fail on it and the example reported is not the one at fault.
+        if tracker._conn.in_transaction:
+            tracker._conn.rollback()
 
 
 def test_a_call_refused_by_the_database_keeps_the_callers_transaction(seeded):
